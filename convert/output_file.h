@@ -1,0 +1,16 @@
+// The one output operation stdio lacks: cutting a file back to a length.
+#ifndef CONVERT3DO_CONVERT_OUTPUT_FILE_H
+#define CONVERT3DO_CONVERT_OUTPUT_FILE_H
+
+#include <cstdint>
+#include <cstdio>
+
+namespace convert3do {
+
+// Sets the length of the file behind out, whose buffer must have been flushed.
+// Returns false, with errno set, when the file cannot be cut.
+bool truncateOutput(std::FILE* out, std::int64_t length);
+
+}  // namespace convert3do
+
+#endif  // CONVERT3DO_CONVERT_OUTPUT_FILE_H
