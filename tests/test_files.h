@@ -1,0 +1,77 @@
+// Helpers shared by the tests: building 3do files word by word and running the
+// conversion pass on temporary streams.
+#ifndef CONVERT3DO_TESTS_TEST_FILES_H
+#define CONVERT3DO_TESTS_TEST_FILES_H
+
+#include <cstdint>
+#include <cstdio>
+#include <initializer_list>
+#include <vector>
+
+#include "convert/convert.h"
+#include "format/chunk.h"
+#include "format/word32.h"
+
+namespace convert3do::testing {
+
+using Bytes = std::vector<unsigned char>;
+
+inline constexpr Word32 kHand = static_cast<Word32>(ChunkTag::Hand);
+inline constexpr Word32 kNorm = static_cast<Word32>(ChunkTag::Norm);
+inline constexpr Word32 kPlan = static_cast<Word32>(ChunkTag::Plan);
+inline constexpr Word32 kPrim = static_cast<Word32>(ChunkTag::Prim);
+inline constexpr Word32 kStrn = static_cast<Word32>(ChunkTag::Strn);
+inline constexpr Word32 kXyzs = static_cast<Word32>(ChunkTag::Xyzs);
+inline constexpr Word32 kJunk = fourCC('J', 'U', 'N', 'K');
+
+inline Bytes wordsToBytes(std::initializer_list<Word32> words) {
+  Bytes bytes;
+  for (Word32 word : words) {
+    unsigned char encoded[kWordBytes];
+    encodeWord(word, encoded);
+    bytes.insert(bytes.end(), encoded, encoded + kWordBytes);
+  }
+  return bytes;
+}
+
+inline Bytes concat(std::initializer_list<Bytes> parts) {
+  Bytes all;
+  for (const Bytes& part : parts) {
+    all.insert(all.end(), part.begin(), part.end());
+  }
+  return all;
+}
+
+inline Bytes readAll(std::FILE* file) {
+  Bytes bytes;
+  std::rewind(file);
+  int c = 0;
+  while ((c = std::fgetc(file)) != EOF) {
+    bytes.push_back(static_cast<unsigned char>(c));
+  }
+  return bytes;
+}
+
+struct PassRun {
+  ConversionResult result;
+  Bytes output;
+};
+
+// Runs convertFile on input through temporary files.
+inline PassRun runPass(const Bytes& input) {
+  std::FILE* in = std::tmpfile();
+  std::FILE* out = std::tmpfile();
+  if (!input.empty()) {
+    std::fwrite(input.data(), 1, input.size(), in);
+  }
+  std::rewind(in);
+  PassRun run{convertFile(in, out), {}};
+  run.output = readAll(out);
+  std::fclose(in);
+  std::fclose(out);
+  return run;
+}
+
+}  // namespace convert3do::testing
+
+#endif  // CONVERT3DO_TESTS_TEST_FILES_H
