@@ -22,8 +22,7 @@ constexpr Word32 fourCC(char a, char b, char c, char d) {
                              (static_cast<std::uint32_t>(static_cast<unsigned char>(b)) << 16) |
                              (static_cast<std::uint32_t>(static_cast<unsigned char>(c)) << 8) |
                              static_cast<std::uint32_t>(static_cast<unsigned char>(d));
-  return bits <= 0x7FFFFFFFu ? static_cast<Word32>(bits)
-                             : static_cast<Word32>(-static_cast<std::int64_t>(~bits) - 1);
+  return wordFromBits(bits);
 }
 
 constexpr Word32 kMagic = fourCC('3', 'D', 'O', '4');
@@ -46,20 +45,43 @@ enum class ChunkTag : Word32 {
 };
 
 // The tag a word names, or nothing when it is not one of the six recognised
-// tags.
-std::optional<ChunkTag> recognizeTag(Word32 value);
+// tags. A multiplicative hash sends each tag to its own slot of a table, so
+// the test is one comparison rather than a chain of data-dependent branches.
+constexpr std::optional<ChunkTag> recognizeTag(Word32 value) {
+  constexpr ChunkTag kSlots[8] = {ChunkTag::Norm, ChunkTag::Strn, ChunkTag::Xyzs, ChunkTag::Hand,
+                                  ChunkTag::Hand, ChunkTag::Hand, ChunkTag::Plan, ChunkTag::Prim};
+  const std::uint32_t slot = (static_cast<std::uint32_t>(value) * 0x16Bu) >> 29;
+  if (static_cast<Word32>(kSlots[slot]) == value) {
+    return kSlots[slot];
+  }
+  return std::nullopt;
+}
 
-// Payload words of a chunk with a plain (opaque) payload: ceil(length / 4),
-// none when the length is 0 or less.
-std::int64_t plainPayloadWords(Word32 payloadLength);
+// The number of whole units of unitBytes that hold a payload: ceil(length /
+// unitBytes), none when the length is 0 or less.
+constexpr std::int64_t payloadUnits(Word32 payloadLength, std::int64_t unitBytes) {
+  return payloadLength <= 0
+             ? 0
+             : (static_cast<std::int64_t>(payloadLength) + unitBytes - 1) / unitBytes;
+}
 
-// Entries of an XYZS payload: ceil(length / 16), none when the length is 0 or
-// less.
-std::int64_t xyzsEntries(Word32 payloadLength);
+// Payload words of a chunk with a plain (opaque) payload.
+constexpr std::int64_t plainPayloadWords(Word32 payloadLength) {
+  return payloadUnits(payloadLength, kWordBytes);
+}
+
+// Entries of an XYZS payload.
+constexpr std::int64_t xyzsEntries(Word32 payloadLength) {
+  return payloadUnits(payloadLength, kEntryBytes);
+}
 
 // The bytes a recognised chunk occupies, its header included. Computed in 64
 // bits, so every payload length gives an exact answer.
-std::int64_t chunkSize(ChunkTag tag, Word32 payloadLength);
+constexpr std::int64_t chunkSize(ChunkTag tag, Word32 payloadLength) {
+  return tag == ChunkTag::Xyzs ? kChunkHeaderBytes + kEntryBytes * xyzsEntries(payloadLength)
+                               : kChunkHeaderBytes + static_cast<std::int64_t>(kWordBytes) *
+                                                         plainPayloadWords(payloadLength);
+}
 
 }  // namespace convert3do
 

@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 
 namespace convert3do {
 
@@ -13,16 +12,20 @@ using Word32 = std::int32_t;
 
 constexpr std::size_t kWordBytes = 4;
 
+// The word whose two's-complement bit pattern is bits, without relying on
+// implementation-defined narrowing.
+constexpr Word32 wordFromBits(std::uint32_t bits) {
+  return bits <= 0x7FFFFFFFu ? static_cast<Word32>(bits)
+                             : static_cast<Word32>(-static_cast<std::int64_t>(~bits) - 1);
+}
+
 // Decodes the word stored in bytes[0..3], one byte at a time, so the result is
 // the same on hosts of either byte order.
 constexpr Word32 decodeWord(const unsigned char* bytes) {
   const std::uint32_t bits =
       static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8) |
       (static_cast<std::uint32_t>(bytes[2]) << 16) | (static_cast<std::uint32_t>(bytes[3]) << 24);
-  // Map the bit pattern to its two's-complement value without relying on
-  // implementation-defined narrowing.
-  return bits <= 0x7FFFFFFFu ? static_cast<Word32>(bits)
-                             : static_cast<Word32>(-static_cast<std::int64_t>(~bits) - 1);
+  return wordFromBits(bits);
 }
 
 // Stores value into bytes[0..3], least significant byte first.
@@ -33,14 +36,6 @@ constexpr void encodeWord(Word32 value, unsigned char* bytes) {
   bytes[2] = static_cast<unsigned char>((bits >> 16) & 0xFFu);
   bytes[3] = static_cast<unsigned char>((bits >> 24) & 0xFFu);
 }
-
-// Reads one word from in. Returns the number of bytes the stream delivered:
-// 4 on success, fewer at the end of the input or on a read error (tell the two
-// apart with ferror). value is set only when all four bytes arrived.
-std::size_t readWord(std::FILE* in, Word32& value);
-
-// Writes one word to out. Returns false when the stream refused it.
-bool writeWord(std::FILE* out, Word32 value);
 
 }  // namespace convert3do
 

@@ -29,20 +29,6 @@ TEST(Word32, DecodesAndEncodesLittleEndian) {
   }
 }
 
-TEST(Word32, ReadWordReportsShortReads) {
-  std::FILE* file = std::tmpfile();
-  const unsigned char bytes[] = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06};
-  std::fwrite(bytes, 1, sizeof bytes, file);
-  std::rewind(file);
-  Word32 value = 7;
-  EXPECT_EQ(readWord(file, value), 4u);
-  EXPECT_EQ(value, 0x04030201);
-  EXPECT_EQ(readWord(file, value), 2u);
-  EXPECT_EQ(value, 0x04030201) << "a short read leaves the value alone";
-  EXPECT_EQ(readWord(file, value), 0u);
-  std::fclose(file);
-}
-
 struct CodeCase {
   Word32 code;
   const char* onDisk;
