@@ -57,7 +57,7 @@ constexpr ExitRow kExitTable[] = {
 
 void reportOutcome(const ConversionResult& result, const char* input, const char* output) {
   const auto offset = static_cast<long long>(result.chunkOffset);
-  const auto end = static_cast<long long>(result.inputOffset);
+  const auto end = static_cast<long long>(result.inputEnd);
   const auto kept = static_cast<long long>(result.bytesWritten);
   switch (result.outcome) {
     case Outcome::Converted:

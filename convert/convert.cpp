@@ -1,6 +1,8 @@
 #include "convert/convert.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "convert/output_file.h"
 #include "format/chunk.h"
@@ -9,47 +11,89 @@ namespace convert3do {
 
 namespace {
 
-// How a single word step went.
-enum class Step { Ok, InputEnded, ReadFailed, WriteFailed };
+// Input is read, and output written, in blocks of this size.
+constexpr std::size_t kWindowBytes = 128 * 1024;
 
-// The state of one conversion.
-struct Pass {
+// A window onto the input, which is also the output buffer: the output is the
+// walked part of the input with XYZS entries rewritten in place, so bytes
+// [flushed, pos) have been walked and are due for the output, and bytes
+// [pos, len) are still to be walked.
+struct Window {
   std::FILE* in;
   std::FILE* out;
-  ConversionResult result;
+  unsigned char* bytes;
+  std::size_t flushed;
+  std::size_t pos;
+  std::size_t len;
+  std::int64_t base;     // the input offset of bytes[0]
+  std::int64_t written;  // bytes written to the output so far
+  int error;             // errno of a failed read or write
 };
 
-Step readCounted(Pass& pass, Word32& value) {
-  const std::size_t got = readWord(pass.in, value);
-  pass.result.inputOffset += static_cast<std::int64_t>(got);
-  if (got == kWordBytes) {
+enum class Step { Ok, InputEnded, ReadFailed, WriteFailed };
+
+std::size_t available(const Window& w) {
+  return w.len - w.pos;
+}
+
+std::int64_t offsetOf(const Window& w) {
+  return w.base + static_cast<std::int64_t>(w.pos);
+}
+
+// The word at the cursor, or at a byte distance after it.
+Word32 wordAt(const Window& w, std::size_t distance) {
+  return decodeWord(w.bytes + w.pos + distance);
+}
+
+// Takes the word at the cursor into the output unchanged. As the window is the
+// output buffer, that is only a step of the cursor past it.
+void copyWord(Window& w) {
+  w.pos += kWordBytes;
+}
+
+// Writes the walked bytes that are not written yet.
+bool flushWalked(Window& w) {
+  const std::size_t count = w.pos - w.flushed;
+  if (count > 0 && std::fwrite(w.bytes + w.flushed, 1, count, w.out) != count) {
+    w.error = errno;
+    return false;
+  }
+  w.written += static_cast<std::int64_t>(count);
+  w.flushed = w.pos;
+  return true;
+}
+
+// Writes what has been walked, moves the unwalked rest to the front and reads
+// the next block behind it.
+Step refill(Window& w) {
+  if (!flushWalked(w)) {
+    return Step::WriteFailed;
+  }
+  const std::size_t rest = available(w);
+  if (w.pos > 0) {
+    std::memmove(w.bytes, w.bytes + w.pos, rest);
+  }
+  w.base = offsetOf(w);
+  w.len = rest;
+  w.pos = 0;
+  w.flushed = 0;
+  const std::size_t got = std::fread(w.bytes + w.len, 1, kWindowBytes - w.len, w.in);
+  w.len += got;
+  if (got > 0) {
     return Step::Ok;
   }
-  if (std::ferror(pass.in) != 0) {
-    pass.result.error = errno;
+  if (std::ferror(w.in) != 0) {
+    w.error = errno;
     return Step::ReadFailed;
   }
   return Step::InputEnded;
 }
 
-Step writeChecked(Pass& pass, Word32 value) {
-  if (!writeWord(pass.out, value)) {
-    pass.result.error = errno;
-    return Step::WriteFailed;
-  }
-  return Step::Ok;
-}
-
-// Reads one word and writes it unchanged.
-Step copyWord(Pass& pass) {
-  Word32 value = 0;
-  const Step step = readCounted(pass, value);
-  return step == Step::Ok ? writeChecked(pass, value) : step;
-}
-
-Step copyPlainPayload(Pass& pass, std::int64_t words) {
-  for (std::int64_t i = 0; i < words; ++i) {
-    const Step step = copyWord(pass);
+// Makes count bytes (at most one entry) available at the cursor, unless the
+// input ends or fails first.
+Step require(Window& w, std::size_t count) {
+  while (available(w) < count) {
+    const Step step = refill(w);
     if (step != Step::Ok) {
       return step;
     }
@@ -57,27 +101,42 @@ Step copyPlainPayload(Pass& pass, std::int64_t words) {
   return Step::Ok;
 }
 
-// Copies XYZS entries, writing 1 in place of each entry's first word.
-Step copyXyzsEntries(Pass& pass, std::int64_t entries) {
-  for (std::int64_t i = 0; i < entries; ++i) {
-    Word32 discarded = 0;
-    Step step = readCounted(pass, discarded);
-    if (step == Step::Ok) {
-      step = writeChecked(pass, 1);
+// Walks an opaque payload of the given number of bytes.
+Step copyPlainPayload(Window& w, std::int64_t bytes) {
+  for (;;) {
+    const std::int64_t take = std::min(bytes, static_cast<std::int64_t>(available(w)));
+    w.pos += static_cast<std::size_t>(take);
+    bytes -= take;
+    if (bytes == 0) {
+      return Step::Ok;
     }
-    if (step == Step::Ok) {
-      step = copyPlainPayload(pass, kEntryWords - 1);
-    }
+    const Step step = refill(w);
     if (step != Step::Ok) {
       return step;
     }
   }
-  return Step::Ok;
 }
 
-ConversionResult finish(Pass& pass, Outcome outcome) {
-  pass.result.outcome = outcome;
-  return pass.result;
+// Walks XYZS entries, writing 1 over each entry's first word in place. An entry
+// cut by the end of the window is moved to the front with the next refill, so
+// every entry is rewritten whole.
+Step copyXyzsEntries(Window& w, std::int64_t entries) {
+  for (;;) {
+    const std::int64_t whole =
+        std::min(entries, static_cast<std::int64_t>(available(w) / kEntryBytes));
+    for (std::int64_t i = 0; i < whole; ++i) {
+      encodeWord(1, w.bytes + w.pos);
+      w.pos += kEntryBytes;
+    }
+    entries -= whole;
+    if (entries == 0) {
+      return Step::Ok;
+    }
+    const Step step = require(w, kEntryBytes);
+    if (step != Step::Ok) {
+      return step;
+    }
+  }
 }
 
 // The outcome of a step that did not succeed; an input that ended early is
@@ -95,15 +154,24 @@ Outcome outcomeOf(Step step, Outcome whenInputEnded) {
   return whenInputEnded;
 }
 
-// Makes the output a well-formed file again: drops anything after the
-// complete chunks and states their length in the length field.
-bool finishOutput(Pass& pass, long lengthFieldPos, std::int64_t bytesWritten, bool dropTail) {
-  pass.result.bytesWritten = bytesWritten;
-  if (std::fflush(pass.out) != 0 ||
-      (dropTail && !truncateOutput(pass.out, lengthFieldPos + kWordBytes + bytesWritten)) ||
-      std::fseek(pass.out, lengthFieldPos, SEEK_SET) != 0 ||
-      !writeWord(pass.out, static_cast<Word32>(bytesWritten)) || std::fflush(pass.out) != 0) {
-    pass.result.error = errno;
+// Writes the complete chunks still in the window, cuts off anything of a
+// damaged chunk that reached the output, and patches the length field.
+bool finishOutput(Window& w, std::int64_t outputStart, std::int64_t bytesWritten) {
+  // Everything complete has been walked, so the walked bytes reach at least to
+  // the end of the last complete chunk.
+  const std::int64_t wanted = kFileHeaderBytes + bytesWritten;
+  w.pos = w.flushed + static_cast<std::size_t>(std::max<std::int64_t>(0, wanted - w.written));
+  if (!flushWalked(w)) {
+    return false;
+  }
+  const std::int64_t lengthFieldPos = outputStart + 2 * kWordBytes;
+  unsigned char length[kWordBytes];
+  encodeWord(static_cast<Word32>(bytesWritten), length);
+  if (std::fflush(w.out) != 0 ||
+      (w.written != wanted && !truncateOutput(w.out, outputStart + wanted)) ||
+      std::fseek(w.out, static_cast<long>(lengthFieldPos), SEEK_SET) != 0 ||
+      std::fwrite(length, 1, kWordBytes, w.out) != kWordBytes || std::fflush(w.out) != 0) {
+    w.error = errno;
     return false;
   }
   return true;
@@ -112,104 +180,91 @@ bool finishOutput(Pass& pass, long lengthFieldPos, std::int64_t bytesWritten, bo
 }  // namespace
 
 ConversionResult convertFile(std::FILE* in, std::FILE* out) {
-  Pass pass{in, out, ConversionResult{}};
+  unsigned char bytes[kWindowBytes];
+  Window w{in, out, bytes, 0, 0, 0, 0, 0, 0};
+  ConversionResult result;
+  const auto finish = [&](Outcome outcome) {
+    result.outcome = outcome;
+    result.error = w.error;
+    return result;
+  };
 
-  // The whole header is read before anything is written, so an input that is
-  // not a 3do file, or whose header is cut short, leaves the output empty.
-  Word32 magic = 0;
-  Step step = readCounted(pass, magic);
+  // The whole header is in the window before anything is written, so an input
+  // that is not a 3do file, or whose header is cut short, leaves the output
+  // empty.
+  Step step = require(w, kWordBytes);
   if (step == Step::ReadFailed) {
-    return finish(pass, Outcome::ReadFailed);
+    return finish(Outcome::ReadFailed);
   }
-  if (step != Step::Ok || magic != kMagic) {
-    return finish(pass, Outcome::BadMagic);
+  if (step != Step::Ok || wordAt(w, 0) != kMagic) {
+    return finish(Outcome::BadMagic);
   }
-  Word32 headerWord = 0;
-  Word32 bodyLength = 0;
-  step = readCounted(pass, headerWord);
-  if (step == Step::Ok) {
-    step = readCounted(pass, bodyLength);
-  }
+  step = require(w, kFileHeaderBytes);
   if (step != Step::Ok) {
-    return finish(pass, outcomeOf(step, Outcome::CutHeader));
+    result.inputEnd = w.base + static_cast<std::int64_t>(w.len);
+    return finish(outcomeOf(step, Outcome::CutHeader));
   }
-
-  if (!writeWord(out, magic) || !writeWord(out, headerWord)) {
-    pass.result.error = errno;
-    return finish(pass, Outcome::WriteFailed);
+  // Also proves that the output can be seeked, before anything is written: a
+  // pipe fails here rather than after the whole copy.
+  const long outputStart = std::ftell(out);
+  if (outputStart < 0) {
+    w.error = errno;
+    return finish(Outcome::WriteFailed);
   }
-  // Also proves that the output can be seeked back to, before any chunk is
-  // read: a pipe fails here rather than after the whole copy.
-  const long lengthFieldPos = std::ftell(out);
-  if (lengthFieldPos < 0 || !writeWord(out, bodyLength)) {
-    pass.result.error = errno;
-    return finish(pass, Outcome::WriteFailed);
-  }
+  const Word32 bodyLength = wordAt(w, 2 * kWordBytes);
+  copyWord(w);  // the magic
+  copyWord(w);  // the opaque header word
+  copyWord(w);  // the length field, a placeholder patched at the end
 
   // Every recognised chunk is written at the size it has in the input, so the
-  // bytes written are also the bytes of the chunk area consumed; the bound is
-  // checked only before a chunk starts, and the last chunk is copied whole.
+  // bytes written are also the bytes of the chunk area consumed. The bound is
+  // checked only before a chunk starts; the last chunk is copied whole.
   std::int64_t bytesWritten = 0;
   Outcome outcome = Outcome::Converted;
   while (bytesWritten < bodyLength) {
-    pass.result.chunkOffset = pass.result.inputOffset;
-    Word32 tagWord = 0;
-    step = readCounted(pass, tagWord);
-    if (step == Step::InputEnded && pass.result.inputOffset == pass.result.chunkOffset) {
+    result.chunkOffset = offsetOf(w);
+    step = require(w, kWordBytes);
+    if (step == Step::InputEnded && available(w) == 0) {
       break;  // The input ends exactly at a chunk boundary: a normal end.
     }
     if (step != Step::Ok) {
       outcome = outcomeOf(step, Outcome::CutChunk);
       break;
     }
-    const std::optional<ChunkTag> tag = recognizeTag(tagWord);
+    const std::optional<ChunkTag> tag = recognizeTag(wordAt(w, 0));
     if (!tag) {
       break;  // An unrecognised chunk ends the copy; its tag is not written.
     }
-    Word32 chunkWord = 0;
-    Word32 payloadLength = 0;
-    step = readCounted(pass, chunkWord);
-    if (step == Step::Ok) {
-      step = readCounted(pass, payloadLength);
-    }
+    step = require(w, kChunkHeaderBytes);
     if (step != Step::Ok) {
       outcome = outcomeOf(step, Outcome::CutChunk);
       break;
     }
+    const Word32 payloadLength = wordAt(w, 2 * kWordBytes);
     const std::int64_t size = chunkSize(*tag, payloadLength);
     if (bytesWritten + size > kMaxBodyLength) {
-      pass.result.payloadLength = payloadLength;
+      result.payloadLength = payloadLength;
       outcome = Outcome::ChunkTooLarge;
       break;
     }
-
-    step = writeChecked(pass, tagWord);
-    if (step == Step::Ok) {
-      step = writeChecked(pass, chunkWord);
-    }
-    if (step == Step::Ok) {
-      step = writeChecked(pass, payloadLength);
-    }
-    if (step == Step::Ok) {
-      step = *tag == ChunkTag::Xyzs ? copyXyzsEntries(pass, xyzsEntries(payloadLength))
-                                    : copyPlainPayload(pass, plainPayloadWords(payloadLength));
-    }
+    copyWord(w);  // the tag
+    copyWord(w);  // the opaque chunk word
+    copyWord(w);  // the payload length
+    step = *tag == ChunkTag::Xyzs ? copyXyzsEntries(w, xyzsEntries(payloadLength))
+                                  : copyPlainPayload(w, size - kChunkHeaderBytes);
     if (step != Step::Ok) {
       outcome = outcomeOf(step, Outcome::CutChunk);
       break;
     }
     bytesWritten += size;
   }
+  result.inputEnd = w.base + static_cast<std::int64_t>(w.len);
 
-  if (outcome == Outcome::WriteFailed) {
-    return finish(pass, outcome);
+  result.bytesWritten = bytesWritten;
+  if (outcome == Outcome::WriteFailed || !finishOutput(w, outputStart, bytesWritten)) {
+    return finish(Outcome::WriteFailed);
   }
-  // After a damaged chunk the output may hold part of it: drop that part.
-  const bool dropTail = outcome != Outcome::Converted;
-  if (!finishOutput(pass, lengthFieldPos, bytesWritten, dropTail)) {
-    return finish(pass, Outcome::WriteFailed);
-  }
-  return finish(pass, outcome);
+  return finish(outcome);
 }
 
 }  // namespace convert3do

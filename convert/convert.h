@@ -25,8 +25,8 @@ struct ConversionResult {
   Outcome outcome = Outcome::Converted;
   // The chunk (or the header, at 0) the pass was in when it stopped early.
   std::int64_t chunkOffset = 0;
-  // How many input bytes had been read when the pass ended.
-  std::int64_t inputOffset = 0;
+  // Where the input ends, for input that is cut short or cannot be read.
+  std::int64_t inputEnd = 0;
   // The chunk bytes in the output, as stated by its length field.
   std::int64_t bytesWritten = 0;
   // The payload length of the chunk concerned, for ChunkTooLarge.
@@ -39,7 +39,8 @@ struct ConversionResult {
 // seekable: every XYZS entry's first word becomes 1, the copy ends at the first
 // unrecognised chunk or where the length field bounds the chunk area, and the
 // length field is patched to the chunk bytes written. On damaged input the
-// output is still a well-formed 3do file holding every complete chunk. Neither
+// output is still a well-formed 3do file holding every complete chunk. The
+// input is read in blocks, so it may be read past the end of the walk. Neither
 // stream is closed, and nothing is printed.
 ConversionResult convertFile(std::FILE* in, std::FILE* out);
 

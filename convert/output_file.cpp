@@ -1,15 +1,21 @@
 #include "convert/output_file.h"
 
+#include <sys/stat.h>
+#include <sys/types.h>
+
 #ifdef _WIN32
 #include <io.h>
 #else
-#include <sys/types.h>
 #include <unistd.h>
 #endif
 
 namespace convert3do {
 
 bool truncateOutput(std::FILE* out, std::int64_t length) {
+  struct stat info {};
+  if (fstat(fileno(out), &info) == 0 && !S_ISREG(info.st_mode)) {
+    return true;  // A device or FIFO keeps no length to cut.
+  }
 #ifdef _WIN32
   return _chsize_s(_fileno(out), length) == 0;
 #else

@@ -7,7 +7,8 @@
 
 namespace convert3do {
 
-// Sets the length of the file behind out, whose buffer must have been flushed.
+// Sets the length of the regular file behind out, whose buffer must have been
+// flushed; anything else (a device, a FIFO) keeps no length and is left alone.
 // Returns false, with errno set, when the file cannot be cut.
 bool truncateOutput(std::FILE* out, std::int64_t length);
 

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <string>
 
+#include "reference_model.h"
 #include "test_files.h"
 
 namespace convert3do {
@@ -151,7 +154,7 @@ TEST(ConvertFile, KeepsTheCompleteChunksOfDamagedInput) {
     EXPECT_EQ(run.output, c.expected);
     EXPECT_EQ(run.result.chunkOffset, c.chunkOffset);
     if (c.outcome != Outcome::ChunkTooLarge) {
-      EXPECT_EQ(run.result.inputOffset, static_cast<std::int64_t>(c.input.size()));
+      EXPECT_EQ(run.result.inputEnd, static_cast<std::int64_t>(c.input.size()));
     }
   }
 }
@@ -196,6 +199,81 @@ TEST(ConvertFile, HandlesAValidFileCutAtEveryLength) {
     const Bytes length = wordsToBytes({static_cast<Word32>(kept - 12)});
     std::copy(length.begin(), length.end(), expected.begin() + 8);
     EXPECT_EQ(run.output, expected);
+  }
+}
+
+}  // namespace
+}  // namespace convert3do
+
+namespace convert3do {
+namespace {
+
+// Random 3do files: valid, cut anywhere, with odd and huge lengths, unknown
+// tags and trailing bytes; some large enough to cross many read blocks, so
+// chunk headers and XYZS entries straddle block boundaries.
+Bytes randomFile(std::mt19937& random) {
+  const auto pick = [&](std::uint32_t n) { return static_cast<std::uint32_t>(random() % n); };
+  const Word32 tags[] = {testing::kHand, testing::kNorm, testing::kPlan,
+                         testing::kPrim, testing::kStrn, testing::kXyzs};
+  const bool large = pick(8) == 0;
+  Bytes body;
+  const std::uint32_t chunks = large ? 20 + pick(20) : pick(10);
+  for (std::uint32_t i = 0; i < chunks; ++i) {
+    Word32 tag = tags[pick(6)];
+    if (pick(20) == 0) {
+      tag = static_cast<Word32>(random());
+    }
+    Word32 payloadLength = static_cast<Word32>(large ? pick(70000) : pick(80)) - 3;
+    if (pick(30) == 0) {
+      payloadLength = static_cast<Word32>(INT32_MAX - pick(40));
+    }
+    const Bytes head = testing::wordsToBytes({tag, static_cast<Word32>(random()), payloadLength});
+    body.insert(body.end(), head.begin(), head.end());
+    const std::optional<ChunkTag> known = recognizeTag(tag);
+    const std::int64_t payload =
+        std::min<std::int64_t>(known ? chunkSize(*known, payloadLength) - 12 : 8, 300000);
+    for (std::int64_t b = 0; b < payload; ++b) {
+      body.push_back(static_cast<unsigned char>(random()));
+    }
+  }
+  Word32 bodyLength = static_cast<Word32>(body.size());
+  switch (pick(6)) {
+    case 0:
+      bodyLength = static_cast<Word32>(pick(static_cast<std::uint32_t>(body.size()) + 50));
+      break;
+    case 1:
+      bodyLength = -static_cast<Word32>(pick(100));
+      break;
+    case 2:
+      bodyLength = INT32_MAX;
+      break;
+    default:
+      break;
+  }
+  Bytes file =
+      concat({testing::wordsToBytes({kMagic, static_cast<Word32>(random()), bodyLength}), body});
+  if (pick(4) == 0) {
+    file.resize(pick(static_cast<std::uint32_t>(file.size()) + 1));
+  } else if (pick(4) == 0) {
+    for (std::uint32_t i = pick(40); i > 0; --i) {
+      file.push_back(static_cast<unsigned char>(random()));
+    }
+  }
+  return file;
+}
+
+TEST(ConvertFile, MatchesTheReferenceModelOnRandomFiles) {
+  std::mt19937 random(20261207);
+  for (int i = 0; i < 400; ++i) {
+    const Bytes input = randomFile(random);
+    const testing::ModelResult expected = testing::referenceConvert(input);
+    const testing::PassRun run = runPass(input);
+    ASSERT_EQ(run.result.outcome, expected.outcome) << "file " << i << ", " << input.size();
+    ASSERT_EQ(run.output, expected.output) << "file " << i << ", " << input.size() << " bytes";
+    if (expected.outcome == Outcome::Converted) {
+      const testing::PassRun again = runPass(run.output);
+      ASSERT_EQ(again.output, run.output) << "file " << i << " changes when converted again";
+    }
   }
 }
 

@@ -29,7 +29,9 @@ inline Bytes wordsToBytes(std::initializer_list<Word32> words) {
   for (Word32 word : words) {
     unsigned char encoded[kWordBytes];
     encodeWord(word, encoded);
-    bytes.insert(bytes.end(), encoded, encoded + kWordBytes);
+    for (unsigned char byte : encoded) {
+      bytes.push_back(byte);
+    }
   }
   return bytes;
 }
@@ -45,9 +47,10 @@ inline Bytes concat(std::initializer_list<Bytes> parts) {
 inline Bytes readAll(std::FILE* file) {
   Bytes bytes;
   std::rewind(file);
-  int c = 0;
-  while ((c = std::fgetc(file)) != EOF) {
-    bytes.push_back(static_cast<unsigned char>(c));
+  unsigned char block[4096];
+  std::size_t got = 0;
+  while ((got = std::fread(block, 1, sizeof block, file)) > 0) {
+    bytes.insert(bytes.end(), block, block + got);
   }
   return bytes;
 }
