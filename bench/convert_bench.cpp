@@ -167,9 +167,9 @@ void compare(const char* name, const std::string& input, const std::string& dir,
     }
   }
   std::printf(
-      "%-14s %9.1f MB  convert %8.1f MB/s cpu %7.4f s | copy %8.1f MB/s cpu %7.4f s | "
+      "%-14s %9.1f MB  convert %7.1f MB/s cpu %9.3f ms | copy %7.1f MB/s cpu %9.3f ms | "
       "cpu ratio %.2f\n",
-      name, mb, mb / best[0].wall, best[0].cpu, mb / best[1].wall, best[1].cpu,
+      name, mb, mb / best[0].wall, best[0].cpu * 1e3, mb / best[1].wall, best[1].cpu * 1e3,
       best[0].cpu / best[1].cpu);
 }
 
