@@ -15,11 +15,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -43,15 +45,21 @@ struct Random {
   std::uint32_t below(std::uint32_t n) { return next() % n; }
 };
 
+// Ends the benchmark when a step that must work did not.
+void check(bool ok, const std::string& what) {
+  if (!ok) {
+    std::perror(what.c_str());
+    std::exit(1);
+  }
+}
+
 constexpr ChunkTag kPlainTags[] = {ChunkTag::Hand, ChunkTag::Norm, ChunkTag::Plan, ChunkTag::Prim,
                                    ChunkTag::Strn};
 
 void putWord(std::vector<unsigned char>& bytes, Word32 value) {
   unsigned char encoded[4];
   convert3do::encodeWord(value, encoded);
-  for (unsigned char byte : encoded) {
-    bytes.push_back(byte);
-  }
+  std::copy(std::begin(encoded), std::end(encoded), std::back_inserter(bytes));
 }
 
 // Writes a 3do file of about targetBytes whose payload lengths come from
@@ -59,10 +67,7 @@ void putWord(std::vector<unsigned char>& bytes, Word32 value) {
 std::string makeFile(const std::string& path, std::int64_t targetBytes, std::uint32_t minPayload,
                      std::uint32_t maxPayload, std::uint32_t xyzsPercent, std::uint64_t seed) {
   std::FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) {
-    std::perror(path.c_str());
-    std::exit(1);
-  }
+  check(file != nullptr, path);
   Random random{seed};
   std::vector<unsigned char> chunk;
   std::int64_t body = 0;
@@ -70,7 +75,7 @@ std::string makeFile(const std::string& path, std::int64_t targetBytes, std::uin
   putWord(header, convert3do::kMagic);
   putWord(header, 1);
   putWord(header, 0);  // patched below
-  std::fwrite(header.data(), 1, header.size(), file);
+  check(std::fwrite(header.data(), 1, header.size(), file) == header.size(), path);
   while (12 + body < targetBytes) {
     chunk.clear();
     const bool xyzs = random.below(100) < xyzsPercent;
@@ -84,17 +89,13 @@ std::string makeFile(const std::string& path, std::int64_t targetBytes, std::uin
     while (static_cast<std::int64_t>(chunk.size()) < size) {
       putWord(chunk, static_cast<Word32>(random.next()));
     }
-    std::fwrite(chunk.data(), 1, chunk.size(), file);
+    check(std::fwrite(chunk.data(), 1, chunk.size(), file) == chunk.size(), path);
     body += size;
   }
-  std::fseek(file, 8, SEEK_SET);
   header.clear();
   putWord(header, static_cast<Word32>(body));
-  std::fwrite(header.data(), 1, 4, file);
-  if (std::fclose(file) != 0) {
-    std::perror(path.c_str());
-    std::exit(1);
-  }
+  check(std::fseek(file, 8, SEEK_SET) == 0 && std::fwrite(header.data(), 1, 4, file) == 4, path);
+  check(std::fclose(file) == 0, path);
   return path;
 }
 
@@ -122,34 +123,30 @@ Cost measure(Body body) {
 void runConverter(const std::string& input, const std::string& output) {
   std::FILE* in = std::fopen(input.c_str(), "rb+");
   std::FILE* out = std::fopen(output.c_str(), "wb+");
+  check(in != nullptr && out != nullptr, input);
   const convert3do::ConversionResult result = convert3do::convertFile(in, out);
-  std::fclose(in);
-  if (std::fclose(out) != 0 || result.outcome != convert3do::Outcome::Converted) {
-    std::fprintf(stderr, "conversion of %s failed\n", input.c_str());
-    std::exit(1);
-  }
+  check(std::fclose(in) == 0 && std::fclose(out) == 0 &&
+            result.outcome == convert3do::Outcome::Converted,
+        "converting " + input);
 }
 
 void runBlockCopy(const std::string& input, const std::string& output) {
   static unsigned char block[128 * 1024];
   std::FILE* in = std::fopen(input.c_str(), "rb+");
   std::FILE* out = std::fopen(output.c_str(), "wb+");
+  check(in != nullptr && out != nullptr, input);
   std::size_t got = 0;
   while ((got = std::fread(block, 1, sizeof block, in)) > 0) {
-    std::fwrite(block, 1, got, out);
+    check(std::fwrite(block, 1, got, out) == got, "copying " + input);
   }
-  std::fclose(in);
-  if (std::fclose(out) != 0) {
-    std::fprintf(stderr, "copy of %s failed\n", input.c_str());
-    std::exit(1);
-  }
+  check(std::fclose(in) == 0 && std::fclose(out) == 0, "copying " + input);
 }
 
 std::int64_t fileSize(const std::string& path) {
   std::FILE* file = std::fopen(path.c_str(), "rb");
-  std::fseek(file, 0, SEEK_END);
+  check(file != nullptr && std::fseek(file, 0, SEEK_END) == 0, path);
   const long size = std::ftell(file);
-  std::fclose(file);
+  check(size >= 0 && std::fclose(file) == 0, path);
   return size;
 }
 
@@ -178,17 +175,16 @@ long runProcess(const char* const* argv) {
   const pid_t child = fork();
   if (child == 0) {
     const int devnull = open("/dev/null", O_WRONLY);
-    dup2(devnull, 1);
-    execv(argv[0], const_cast<char* const*>(argv));
+    if (devnull >= 0 && dup2(devnull, 1) >= 0) {
+      execv(argv[0], const_cast<char* const*>(argv));
+    }
     _exit(127);
   }
   int status = 0;
   rusage usage{};
-  wait4(child, &status, 0, &usage);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    std::fprintf(stderr, "%s exited with %d\n", argv[0], status);
-    std::exit(1);
-  }
+  check(child > 0 && wait4(child, &status, 0, &usage) == child && WIFEXITED(status) &&
+            WEXITSTATUS(status) == 0,
+        std::string("running ") + argv[0]);
   return usage.ru_maxrss;
 }
 
@@ -220,21 +216,24 @@ int main(int argc, char** argv) {
   std::int64_t bigMiB = 1024;
   int runs = 3;
   std::string tool;
-  for (int i = 1; i + 1 < argc; i += 2) {
+  for (int i = 1; i < argc; i += 2) {
     const std::string flag = argv[i];
-    const char* value = argv[i + 1];
-    if (flag == "--mix-mib") {
-      mixMiB = std::atoll(value);
-    } else if (flag == "--tiny-mib") {
-      tinyMiB = std::atoll(value);
-    } else if (flag == "--big-mib") {
-      bigMiB = std::atoll(value);
-    } else if (flag == "--runs") {
-      runs = std::atoi(value);
-    } else if (flag == "--tool") {
+    const char* value = i + 1 < argc ? argv[i + 1] : "";
+    char* end = nullptr;
+    const long long number = std::strtoll(value, &end, 10);
+    const bool positive = *value != '\0' && *end == '\0' && number > 0 && number < 1000000;
+    if (flag == "--tool" && *value != '\0') {
       tool = value;
+    } else if (flag == "--mix-mib" && positive) {
+      mixMiB = number;
+    } else if (flag == "--tiny-mib" && positive) {
+      tinyMiB = number;
+    } else if (flag == "--big-mib" && positive) {
+      bigMiB = number;
+    } else if (flag == "--runs" && positive) {
+      runs = static_cast<int>(number);
     } else {
-      std::fprintf(stderr, "unknown flag %s\n", flag.c_str());
+      (void)std::fprintf(stderr, "convert3do_bench: %s: bad flag or value\n", flag.c_str());
       return 2;
     }
   }
@@ -244,7 +243,7 @@ int main(int argc, char** argv) {
     std::perror("mkdtemp");
     return 1;
   }
-  const std::int64_t mib = 1024 * 1024;
+  const std::int64_t mib = std::int64_t{1024} * 1024;
   const std::string mix = makeFile(dir + "/mix.3do", mixMiB * mib, 1, 65536, 33, 1);
   const std::string tiny = makeFile(dir + "/tiny.3do", tinyMiB * mib, 0, 16, 33, 2);
   const std::string small = makeFile(dir + "/small.3do", 2048, 1, 200, 33, 3);
@@ -257,16 +256,20 @@ int main(int argc, char** argv) {
     const std::string out = dir + "/rss-out.3do";
     const char* oneArgv[] = {tool.c_str(), oneMiB.c_str(), out.c_str(), nullptr};
     const long oneRss = runProcess(oneArgv);
-    std::remove(oneMiB.c_str());
-    std::remove(mix.c_str());
-    std::remove(tiny.c_str());
+    for (const std::string& done : {oneMiB, mix, tiny}) {
+      check(std::remove(done.c_str()) == 0, done);
+    }
     const std::string big = makeFile(dir + "/big.3do", bigMiB * mib, 1, 65536, 33, 5);
     const char* bigArgv[] = {tool.c_str(), big.c_str(), out.c_str(), nullptr};
     const long bigRss = runProcess(bigArgv);
+    check(std::remove(big.c_str()) == 0 && std::remove(out.c_str()) == 0, big);
     std::printf(
         "peak RSS       1 MiB input %ld KiB | %lld MiB input %ld KiB | difference %ld KiB\n",
         oneRss, static_cast<long long>(bigMiB), bigRss, bigRss - oneRss);
   }
-  const std::string cleanup = "rm -rf '" + dir + "'";
-  return std::system(cleanup.c_str()) == 0 ? 0 : 1;
+  for (const char* name : {"/mix.3do", "/tiny.3do", "/small.3do", "/out.3do", "/small-out.3do"}) {
+    (void)std::remove((dir + name).c_str());  // some are gone already
+  }
+  check(rmdir(dir.c_str()) == 0, dir);
+  return 0;
 }

@@ -1,8 +1,10 @@
 #include "cli/tool.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "cli/file_identity.h"
 #include "convert/output_file.h"
@@ -14,6 +16,9 @@
 namespace convert3do {
 
 namespace {
+
+// Messages on standard error are printed with their result cast away: if the
+// console refuses them, there is nowhere left to report that.
 
 constexpr const char* kDefaultInput = "in.3do";
 constexpr const char* kDefaultOutput = "out.3do";
@@ -55,6 +60,17 @@ constexpr ExitRow kExitTable[] = {
     {Outcome::WriteFailed, kExitOutputFailed},
 };
 
+// Prints text on standard output. A console that refuses it is told of on
+// standard error, which is all that is left to say it on.
+bool say(const char* text) {
+  if (std::fputs(text, stdout) < 0 || std::fflush(stdout) != 0) {
+    (void)std::fprintf(stderr, "convert3do: standard output: cannot write: %s\n",
+                       std::strerror(errno));
+    return false;
+  }
+  return true;
+}
+
 void reportOutcome(const ConversionResult& result, const char* input, const char* output) {
   const auto offset = static_cast<long long>(result.chunkOffset);
   const auto end = static_cast<long long>(result.inputEnd);
@@ -63,36 +79,39 @@ void reportOutcome(const ConversionResult& result, const char* input, const char
     case Outcome::Converted:
       break;
     case Outcome::BadMagic:
-      std::fputs(kNotA3do, stdout);
+      say(kNotA3do);
       break;
     case Outcome::CutHeader:
-      std::fprintf(stderr,
-                   "convert3do: %s: damaged input: the file ends at byte %lld, inside its "
-                   "12-byte header; %s is left empty\n",
-                   input, end, output);
+      (void)std::fprintf(stderr,
+                         "convert3do: %s: damaged input: the file ends at byte %lld, inside its "
+                         "12-byte header; %s is left empty\n",
+                         input, end, output);
       break;
     case Outcome::CutChunk:
-      std::fprintf(stderr,
-                   "convert3do: %s: damaged input: the file ends at byte %lld, inside the chunk "
-                   "at byte %lld; %s keeps the %lld chunk bytes before it\n",
-                   input, end, offset, output, kept);
+      (void)std::fprintf(
+          stderr,
+          "convert3do: %s: damaged input: the file ends at byte %lld, inside the chunk "
+          "at byte %lld; %s keeps the %lld chunk bytes before it\n",
+          input, end, offset, output, kept);
       break;
     case Outcome::ChunkTooLarge:
-      std::fprintf(stderr,
-                   "convert3do: %s: damaged input: the chunk at byte %lld has payload length "
-                   "%ld, more than a 3do file can hold; %s keeps the %lld chunk bytes before it\n",
-                   input, offset, static_cast<long>(result.payloadLength), output, kept);
+      (void)std::fprintf(
+          stderr,
+          "convert3do: %s: damaged input: the chunk at byte %lld has payload length "
+          "%ld, more than a 3do file can hold; %s keeps the %lld chunk bytes before it\n",
+          input, offset, static_cast<long>(result.payloadLength), output, kept);
       break;
     case Outcome::ReadFailed:
-      std::fprintf(stderr,
-                   "convert3do: %s: cannot read the input at byte %lld: %s; %s keeps the %lld "
-                   "chunk bytes before it\n",
-                   input, end, std::strerror(result.error), output, kept);
+      (void)std::fprintf(
+          stderr,
+          "convert3do: %s: cannot read the input at byte %lld: %s; %s keeps the %lld "
+          "chunk bytes before it\n",
+          input, end, std::strerror(result.error), output, kept);
       break;
     case Outcome::WriteFailed:
-      std::fprintf(stderr, "convert3do: %s: cannot write the output: %s%s\n", output,
-                   std::strerror(result.error),
-                   result.error == ESPIPE ? " (the output must be a seekable file)" : "");
+      (void)std::fprintf(stderr, "convert3do: %s: cannot write the output: %s%s\n", output,
+                         std::strerror(result.error),
+                         result.error == ESPIPE ? " (the output must be a seekable file)" : "");
       break;
   }
 }
@@ -101,34 +120,35 @@ void reportOutcome(const ConversionResult& result, const char* input, const char
 // this run created or emptied; devices, FIFOs and other files are left alone.
 void removePartialOutput(const FileIdentity& opened, const char* output) {
   const FileIdentity entry = identifyEntry(output);
-  if (opened.regular && entry.regular && sameFile(entry, opened)) {
-    std::remove(output);
+  if (opened.regular && entry.regular && sameFile(entry, opened) && std::remove(output) != 0) {
+    (void)std::fprintf(stderr, "convert3do: %s: cannot remove the partial output: %s\n", output,
+                       std::strerror(errno));
   }
+}
+
+// The input is only ever read, so closing it cannot lose data.
+void closeInput(std::FILE* in) {
+  (void)std::fclose(in);
 }
 
 }  // namespace
 
 int exitStatusFor(Outcome outcome) {
-  for (const ExitRow& row : kExitTable) {
-    if (row.outcome == outcome) {
-      return row.status;
-    }
-  }
-  return kExitOutputFailed;
+  const ExitRow* row = std::find_if(std::begin(kExitTable), std::end(kExitTable),
+                                    [outcome](const ExitRow& r) { return r.outcome == outcome; });
+  return row != std::end(kExitTable) ? row->status : kExitOutputFailed;
 }
 
 int runTool(int argc, char** argv) {
   if (argc == 2) {
     if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
-      std::fputs(kUsage, stdout);
-      return kExitOk;
+      return say(kUsage) ? kExitOk : kExitOutputFailed;
     }
     if (std::strcmp(argv[1], "--version") == 0) {
-      std::fputs("convert3do " CONVERT3DO_VERSION "\n", stdout);
-      return kExitOk;
+      return say("convert3do " CONVERT3DO_VERSION "\n") ? kExitOk : kExitOutputFailed;
     }
-    std::fprintf(stderr, "convert3do: %s: no output file named after the input\n%s", argv[1],
-                 kUsage);
+    (void)std::fprintf(stderr, "convert3do: %s: no output file named after the input\n%s", argv[1],
+                       kUsage);
     return kExitUsage;
   }
   const char* input = argc >= 3 ? argv[1] : kDefaultInput;
@@ -136,34 +156,36 @@ int runTool(int argc, char** argv) {
 
   std::FILE* in = std::fopen(input, "rb+");
   if (in == nullptr) {
-    std::fputs(kFileNotFound, stdout);
+    say(kFileNotFound);
     return kExitInputNotFound;
   }
   // "wb+" empties the file it opens, so an output that is the input under any
   // name must be refused before it is opened.
   if (sameFile(identifyStream(in), identifyPath(output))) {
-    std::fprintf(stderr,
-                 "convert3do: %s: is the same file as the input %s; refusing to overwrite it\n",
-                 output, input);
-    std::fclose(in);
+    (void)std::fprintf(
+        stderr, "convert3do: %s: is the same file as the input %s; refusing to overwrite it\n",
+        output, input);
+    closeInput(in);
     return kExitUsage;
   }
   std::FILE* out = std::fopen(output, "wb+");
   if (out == nullptr) {
-    std::fprintf(stderr, "convert3do: %s: cannot create the output: %s\n", output,
-                 std::strerror(errno));
-    std::fclose(in);
+    (void)std::fprintf(stderr, "convert3do: %s: cannot create the output: %s\n", output,
+                       std::strerror(errno));
+    closeInput(in);
     return kExitOutputFailed;
   }
   const FileIdentity opened = identifyStream(out);
 
   ConversionResult result = convertFile(in, out);
-  std::fclose(in);  // Only ever read, so closing it cannot lose data.
+  closeInput(in);
   if (result.outcome == Outcome::WriteFailed) {
+    // Leave no partial data even behind a symlink; the file is removed below,
+    // and the write has failed already, so these results change nothing.
     if (opened.regular) {
-      truncateOutput(out, 0);  // Even behind a symlink, leave no partial data.
+      (void)truncateOutput(out, 0);
     }
-    std::fclose(out);
+    (void)std::fclose(out);
     removePartialOutput(opened, output);
   } else if (std::fclose(out) != 0) {
     result.outcome = Outcome::WriteFailed;

@@ -11,8 +11,14 @@ namespace convert3do {
 
 namespace {
 
-// Input is read, and output written, in blocks of this size.
-constexpr std::size_t kWindowBytes = 128 * 1024;
+// Input is read, and output written, in blocks of this size. The fuzzer builds
+// with a tiny window, so that its small inputs cross many window boundaries.
+#ifdef CONVERT3DO_WINDOW_BYTES
+constexpr std::size_t kWindowBytes = CONVERT3DO_WINDOW_BYTES;
+#else
+constexpr std::size_t kWindowBytes = std::size_t{128} * 1024;
+#endif
+static_assert(kWindowBytes >= kEntryBytes, "the window must hold a whole XYZS entry");
 
 // A window onto the input, which is also the output buffer: the output is the
 // walked part of the input with XYZS entries rewritten in place, so bytes
@@ -164,7 +170,7 @@ bool finishOutput(Window& w, std::int64_t outputStart, std::int64_t bytesWritten
   if (!flushWalked(w)) {
     return false;
   }
-  const std::int64_t lengthFieldPos = outputStart + 2 * kWordBytes;
+  const std::int64_t lengthFieldPos = outputStart + kLengthFieldOffset;
   unsigned char length[kWordBytes];
   encodeWord(static_cast<Word32>(bytesWritten), length);
   if (std::fflush(w.out) != 0 ||

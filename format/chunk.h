@@ -28,6 +28,7 @@ constexpr Word32 fourCC(char a, char b, char c, char d) {
 constexpr Word32 kMagic = fourCC('3', 'D', 'O', '4');
 
 constexpr std::int64_t kFileHeaderBytes = 12;
+constexpr std::int64_t kLengthFieldOffset = 8;  // of the chunk area's length, in the header
 constexpr std::int64_t kChunkHeaderBytes = 12;
 constexpr std::int64_t kEntryBytes = 16;
 constexpr std::int64_t kEntryWords = kEntryBytes / 4;
