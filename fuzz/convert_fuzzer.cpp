@@ -1,0 +1,102 @@
+// Fuzz target: runs the conversion pass on arbitrary bytes and checks every
+// promise it makes about its output.
+//
+// Built with clang's -fsanitize=fuzzer it is a libFuzzer target; the unit tests
+// link it too and replay fuzz/corpus through it, so every input kept there (the
+// seeds and any crash found) runs as an ordinary test in every build.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "convert/convert.h"
+#include "format/word32.h"
+#include "reference_model.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+[[noreturn]] void violated(const char* what) {
+  (void)std::fprintf(stderr, "convert_fuzzer: %s\n", what);
+  std::abort();
+}
+
+std::FILE* fileWith(const Bytes& bytes) {
+  std::FILE* file = std::tmpfile();
+  if (file == nullptr) {
+    violated("cannot create a temporary file");
+  }
+  if (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size()) {
+    violated("cannot fill a temporary file");
+  }
+  std::rewind(file);
+  return file;
+}
+
+Bytes contentsOf(std::FILE* file) {
+  Bytes bytes;
+  std::rewind(file);
+  unsigned char block[4096];
+  std::size_t got = 0;
+  while ((got = std::fread(block, 1, sizeof block, file)) > 0) {
+    bytes.insert(bytes.end(), block, block + got);
+  }
+  return bytes;
+}
+
+convert3do::ConversionResult convert(const Bytes& input, Bytes& output) {
+  std::FILE* in = fileWith(input);
+  std::FILE* out = fileWith({});
+  const convert3do::ConversionResult result = convert3do::convertFile(in, out);
+  output = contentsOf(out);
+  if (contentsOf(in) != input) {
+    violated("the input was changed");
+  }
+  if (std::fclose(in) != 0 || std::fclose(out) != 0) {
+    violated("cannot close a temporary file");
+  }
+  return result;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using convert3do::Outcome;
+  const Bytes input(data, data + size);
+  Bytes output;
+  const convert3do::ConversionResult result = convert(input, output);
+
+  const convert3do::testing::ModelResult expected = convert3do::testing::referenceConvert(input);
+  if (result.outcome != expected.outcome) {
+    violated("the outcome differs from the model's");
+  }
+  if (output != expected.output) {
+    violated("the output differs from the model's");
+  }
+  if (output.empty()) {
+    return 0;
+  }
+  // Independently of the model: the output is 12 + its length field bytes
+  // long, and it is the input byte for byte except the length field and words
+  // set to 1 (the first words of XYZS entries).
+  if (output.size() < 12 || output.size() > input.size() ||
+      static_cast<std::int64_t>(output.size()) !=
+          12 + static_cast<std::int64_t>(convert3do::decodeWord(output.data() + 8)) ||
+      result.bytesWritten + 12 != static_cast<std::int64_t>(output.size())) {
+    violated("the length field does not state the output's length");
+  }
+  for (std::size_t at = 0; at < output.size(); at += 4) {
+    if (at != 8 && std::memcmp(output.data() + at, input.data() + at, 4) != 0 &&
+        convert3do::decodeWord(output.data() + at) != 1) {
+      violated("the output changes a word other than an XYZS entry's first");
+    }
+  }
+  // A well-formed output converts to itself.
+  Bytes again;
+  if (convert(output, again).outcome != Outcome::Converted || again != output) {
+    violated("converting the output again changes it");
+  }
+  return 0;
+}
