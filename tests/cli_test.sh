@@ -151,11 +151,54 @@ case $case_name in
     wait "$reader" 2>/dev/null
     ;;
   file_size_limit)
-    # A 200 KiB file whose copy is cut by a 64 KiB file-size limit.
+    # A 200 KiB file whose copy is cut by a file-size limit inside its chunk,
+    # and by a limit of 0 inside the header.
     { words MAGIC 0 204800; words PRIM 1 204788; head -c 204788 /dev/zero; } >big.3do
-    (ulimit -f 64; run big.3do out.3do; exit "$status")
-    status=$?
-    expect_status 3; expect_absent out.3do
+    cp big.3do original.3do
+    for blocks in 64 0; do
+      (ulimit -f "$blocks"; run big.3do out.3do; exit "$status")
+      status=$?
+      expect_status 3; expect_absent out.3do; cmp -s big.3do original.3do || fail "input changed"
+    done
+    ;;
+  unwritable_folder)
+    [ "$(id -u)" -eq 0 ] && ! command -v setpriv >/dev/null && skip "no setpriv to drop root"
+    example_in >model.3do
+    chmod 666 model.3do
+    mkdir locked
+    chmod 555 locked
+    chmod 755 "$work"
+    if [ "$(id -u)" -eq 0 ]; then
+      timeout 20 setpriv --reuid=65534 --regid=65534 --clear-groups "$tool" model.3do \
+        locked/out.3do >stdout 2>stderr
+      status=$?
+    else
+      run model.3do locked/out.3do
+    fi
+    expect_status 3; expect_stderr; expect_absent locked/out.3do; expect_file model.3do example_in
+    ;;
+  input_replaced)
+    # The input is removed, or replaced by another file, while it is being
+    # converted: the open input is read to its end all the same.
+    { words MAGIC 0 0x7FFFFFF0; for _ in 1 2 3 4; do words XYZS 1 16777216; head -c 16777216 /dev/zero; done; } >big.3do
+    cp big.3do keep.3do
+    run keep.3do expected.3do
+    expect_status 0
+    for how in remove replace; do
+      cp keep.3do big.3do
+      timeout 20 "$tool" big.3do out.3do >stdout 2>stderr &
+      pid=$!
+      # Wait until the input is open (or the run is already over).
+      while kill -0 "$pid" 2>/dev/null && ! ls -l "/proc/$pid/fd" 2>/dev/null | grep -q big.3do; do
+        sleep 0.001
+      done
+      if [ "$how" = remove ]; then rm -f big.3do; else example_in >new.3do; mv new.3do big.3do; fi
+      wait "$pid"
+      status=$?
+      expect_status 0; expect_quiet
+      cmp -s out.3do expected.3do || fail "$how: the output is not the conversion of the input"
+      cmp -s keep.3do "$work/keep.3do" || fail "$how: input changed"
+    done
     ;;
   damaged_input)
     { words MAGIC 5 100 HAND 1 4 9; words PRIM 2 40 1 2; } >cut.3do

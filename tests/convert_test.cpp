@@ -211,11 +211,10 @@ namespace {
 // Random 3do files: valid, cut anywhere, with odd and huge lengths, unknown
 // tags and trailing bytes; some large enough to cross many read blocks, so
 // chunk headers and XYZS entries straddle block boundaries.
-Bytes randomFile(std::mt19937& random) {
+Bytes randomFile(std::mt19937& random, bool large) {
   const auto pick = [&](std::uint32_t n) { return static_cast<std::uint32_t>(random() % n); };
   const Word32 tags[] = {testing::kHand, testing::kNorm, testing::kPlan,
                          testing::kPrim, testing::kStrn, testing::kXyzs};
-  const bool large = pick(8) == 0;
   Bytes body;
   const std::uint32_t chunks = large ? 20 + pick(20) : pick(10);
   for (std::uint32_t i = 0; i < chunks; ++i) {
@@ -264,12 +263,13 @@ Bytes randomFile(std::mt19937& random) {
 
 TEST(ConvertFile, MatchesTheReferenceModelOnRandomFiles) {
   std::mt19937 random(20261207);
-  for (int i = 0; i < 400; ++i) {
-    const Bytes input = randomFile(random);
+  for (int i = 0; i < 3000; ++i) {
+    const Bytes input = randomFile(random, i % 100 == 0);
     const testing::ModelResult expected = testing::referenceConvert(input);
     const testing::PassRun run = runPass(input);
     ASSERT_EQ(run.result.outcome, expected.outcome) << "file " << i << ", " << input.size();
     ASSERT_EQ(run.output, expected.output) << "file " << i << ", " << input.size() << " bytes";
+    ASSERT_TRUE(run.inputIntact) << "file " << i;
     if (expected.outcome == Outcome::Converted) {
       const testing::PassRun again = runPass(run.output);
       ASSERT_EQ(again.output, run.output) << "file " << i << " changes when converted again";

@@ -58,6 +58,7 @@ inline Bytes readAll(std::FILE* file) {
 struct PassRun {
   ConversionResult result;
   Bytes output;
+  bool inputIntact;  // the input file still holds exactly the input
 };
 
 // Runs convertFile on input through temporary files.
@@ -68,8 +69,8 @@ inline PassRun runPass(const Bytes& input) {
     std::fwrite(input.data(), 1, input.size(), in);
   }
   std::rewind(in);
-  PassRun run{convertFile(in, out), {}};
-  run.output = readAll(out);
+  PassRun run{convertFile(in, out), readAll(out), false};
+  run.inputIntact = readAll(in) == input;
   std::fclose(in);
   std::fclose(out);
   return run;
