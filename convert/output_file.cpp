@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cerrno>
+
 #ifdef _WIN32
 #include <io.h>
 #else
@@ -17,7 +19,11 @@ bool truncateOutput(std::FILE* out, std::int64_t length) {
     return true;  // A device or FIFO keeps no length to cut.
   }
 #ifdef _WIN32
-  return _chsize_s(_fileno(out), length) == 0;
+  const errno_t failure = _chsize_s(_fileno(out), length);
+  if (failure != 0) {
+    errno = failure;
+  }
+  return failure == 0;
 #else
   return ftruncate(fileno(out), static_cast<off_t>(length)) == 0;
 #endif
