@@ -8,6 +8,9 @@ set -u
 
 tool=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 here=$(cd "$(dirname "$0")" && pwd)
+# In a cross build CONVERT3DO_EMULATOR holds the command that runs the program.
+read -r -a tool_cmd <<<"${CONVERT3DO_EMULATOR:-}"
+tool_cmd+=("$tool")
 case_name=$2
 work=$(mktemp -d)
 trap 'chmod -R u+w "$work" 2>/dev/null; rm -rf "$work"' EXIT
@@ -33,7 +36,7 @@ example_out() { words MAGIC 99 44 HAND 1 4 9 XYZS 2 16 1 1 2 3; }
 # run ARGS...: runs the tool, leaving its status in $status and its output in
 # the files stdout and stderr.
 run() {
-  timeout 20 "$tool" "$@" >stdout 2>stderr
+  timeout 20 "${tool_cmd[@]}" "$@" >stdout 2>stderr
   status=$?
 }
 
@@ -115,7 +118,7 @@ case $case_name in
     if [ "$(id -u)" -eq 0 ]; then
       command -v setpriv >/dev/null || skip "root cannot be refused a read-only file without setpriv"
       chmod 777 "$work"
-      timeout 20 setpriv --reuid=65534 --regid=65534 --clear-groups "$tool" readonly.3do out.3do \
+      timeout 20 setpriv --reuid=65534 --regid=65534 --clear-groups "${tool_cmd[@]}" readonly.3do out.3do \
         >stdout 2>stderr
       status=$?
     else
@@ -169,7 +172,7 @@ case $case_name in
     chmod 555 locked
     chmod 755 "$work"
     if [ "$(id -u)" -eq 0 ]; then
-      timeout 20 setpriv --reuid=65534 --regid=65534 --clear-groups "$tool" model.3do \
+      timeout 20 setpriv --reuid=65534 --regid=65534 --clear-groups "${tool_cmd[@]}" model.3do \
         locked/out.3do >stdout 2>stderr
       status=$?
     else
@@ -186,7 +189,7 @@ case $case_name in
     expect_status 0
     for how in remove replace; do
       cp keep.3do big.3do
-      timeout 20 "$tool" big.3do out.3do >stdout 2>stderr &
+      timeout 20 "${tool_cmd[@]}" big.3do out.3do >stdout 2>stderr &
       pid=$!
       # Wait until the input is open (or the run is already over).
       while kill -0 "$pid" 2>/dev/null && ! ls -l "/proc/$pid/fd" 2>/dev/null | grep -q big.3do; do
