@@ -16,6 +16,7 @@ if [ "${1:-}" = --install ]; then
   fi
 fi
 build=${1:-$root/build-s390x}
+mkdir -p "$build" && build=$(cd "$build" && pwd)
 
 cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/s390x-linux-gnu.cmake" \
   -DCONVERT3DO_GTEST_SOURCE_DIR=/usr/src/googletest -DCONVERT3DO_BUILD_BENCH=OFF >/dev/null

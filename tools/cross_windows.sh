@@ -15,6 +15,7 @@ if [ "${1:-}" = --install ]; then
   fi
 fi
 build=${1:-$root/build-windows}
+mkdir -p "$build" && build=$(cd "$build" && pwd)
 export WINEDEBUG=-all WINEPREFIX=${WINEPREFIX:-$build/wineprefix}
 
 cmake -S "$root" -B "$build" \
