@@ -13,6 +13,7 @@
 #include "convert/convert.h"
 #include "format/word32.h"
 #include "reference_model.h"
+#include "test_files.h"
 
 namespace {
 
@@ -23,41 +24,13 @@ using Bytes = std::vector<unsigned char>;
   std::abort();
 }
 
-std::FILE* fileWith(const Bytes& bytes) {
-  std::FILE* file = std::tmpfile();
-  if (file == nullptr) {
-    violated("cannot create a temporary file");
-  }
-  if (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size()) {
-    violated("cannot fill a temporary file");
-  }
-  std::rewind(file);
-  return file;
-}
-
-Bytes contentsOf(std::FILE* file) {
-  Bytes bytes;
-  std::rewind(file);
-  unsigned char block[4096];
-  std::size_t got = 0;
-  while ((got = std::fread(block, 1, sizeof block, file)) > 0) {
-    bytes.insert(bytes.end(), block, block + got);
-  }
-  return bytes;
-}
-
-convert3do::ConversionResult convert(const Bytes& input, Bytes& output) {
-  std::FILE* in = fileWith(input);
-  std::FILE* out = fileWith({});
-  const convert3do::ConversionResult result = convert3do::convertFile(in, out);
-  output = contentsOf(out);
-  if (contentsOf(in) != input) {
+// Converts through temporary files, and insists that the input is left alone.
+convert3do::testing::PassRun convert(const Bytes& input) {
+  convert3do::testing::PassRun run = convert3do::testing::runPass(input);
+  if (!run.inputIntact) {
     violated("the input was changed");
   }
-  if (std::fclose(in) != 0 || std::fclose(out) != 0) {
-    violated("cannot close a temporary file");
-  }
-  return result;
+  return run;
 }
 
 }  // namespace
@@ -65,8 +38,9 @@ convert3do::ConversionResult convert(const Bytes& input, Bytes& output) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using convert3do::Outcome;
   const Bytes input(data, data + size);
-  Bytes output;
-  const convert3do::ConversionResult result = convert(input, output);
+  const convert3do::testing::PassRun run = convert(input);
+  const convert3do::ConversionResult& result = run.result;
+  const Bytes& output = run.output;
 
   const convert3do::testing::ModelResult expected = convert3do::testing::referenceConvert(input);
   if (result.outcome != expected.outcome) {
@@ -94,8 +68,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
   // A well-formed output converts to itself.
-  Bytes again;
-  if (convert(output, again).outcome != Outcome::Converted || again != output) {
+  const convert3do::testing::PassRun again = convert(output);
+  if (again.result.outcome != Outcome::Converted || again.output != output) {
     violated("converting the output again changes it");
   }
   return 0;

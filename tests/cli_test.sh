@@ -150,6 +150,8 @@ case $case_name in
     reader=$!
     run model.3do pipe.3do
     expect_status 3; expect_stderr; [ -p pipe.3do ] || fail "the FIFO was removed"
+    grep -q 'seekable' stderr || fail "the message does not say why: $(cat stderr)"
+    expect_file model.3do example_in
     kill "$reader" 2>/dev/null
     wait "$reader" 2>/dev/null
     ;;

@@ -4,9 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
-#include <vector>
+
+#include "test_files.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
@@ -18,18 +18,11 @@ TEST(FuzzCorpus, EveryInputPassesTheFuzzChecks) {
   ASSERT_NE(dir, nullptr) << folder;
   int replayed = 0;
   while (const dirent* entry = readdir(dir)) {
-    const std::string path = folder + "/" + entry->d_name;
-    std::FILE* file = entry->d_name[0] == '.' ? nullptr : std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
+    if (entry->d_name[0] == '.') {
       continue;
     }
-    std::vector<std::uint8_t> bytes;
-    unsigned char block[4096];
-    std::size_t got = 0;
-    while ((got = std::fread(block, 1, sizeof block, file)) > 0) {
-      bytes.insert(bytes.end(), block, block + got);
-    }
-    std::fclose(file);
+    const std::string path = folder + "/" + entry->d_name;
+    const convert3do::testing::Bytes bytes = convert3do::testing::readFile(path.c_str());
     SCOPED_TRACE(path);
     LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
     ++replayed;

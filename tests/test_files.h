@@ -44,6 +44,7 @@ inline Bytes concat(std::initializer_list<Bytes> parts) {
   return all;
 }
 
+// The whole contents of an open file.
 inline Bytes readAll(std::FILE* file) {
   Bytes bytes;
   std::rewind(file);
@@ -52,6 +53,17 @@ inline Bytes readAll(std::FILE* file) {
   while ((got = std::fread(block, 1, sizeof block, file)) > 0) {
     bytes.insert(bytes.end(), block, block + got);
   }
+  return bytes;
+}
+
+// The contents of the named file; empty if it cannot be read.
+inline Bytes readFile(const char* path) {
+  std::FILE* file = std::fopen(path, "rb");
+  if (file == nullptr) {
+    return {};
+  }
+  Bytes bytes = readAll(file);
+  std::fclose(file);
   return bytes;
 }
 
