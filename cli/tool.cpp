@@ -17,9 +17,6 @@ namespace convert3do {
 
 namespace {
 
-// Messages on standard error are printed with their result cast away: if the
-// console refuses them, there is nowhere left to report that.
-
 constexpr const char* kDefaultInput = "in.3do";
 constexpr const char* kDefaultOutput = "out.3do";
 
@@ -61,7 +58,8 @@ constexpr ExitRow kExitTable[] = {
 };
 
 // Prints text on standard output. A console that refuses it is told of on
-// standard error, which is all that is left to say it on.
+// standard error. Messages on standard error are printed with their result
+// cast away: if the console refuses those too, nowhere is left to say so.
 bool say(const char* text) {
   if (std::fputs(text, stdout) < 0 || std::fflush(stdout) != 0) {
     (void)std::fprintf(stderr, "convert3do: standard output: cannot write: %s\n",
