@@ -279,3 +279,44 @@ TEST(ConvertFile, MatchesTheReferenceModelOnRandomFiles) {
 
 }  // namespace
 }  // namespace convert3do
+
+namespace convert3do {
+namespace {
+
+#ifdef _WIN32
+constexpr const char* kNullDevice = "NUL";
+#else
+constexpr const char* kNullDevice = "/dev/null";
+#endif
+
+// Streams that refuse every read or every write stand in for failing devices.
+TEST(ConvertFile, ReportsStreamsThatFail) {
+  const Bytes example = concat({header(16), testing::wordsToBytes({testing::kHand, 1, 4, 9})});
+
+  ConversionResult result;
+#ifndef _WIN32  // The Windows C runtime reports a read of a write-only stream as an end of file.
+  std::FILE* out = std::tmpfile();
+  std::FILE* unreadable = std::fopen(kNullDevice, "wb");  // open, but not for reading
+  ASSERT_NE(unreadable, nullptr);
+  result = convertFile(unreadable, out);
+  EXPECT_EQ(result.outcome, Outcome::ReadFailed);
+  EXPECT_NE(result.error, 0);
+  EXPECT_TRUE(testing::readAll(out).empty());
+  std::fclose(unreadable);
+  std::fclose(out);
+#endif
+
+  std::FILE* in = std::tmpfile();
+  std::fwrite(example.data(), 1, example.size(), in);
+  std::rewind(in);
+  std::FILE* unwritable = std::fopen(kNullDevice, "rb");  // open, but not for writing
+  ASSERT_NE(unwritable, nullptr);
+  result = convertFile(in, unwritable);
+  EXPECT_EQ(result.outcome, Outcome::WriteFailed);
+  EXPECT_NE(result.error, 0);
+  std::fclose(in);
+  std::fclose(unwritable);
+}
+
+}  // namespace
+}  // namespace convert3do
