@@ -4,7 +4,8 @@
 # usage: fuzz/run.sh SECONDS [BUILD_DIR]
 # Starts from the seeds in fuzz/corpus; new inputs go to BUILD_DIR/corpus and
 # crashes to BUILD_DIR/crashes. Copy a crash into fuzz/corpus once it is
-# fixed, so that every build replays it. The pass is built with a 36-byte
+# fixed, so that every build replays it; inputs that reach new paths can be
+# kept there too (fuzz/corpus/found-*, merged with -merge=1). The pass is built with a 36-byte
 # window, so that small inputs reach every path across window boundaries.
 set -euo pipefail
 seconds=${1:?usage: fuzz/run.sh SECONDS [BUILD_DIR]}
