@@ -178,11 +178,10 @@ int runTool(int argc, char** argv) {
   ConversionResult result = convertFile(in, out);
   closeInput(in);
   if (result.outcome == Outcome::WriteFailed) {
-    // Leave no partial data even behind a symlink; the file is removed below,
-    // and the write has failed already, so these results change nothing.
-    if (opened.regular) {
-      (void)truncateOutput(out, 0);
-    }
+    // Leave no partial data even behind a symlink (truncateOutput leaves
+    // devices and FIFOs alone); the file is removed below, and the write has
+    // failed already, so these results change nothing.
+    (void)truncateOutput(out, 0);
     (void)std::fclose(out);
     removePartialOutput(opened, output);
   } else if (std::fclose(out) != 0) {
