@@ -121,12 +121,11 @@ Cost measure(Body body) {
 }
 
 void runConverter(const std::string& input, const std::string& output) {
-  std::FILE* in = std::fopen(input.c_str(), "rb+");
-  std::FILE* out = std::fopen(output.c_str(), "wb+");
-  check(in != nullptr && out != nullptr, input);
+  const int in = open(input.c_str(), O_RDONLY);
+  const int out = open(output.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+  check(in >= 0 && out >= 0, input);
   const convert3do::ConversionResult result = convert3do::convertFile(in, out);
-  check(std::fclose(in) == 0 && std::fclose(out) == 0 &&
-            result.outcome == convert3do::Outcome::Converted,
+  check(close(in) == 0 && close(out) == 0 && result.outcome == convert3do::Outcome::Converted,
         "converting " + input);
 }
 

@@ -2,31 +2,49 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
-#include "convert/output_file.h"
+#include "convert/file_io.h"
 #include "format/chunk.h"
+#include "format/walk.h"
 
 namespace convert3do {
 
 namespace {
 
-// Input is read, and output written, in blocks of this size. The fuzzer builds
-// with a tiny window, so that its small inputs cross many window boundaries.
+// The input is read, and the output written, through one window of this size.
+// The fuzzer builds with a tiny window, so that its small inputs cross many
+// window boundaries.
 #ifdef CONVERT3DO_WINDOW_BYTES
 constexpr std::size_t kWindowBytes = CONVERT3DO_WINDOW_BYTES;
 #else
-constexpr std::size_t kWindowBytes = std::size_t{128} * 1024;
+constexpr std::size_t kWindowBytes = std::size_t{1024} * 1024;
 #endif
 static_assert(kWindowBytes >= kEntryBytes, "the window must hold a whole XYZS entry");
 
-// A window onto the input, which is also the output buffer: the output is the
-// walked part of the input with XYZS entries rewritten in place, so bytes
+// Room before the window for the unwalked rest of the previous block (less
+// than one XYZS entry); a page, so that the window itself is page aligned.
+constexpr std::size_t kLead = 4096;
+static_assert(kLead >= kEntryBytes, "the lead must hold the rest of an XYZS entry");
+
+// Static rather than on the stack, so a small stack limit cannot crash a run.
+alignas(kLead) unsigned char gWindow[kLead + kWindowBytes];
+
+// The window onto the input, which is also the output buffer: the output is
+// the walked part of the input with XYZS entries rewritten in place, so bytes
 // [flushed, pos) have been walked and are due for the output, and bytes
 // [pos, len) are still to be walked.
+//
+// Reads fill the window from kLead to its end, each read going on where the
+// last stopped. When the window is full its walked bytes are written, the
+// unwalked rest moves to just before kLead and the next read starts at kLead
+// again. Block reads and writes are thus page aligned in memory and fall on
+// file offsets that are multiples of the window size, which the kernel copies
+// fastest.
 struct Window {
-  std::FILE* in;
-  std::FILE* out;
+  int in;
+  int out;
   unsigned char* bytes;
   std::size_t flushed;
   std::size_t pos;
@@ -35,6 +53,8 @@ struct Window {
   std::int64_t written;  // bytes written to the output so far
   int error;             // errno of a failed read or write
 };
+
+constexpr std::size_t kWindowEnd = kLead + kWindowBytes;
 
 enum class Step { Ok, InputEnded, ReadFailed, WriteFailed };
 
@@ -51,16 +71,10 @@ Word32 wordAt(const Window& w, std::size_t distance) {
   return decodeWord(w.bytes + w.pos + distance);
 }
 
-// Takes the word at the cursor into the output unchanged. As the window is the
-// output buffer, that is only a step of the cursor past it.
-void copyWord(Window& w) {
-  w.pos += kWordBytes;
-}
-
 // Writes the walked bytes that are not written yet.
 bool flushWalked(Window& w) {
   const std::size_t count = w.pos - w.flushed;
-  if (count > 0 && std::fwrite(w.bytes + w.flushed, 1, count, w.out) != count) {
+  if (count > 0 && !writeAll(w.out, w.bytes + w.flushed, count)) {
     w.error = errno;
     return false;
   }
@@ -69,26 +83,27 @@ bool flushWalked(Window& w) {
   return true;
 }
 
-// Writes what has been walked, moves the unwalked rest to the front and reads
-// the next block behind it.
+// Reads more of the input behind what the window holds; when the window is
+// full, first writes what has been walked and starts it over.
 Step refill(Window& w) {
-  if (!flushWalked(w)) {
-    return Step::WriteFailed;
+  if (w.len == kWindowEnd) {
+    if (!flushWalked(w)) {
+      return Step::WriteFailed;
+    }
+    const std::size_t rest = available(w);
+    const std::size_t restStart = kLead - rest;
+    std::memmove(w.bytes + restStart, w.bytes + w.pos, rest);
+    w.base += static_cast<std::int64_t>(w.pos) - static_cast<std::int64_t>(restStart);
+    w.pos = restStart;
+    w.flushed = restStart;
+    w.len = kLead;
   }
-  const std::size_t rest = available(w);
-  if (w.pos > 0) {
-    std::memmove(w.bytes, w.bytes + w.pos, rest);
-  }
-  w.base = offsetOf(w);
-  w.len = rest;
-  w.pos = 0;
-  w.flushed = 0;
-  const std::size_t got = std::fread(w.bytes + w.len, 1, kWindowBytes - w.len, w.in);
-  w.len += got;
+  const std::int64_t got = readSome(w.in, w.bytes + w.len, kWindowEnd - w.len);
   if (got > 0) {
+    w.len += static_cast<std::size_t>(got);
     return Step::Ok;
   }
-  if (std::ferror(w.in) != 0) {
+  if (got < 0) {
     w.error = errno;
     return Step::ReadFailed;
   }
@@ -130,10 +145,11 @@ Step copyXyzsEntries(Window& w, std::int64_t entries) {
   for (;;) {
     const std::int64_t whole =
         std::min(entries, static_cast<std::int64_t>(available(w) / kEntryBytes));
-    for (std::int64_t i = 0; i < whole; ++i) {
-      encodeWord(1, w.bytes + w.pos);
-      w.pos += kEntryBytes;
+    unsigned char* entry = w.bytes + w.pos;
+    for (std::int64_t i = 0; i < whole; ++i, entry += kEntryBytes) {
+      encodeWord(1, entry);
     }
+    w.pos += static_cast<std::size_t>(whole) * kEntryBytes;
     entries -= whole;
     if (entries == 0) {
       return Step::Ok;
@@ -161,8 +177,10 @@ Outcome outcomeOf(Step step, Outcome whenInputEnded) {
 }
 
 // Writes the complete chunks still in the window, cuts off anything of a
-// damaged chunk that reached the output, and patches the length field.
-bool finishOutput(Window& w, std::int64_t outputStart, std::int64_t bytesWritten) {
+// damaged chunk that reached the output, and then writes the header, with the
+// length field stating the chunk bytes written, over the placeholder.
+bool finishOutput(Window& w, std::int64_t outputStart, FileHeader header,
+                  std::int64_t bytesWritten) {
   // Everything complete has been walked, so the walked bytes reach at least to
   // the end of the last complete chunk.
   const std::int64_t wanted = kFileHeaderBytes + bytesWritten;
@@ -170,13 +188,12 @@ bool finishOutput(Window& w, std::int64_t outputStart, std::int64_t bytesWritten
   if (!flushWalked(w)) {
     return false;
   }
-  const std::int64_t lengthFieldPos = outputStart + kLengthFieldOffset;
-  unsigned char length[kWordBytes];
-  encodeWord(static_cast<Word32>(bytesWritten), length);
-  if (std::fflush(w.out) != 0 ||
-      (w.written != wanted && !truncateOutput(w.out, outputStart + wanted)) ||
-      std::fseek(w.out, static_cast<long>(lengthFieldPos), SEEK_SET) != 0 ||
-      std::fwrite(length, 1, kWordBytes, w.out) != kWordBytes || std::fflush(w.out) != 0) {
+  header.bodyLength = static_cast<Word32>(bytesWritten);
+  unsigned char bytes[kFileHeaderBytes];
+  encodeFileHeader(header, bytes);
+  if ((w.written != wanted && !truncateFile(w.out, outputStart + wanted)) ||
+      seekFile(w.out, outputStart, SEEK_SET) != outputStart ||
+      !writeAll(w.out, bytes, sizeof bytes)) {
     w.error = errno;
     return false;
   }
@@ -185,9 +202,8 @@ bool finishOutput(Window& w, std::int64_t outputStart, std::int64_t bytesWritten
 
 }  // namespace
 
-ConversionResult convertFile(std::FILE* in, std::FILE* out) {
-  unsigned char bytes[kWindowBytes];
-  Window w{in, out, bytes, 0, 0, 0, 0, 0, 0};
+ConversionResult convertFile(int in, int out) {
+  Window w{in, out, gWindow, kLead, kLead, kLead, -static_cast<std::int64_t>(kLead), 0, 0};
   ConversionResult result;
   const auto finish = [&](Outcome outcome) {
     result.outcome = outcome;
@@ -212,22 +228,21 @@ ConversionResult convertFile(std::FILE* in, std::FILE* out) {
   }
   // Also proves that the output can be seeked, before anything is written: a
   // pipe fails here rather than after the whole copy.
-  const long outputStart = std::ftell(out);
+  const std::int64_t outputStart = seekFile(out, 0, SEEK_CUR);
   if (outputStart < 0) {
     w.error = errno;
     return finish(Outcome::WriteFailed);
   }
-  const Word32 bodyLength = wordAt(w, 2 * kWordBytes);
-  copyWord(w);  // the magic
-  copyWord(w);  // the opaque header word
-  copyWord(w);  // the length field, a placeholder patched at the end
+  const FileHeader header = decodeFileHeader(w.bytes + w.pos);
+  // The header goes out as zeros and is written for real at the end.
+  std::memset(w.bytes + w.pos, 0, kFileHeaderBytes);
+  w.pos += kFileHeaderBytes;
 
   // Every recognised chunk is written at the size it has in the input, so the
-  // bytes written are also the bytes of the chunk area consumed. The bound is
-  // checked only before a chunk starts; the last chunk is copied whole.
+  // bytes written are also the bytes of the chunk area consumed.
   std::int64_t bytesWritten = 0;
   Outcome outcome = Outcome::Converted;
-  while (bytesWritten < bodyLength) {
+  while (walkGoesOn(bytesWritten, header.bodyLength)) {
     result.chunkOffset = offsetOf(w);
     step = require(w, kWordBytes);
     if (step == Step::InputEnded && available(w) == 0) {
@@ -237,8 +252,7 @@ ConversionResult convertFile(std::FILE* in, std::FILE* out) {
       outcome = outcomeOf(step, Outcome::CutChunk);
       break;
     }
-    const std::optional<ChunkTag> tag = recognizeTag(wordAt(w, 0));
-    if (!tag) {
+    if (!recognizeTag(wordAt(w, 0))) {
       break;  // An unrecognised chunk ends the copy; its tag is not written.
     }
     step = require(w, kChunkHeaderBytes);
@@ -247,27 +261,26 @@ ConversionResult convertFile(std::FILE* in, std::FILE* out) {
       break;
     }
     const Word32 payloadLength = wordAt(w, 2 * kWordBytes);
-    const std::int64_t size = chunkSize(*tag, payloadLength);
-    if (bytesWritten + size > kMaxBodyLength) {
+    const ChunkPlan plan = planChunk(wordAt(w, 0), payloadLength, bytesWritten);
+    if (!plan.fits) {
       result.payloadLength = payloadLength;
+      result.areaEnd = plan.areaEnd;
       outcome = Outcome::ChunkTooLarge;
       break;
     }
-    copyWord(w);  // the tag
-    copyWord(w);  // the opaque chunk word
-    copyWord(w);  // the payload length
-    step = *tag == ChunkTag::Xyzs ? copyXyzsEntries(w, xyzsEntries(payloadLength))
-                                  : copyPlainPayload(w, size - kChunkHeaderBytes);
+    w.pos += kChunkHeaderBytes;  // tag, opaque chunk word and payload length, unchanged
+    step = *plan.tag == ChunkTag::Xyzs ? copyXyzsEntries(w, xyzsEntries(payloadLength))
+                                       : copyPlainPayload(w, plan.size - kChunkHeaderBytes);
     if (step != Step::Ok) {
       outcome = outcomeOf(step, Outcome::CutChunk);
       break;
     }
-    bytesWritten += size;
+    bytesWritten = plan.areaEnd;
   }
   result.inputEnd = w.base + static_cast<std::int64_t>(w.len);
 
   result.bytesWritten = bytesWritten;
-  if (outcome == Outcome::WriteFailed || !finishOutput(w, outputStart, bytesWritten)) {
+  if (outcome == Outcome::WriteFailed || !finishOutput(w, outputStart, header, bytesWritten)) {
     return finish(Outcome::WriteFailed);
   }
   return finish(outcome);

@@ -4,7 +4,6 @@
 #define CONVERT3DO_CONVERT_CONVERT_H
 
 #include <cstdint>
-#include <cstdio>
 
 #include "format/word32.h"
 
@@ -29,20 +28,28 @@ struct ConversionResult {
   std::int64_t inputEnd = 0;
   // The chunk bytes in the output, as stated by its length field.
   std::int64_t bytesWritten = 0;
-  // The payload length of the chunk concerned, for ChunkTooLarge.
+  // The payload length of the chunk concerned, for ChunkTooLarge, and the
+  // length the chunk area would reach with that chunk.
   Word32 payloadLength = 0;
+  std::int64_t areaEnd = 0;
   // errno of the failed operation, for ReadFailed and WriteFailed.
   int error = 0;
 };
 
-// Converts the 3do file at the start of in into out, which must be empty and
-// seekable: every XYZS entry's first word becomes 1, the copy ends at the first
-// unrecognised chunk or where the length field bounds the chunk area, and the
-// length field is patched to the chunk bytes written. On damaged input the
-// output is still a well-formed 3do file holding every complete chunk. The
-// input is read in blocks, so it may be read past the end of the walk. Neither
-// stream is closed, and nothing is printed.
-ConversionResult convertFile(std::FILE* in, std::FILE* out);
+// Converts the 3do file read from the descriptor in into the descriptor out,
+// which must be empty and seekable: every XYZS entry's first word becomes 1,
+// the copy ends at the first unrecognised chunk or where the length field
+// bounds the chunk area, and the length field is patched to the chunk bytes
+// written. On damaged input the output is still a well-formed 3do file holding
+// every complete chunk.
+//
+// The output's 12-byte header is written last, in one write after one seek:
+// until then offset 0 holds zeros, so an output cut off at any moment never
+// reads as a 3do file. Reads take what the input has (a pipe's bytes so far),
+// and nothing is read once the walk has ended. Neither descriptor is closed,
+// nothing is printed, and nothing is allocated: the pass works in one static
+// window, so it is not reentrant.
+ConversionResult convertFile(int in, int out);
 
 }  // namespace convert3do
 

@@ -298,7 +298,7 @@ TEST(ConvertFile, ReportsStreamsThatFail) {
   std::FILE* out = std::tmpfile();
   std::FILE* unreadable = std::fopen(kNullDevice, "wb");  // open, but not for reading
   ASSERT_NE(unreadable, nullptr);
-  result = convertFile(unreadable, out);
+  result = convertFile(fileno(unreadable), fileno(out));
   EXPECT_EQ(result.outcome, Outcome::ReadFailed);
   EXPECT_NE(result.error, 0);
   EXPECT_TRUE(testing::readAll(out).empty());
@@ -311,7 +311,7 @@ TEST(ConvertFile, ReportsStreamsThatFail) {
   std::rewind(in);
   std::FILE* unwritable = std::fopen(kNullDevice, "rb");  // open, but not for writing
   ASSERT_NE(unwritable, nullptr);
-  result = convertFile(in, unwritable);
+  result = convertFile(fileno(in), fileno(unwritable));
   EXPECT_EQ(result.outcome, Outcome::WriteFailed);
   EXPECT_NE(result.error, 0);
   std::fclose(in);

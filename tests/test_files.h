@@ -81,7 +81,7 @@ inline PassRun runPass(const Bytes& input) {
     std::fwrite(input.data(), 1, input.size(), in);
   }
   std::rewind(in);
-  PassRun run{convertFile(in, out), readAll(out), false};
+  PassRun run{convertFile(fileno(in), fileno(out)), readAll(out), false};
   run.inputIntact = readAll(in) == input;
   std::fclose(in);
   std::fclose(out);

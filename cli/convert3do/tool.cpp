@@ -1,13 +1,16 @@
-#include "cli/tool.h"
+#include "cli/convert3do/tool.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <string>
 
-#include "cli/file_identity.h"
-#include "convert/output_file.h"
+#include "cli/common/files.h"
+#include "cli/common/process.h"
+#include "cli/common/quote.h"
+#include "convert/file_io.h"
 
 #ifndef CONVERT3DO_VERSION
 #define CONVERT3DO_VERSION "unknown"
@@ -31,6 +34,12 @@ constexpr const char* kUsage =
     "the copy ends at the first unrecognised chunk or where the header's length\n"
     "field ends the chunk area, and the length field states the chunk bytes\n"
     "written. With no arguments, in.3do is converted into out.3do.\n"
+    "\n"
+    "The input must be a file you may open for reading and update (it is only\n"
+    "read); a refused input prints FILE NOT FOUND! and says why on stderr. An\n"
+    "interrupted run (Ctrl-C, SIGTERM, SIGHUP) removes its partial output; a\n"
+    "killed one leaves a file whose first word is not the magic, so it never\n"
+    "passes as converted. Names with control characters are quoted in messages.\n"
     "\n"
     "  -h, --help     show this help (only as the sole argument)\n"
     "  --version      show the version (only as the sole argument)\n"
@@ -69,7 +78,9 @@ bool say(const char* text) {
   return true;
 }
 
-void reportOutcome(const ConversionResult& result, const char* input, const char* output) {
+void reportOutcome(const ConversionResult& result, const char* inputName, const char* outputName) {
+  const std::string input = quoteName(inputName);
+  const std::string output = quoteName(outputName);
   const auto offset = static_cast<long long>(result.chunkOffset);
   const auto end = static_cast<long long>(result.inputEnd);
   const auto kept = static_cast<long long>(result.bytesWritten);
@@ -83,50 +94,52 @@ void reportOutcome(const ConversionResult& result, const char* input, const char
       (void)std::fprintf(stderr,
                          "convert3do: %s: damaged input: the file ends at byte %lld, inside its "
                          "12-byte header; %s is left empty\n",
-                         input, end, output);
+                         input.c_str(), end, output.c_str());
       break;
     case Outcome::CutChunk:
       (void)std::fprintf(
           stderr,
           "convert3do: %s: damaged input: the file ends at byte %lld, inside the chunk "
           "at byte %lld; %s keeps the %lld chunk bytes before it\n",
-          input, end, offset, output, kept);
+          input.c_str(), end, offset, output.c_str(), kept);
       break;
     case Outcome::ChunkTooLarge:
       (void)std::fprintf(
           stderr,
-          "convert3do: %s: damaged input: the chunk at byte %lld has payload length "
-          "%ld, more than a 3do file can hold; %s keeps the %lld chunk bytes before it\n",
-          input, offset, static_cast<long>(result.payloadLength), output, kept);
+          "convert3do: %s: damaged input: the chunk at byte %lld (payload length %ld) would "
+          "take the chunk area to %lld bytes, more than a 3do file can hold (2147483647); %s "
+          "keeps the %lld chunk bytes before it\n",
+          input.c_str(), offset, static_cast<long>(result.payloadLength),
+          static_cast<long long>(result.areaEnd), output.c_str(), kept);
       break;
     case Outcome::ReadFailed:
-      (void)std::fprintf(
-          stderr,
-          "convert3do: %s: cannot read the input at byte %lld: %s; %s keeps the %lld "
-          "chunk bytes before it\n",
-          input, end, std::strerror(result.error), output, kept);
+      if (result.inputEnd < 12) {
+        (void)std::fprintf(stderr,
+                           "convert3do: %s: cannot read the input at byte %lld: %s; %s is left "
+                           "empty\n",
+                           input.c_str(), end, std::strerror(result.error), output.c_str());
+      } else {
+        (void)std::fprintf(stderr,
+                           "convert3do: %s: cannot read the input at byte %lld: %s; %s keeps the "
+                           "%lld chunk bytes before it\n",
+                           input.c_str(), end, std::strerror(result.error), output.c_str(), kept);
+      }
       break;
     case Outcome::WriteFailed:
-      (void)std::fprintf(stderr, "convert3do: %s: cannot write the output: %s%s\n", output,
+      (void)std::fprintf(stderr, "convert3do: %s: cannot write the output: %s%s\n", output.c_str(),
                          std::strerror(result.error),
                          result.error == ESPIPE ? " (the output must be a seekable file)" : "");
       break;
   }
 }
 
-// Removes what a failed run left of the output, if it is the regular file that
-// this run created or emptied; devices, FIFOs and other files are left alone.
-void removePartialOutput(const FileIdentity& opened, const char* output) {
-  const FileIdentity entry = identifyEntry(output);
-  if (opened.regular && entry.regular && sameFile(entry, opened) && std::remove(output) != 0) {
-    (void)std::fprintf(stderr, "convert3do: %s: cannot remove the partial output: %s\n", output,
-                       std::strerror(errno));
+// Removes what a failed run left of the output: the regular file this run
+// created or emptied. Devices, FIFOs and other files are left alone.
+void removePartialOutput(const OpenedFile& out, const char* name) {
+  if (!removeIfSame(name, out.identity)) {
+    (void)std::fprintf(stderr, "convert3do: %s: cannot remove the partial output: %s\n",
+                       quoteName(name).c_str(), std::strerror(errno));
   }
-}
-
-// The input is only ever read, so closing it cannot lose data.
-void closeInput(std::FILE* in) {
-  (void)std::fclose(in);
 }
 
 }  // namespace
@@ -145,49 +158,58 @@ int runTool(int argc, char** argv) {
     if (std::strcmp(argv[1], "--version") == 0) {
       return say("convert3do " CONVERT3DO_VERSION "\n") ? kExitOk : kExitOutputFailed;
     }
-    (void)std::fprintf(stderr, "convert3do: %s: no output file named after the input\n%s", argv[1],
-                       kUsage);
+    (void)std::fprintf(stderr, "convert3do: %s: no output file named after the input\n%s",
+                       quoteName(argv[1]).c_str(), kUsage);
     return kExitUsage;
   }
   const char* input = argc >= 3 ? argv[1] : kDefaultInput;
   const char* output = argc >= 3 ? argv[2] : kDefaultOutput;
 
-  std::FILE* in = std::fopen(input, "rb+");
-  if (in == nullptr) {
+  const OpenedFile in = openInput(input, true);
+  if (in.fd < 0) {
     say(kFileNotFound);
+    (void)std::fprintf(stderr, "convert3do: %s: cannot open for reading and update: %s\n",
+                       quoteName(input).c_str(), std::strerror(in.error));
     return kExitInputNotFound;
   }
-  // "wb+" empties the file it opens, so an output that is the input under any
-  // name must be refused before it is opened.
-  if (sameFile(identifyStream(in), identifyPath(output))) {
+  // The output is opened without being emptied, compared with the input, and
+  // only then emptied; signals wait until its removal is armed.
+  holdSignals(true);
+  bool sameAsInput = false;
+  const OpenedFile out = openOutput(output, in.identity, &sameAsInput);
+  if (out.fd >= 0) {
+    armOutput(out.fd, output, out.identity);
+  }
+  holdSignals(false);
+  if (sameAsInput) {
     (void)std::fprintf(
         stderr, "convert3do: %s: is the same file as the input %s; refusing to overwrite it\n",
-        output, input);
-    closeInput(in);
+        quoteName(output).c_str(), quoteName(input).c_str());
+    (void)closeFile(in.fd);
     return kExitUsage;
   }
-  std::FILE* out = std::fopen(output, "wb+");
-  if (out == nullptr) {
-    (void)std::fprintf(stderr, "convert3do: %s: cannot create the output: %s\n", output,
-                       std::strerror(errno));
-    closeInput(in);
+  if (out.fd < 0) {
+    (void)std::fprintf(stderr, "convert3do: %s: cannot create the output: %s\n",
+                       quoteName(output).c_str(), std::strerror(out.error));
+    (void)closeFile(in.fd);
     return kExitOutputFailed;
   }
-  const FileIdentity opened = identifyStream(out);
 
-  ConversionResult result = convertFile(in, out);
-  closeInput(in);
+  ConversionResult result = convertFile(in.fd, out.fd);
+  (void)closeFile(in.fd);  // only ever read, so closing it cannot lose data
+  // From here on a signal leaves the output alone: it is complete, or removed
+  // below.
+  disarmOutput();
   if (result.outcome == Outcome::WriteFailed) {
-    // Leave no partial data even behind a symlink (truncateOutput leaves
-    // devices and FIFOs alone); the file is removed below, and the write has
-    // failed already, so these results change nothing.
-    (void)truncateOutput(out, 0);
-    (void)std::fclose(out);
-    removePartialOutput(opened, output);
-  } else if (std::fclose(out) != 0) {
+    // No partial data stays even behind a symlink; the write has failed
+    // already, so these results change nothing.
+    (void)truncateFile(out.fd, 0);
+    (void)closeFile(out.fd);
+    removePartialOutput(out, output);
+  } else if (!closeFile(out.fd)) {
     result.outcome = Outcome::WriteFailed;
     result.error = errno;
-    removePartialOutput(opened, output);
+    removePartialOutput(out, output);
   }
   reportOutcome(result, input, output);
   return exitStatusFor(result.outcome);

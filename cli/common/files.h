@@ -1,0 +1,67 @@
+// Opening, telling apart and removing files at process level, for both
+// programs. Names are bytes as the command line gave them (UTF-8 on Windows,
+// where they are opened through the wide-character API, so any name Windows
+// allows works).
+//
+// Files are told apart by identity rather than by name, so that no spelling of
+// the input's name (./x, a symlink, a hard link) is ever emptied as the
+// output, and only the regular file a run created or emptied is removed.
+#ifndef CONVERT3DO_CLI_COMMON_FILES_H
+#define CONVERT3DO_CLI_COMMON_FILES_H
+
+#include <string>
+
+namespace convert3do {
+
+struct FileIdentity {
+  bool known = false;    // false when the file does not exist or cannot be examined
+  bool regular = false;  // a regular file, not a device, FIFO or directory
+  unsigned long long device = 0;
+  unsigned long long inode = 0;  // the file index on Windows
+  unsigned permissions = 0666;   // the permission bits
+  long long size = 0;            // for a regular file
+};
+
+// The file an open descriptor refers to.
+FileIdentity identifyDescriptor(int fd);
+
+// The directory entry itself, not following a symbolic link.
+FileIdentity identifyEntry(const char* name);
+
+bool sameFile(const FileIdentity& a, const FileIdentity& b);
+
+struct OpenedFile {
+  int fd = -1;
+  int error = 0;  // errno when fd is -1
+  FileIdentity identity;
+};
+
+// Opens an input for reading only. With mustAllowUpdate the input is accepted
+// only if it could be opened for reading and update, as the classic converter
+// demands; it is still read through a descriptor that cannot write, and a FIFO
+// is judged by its permissions, so this process never becomes a writer of its
+// own pipe.
+OpenedFile openInput(const char* name, bool mustAllowUpdate);
+
+// Opens the output for reading and writing without emptying it, creating it
+// with the given permission bits (masked by the umask) if it does not exist.
+// If the open file is the input, *sameAsInput is set and nothing is emptied;
+// otherwise a regular file is emptied. Only then is the file written, so no
+// race on the name can empty the input.
+OpenedFile openOutput(const char* name, const FileIdentity& input, bool* sameAsInput);
+
+// Closes fd; false, with errno set, when the close reports an error.
+bool closeFile(int fd);
+
+// Removes name if it is still the regular file identity names; returns false,
+// with errno set, only when a removal was due and failed.
+bool removeIfSame(const char* name, const FileIdentity& identity);
+
+#ifdef _WIN32
+// The UTF-16 form of a UTF-8 name, for the wide-character API.
+std::wstring widen(const char* name);
+#endif
+
+}  // namespace convert3do
+
+#endif  // CONVERT3DO_CLI_COMMON_FILES_H

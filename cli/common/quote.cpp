@@ -1,0 +1,94 @@
+#include "cli/common/quote.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace convert3do {
+
+namespace {
+
+// The length of the printable character at s (an ASCII graphic or space, or a
+// well-formed UTF-8 sequence of a code point from U+00A0 on), or 0.
+std::size_t printableLength(const unsigned char* s) {
+  if (s[0] >= 0x20 && s[0] < 0x7F) {
+    return 1;
+  }
+  std::size_t length = 0;
+  unsigned long point = 0;
+  if (s[0] >= 0xC2 && s[0] <= 0xDF) {
+    length = 2;
+    point = s[0] & 0x1Fu;
+  } else if (s[0] >= 0xE0 && s[0] <= 0xEF) {
+    length = 3;
+    point = s[0] & 0x0Fu;
+  } else if (s[0] >= 0xF0 && s[0] <= 0xF4) {
+    length = 4;
+    point = s[0] & 0x07u;
+  } else {
+    return 0;
+  }
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((s[i] & 0xC0u) != 0x80u) {
+      return 0;
+    }
+    point = (point << 6) | (s[i] & 0x3Fu);
+  }
+  const unsigned long smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+  const bool valid = point >= smallest[length] && point <= 0x10FFFF &&
+                     !(point >= 0xD800 && point <= 0xDFFF) && point >= 0xA0;
+  return valid ? length : 0;
+}
+
+void appendEscaped(std::string& out, unsigned char c) {
+  static const char kNamed[] = {'\a', 'a', '\b', 'b', '\t', 't', '\n',   'n',
+                                '\v', 'v', '\f', 'f', '\r', 'r', '\x1b', 'e'};
+  for (std::size_t i = 0; i < sizeof kNamed; i += 2) {
+    if (c == static_cast<unsigned char>(kNamed[i])) {
+      out += '\\';
+      out += kNamed[i + 1];
+      return;
+    }
+  }
+  char octal[8];
+  (void)std::snprintf(octal, sizeof octal, "\\%03o", static_cast<unsigned>(c));
+  out += octal;
+}
+
+}  // namespace
+
+std::string quoteName(const char* name) {
+  const auto* s = reinterpret_cast<const unsigned char*>(name);
+  const std::size_t size = std::strlen(name);
+  bool ordinary = true;
+  for (std::size_t i = 0; i < size && ordinary;) {
+    const std::size_t length = printableLength(s + i);
+    ordinary = length > 0;
+    i += length;
+  }
+  if (ordinary) {
+    return name;
+  }
+  std::string out;
+  for (std::size_t i = 0; i < size;) {
+    if (printableLength(s + i) > 0) {
+      out += '\'';
+      for (std::size_t length = 0; i < size && (length = printableLength(s + i)) > 0; i += length) {
+        if (s[i] == '\'') {
+          out += "'\\''";
+        } else {
+          out.append(name + i, length);
+        }
+      }
+      out += '\'';
+    } else {
+      out += "$'";
+      for (; i < size && printableLength(s + i) == 0; ++i) {
+        appendEscaped(out, s[i]);
+      }
+      out += '\'';
+    }
+  }
+  return out;
+}
+
+}  // namespace convert3do

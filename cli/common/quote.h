@@ -1,0 +1,18 @@
+// Quoting file names for messages.
+#ifndef CONVERT3DO_CLI_COMMON_QUOTE_H
+#define CONVERT3DO_CLI_COMMON_QUOTE_H
+
+#include <string>
+
+namespace convert3do {
+
+// The name as it may be shown on a terminal. An ordinary name is returned as
+// it is. A name holding control characters or bytes that are not printable
+// UTF-8 is quoted as a shell would take it back: printable runs in single
+// quotes, the rest in $'...' with C escapes, so '/x/'$'\e'']2;...' can
+// neither retitle a terminal nor fake a second message line.
+std::string quoteName(const char* name);
+
+}  // namespace convert3do
+
+#endif  // CONVERT3DO_CLI_COMMON_QUOTE_H
