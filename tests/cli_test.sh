@@ -51,6 +51,38 @@ expect_file() { cmp -s "$1" <($2) || fail "$1 differs from $2: $(od -An -tx1 "$1
 expect_absent() { [ -e "$1" ] && fail "$1 exists"; }
 expect_empty() { [ -f "$1" ] && [ ! -s "$1" ] || fail "$1 is not an empty file"; }
 
+# as_nobody ARGS...: runs the tool as user nobody, with the same files as run.
+# The program (and, in a cross build, nothing else the emulator reads) is
+# copied into a folder every user may enter first, so the case does not
+# depend on where the checkout lives.
+as_nobody() {
+  command -v setpriv >/dev/null || skip "no setpriv to drop root"
+  mkdir -p "$work/bin"
+  cp "$tool" "$work/bin/"
+  chmod 755 "$work" "$work/bin" "$work/bin/$(basename "$tool")"
+  local cmd=("${tool_cmd[@]}")
+  cmd[${#cmd[@]}-1]="$work/bin/$(basename "$tool")"
+  timeout 20 setpriv --reuid=65534 --regid=65534 --clear-groups "${cmd[@]}" "$@" >stdout 2>stderr
+  status=$?
+}
+
+# big_model FILE MIB: a model of one PRIM chunk of MIB MiB of zeros.
+big_model() {
+  local bytes=$(($2 * 1048576))
+  { words MAGIC 7 $((bytes + 12)); words PRIM 1 "$bytes"; head -c "$bytes" /dev/zero; } >"$1"
+}
+
+# wait_for_file FILE PID: waits until FILE exists, or PID has ended.
+wait_for_file() {
+  local i
+  for ((i = 0; i < 20000; i++)); do
+    [ -e "$1" ] && return 0
+    kill -0 "$2" 2>/dev/null || return 1
+    sleep 0.001
+  done
+  return 1
+}
+
 not_found='FILE NOT FOUND!\n\a'
 not_3do="The referenced file is not in Torvanels' 3do format\\n\\a"
 
@@ -116,15 +148,14 @@ case $case_name in
     example_in >readonly.3do
     chmod 444 readonly.3do
     if [ "$(id -u)" -eq 0 ]; then
-      command -v setpriv >/dev/null || skip "root cannot be refused a read-only file without setpriv"
       chmod 777 "$work"
-      timeout 20 setpriv --reuid=65534 --regid=65534 --clear-groups "${tool_cmd[@]}" readonly.3do out.3do \
-        >stdout 2>stderr
-      status=$?
+      as_nobody readonly.3do out.3do
     else
       run readonly.3do out.3do
     fi
     expect_status 1; expect_stdout "$not_found"; expect_absent out.3do
+    grep -q "^convert3do: readonly.3do: cannot open for reading and update: Permission denied$" stderr ||
+      fail "a refused input does not say why: $(cat stderr)"
     ;;
   uncreatable_output)
     example_in >model.3do
@@ -167,16 +198,13 @@ case $case_name in
     done
     ;;
   unwritable_folder)
-    [ "$(id -u)" -eq 0 ] && ! command -v setpriv >/dev/null && skip "no setpriv to drop root"
     example_in >model.3do
     chmod 666 model.3do
     mkdir locked
     chmod 555 locked
     chmod 755 "$work"
     if [ "$(id -u)" -eq 0 ]; then
-      timeout 20 setpriv --reuid=65534 --regid=65534 --clear-groups "${tool_cmd[@]}" model.3do \
-        locked/out.3do >stdout 2>stderr
-      status=$?
+      as_nobody model.3do locked/out.3do
     else
       run model.3do locked/out.3do
     fi
@@ -216,6 +244,158 @@ case $case_name in
     words MAGIC 5 100 NORM 1 0x7FFFFFFF 1 2 3 >huge.3do
     run huge.3do out.3do
     expect_status 4; expect_stderr; expect_file out.3do "words MAGIC 5 0"
+    ;;
+  closed_stderr)
+    # With stderr (or stdout) closed, no message may land in a file opened later.
+    example_in >model.3do
+    "${tool_cmd[@]}" model.3do missing/out.3do 2>&-
+    status=$?
+    expect_status 3; expect_file model.3do example_in
+    "${tool_cmd[@]}" model.3do ./model.3do 2>&-
+    status=$?
+    expect_status 2; expect_file model.3do example_in
+    "${tool_cmd[@]}" model.3do out.3do >&- 2>&-
+    status=$?
+    expect_status 0; expect_file out.3do example_out; expect_file model.3do example_in
+    ;;
+  pipe_input)
+    example_in >model.3do
+    mkfifo fifo.3do
+    cat model.3do >fifo.3do &
+    run fifo.3do out1.3do
+    expect_status 0; expect_quiet; expect_file out1.3do example_out
+    wait
+    cat model.3do | timeout 20 "${tool_cmd[@]}" /dev/stdin out2.3do >stdout 2>stderr
+    status=$?
+    expect_status 0; expect_quiet; expect_file out2.3do example_out
+    run <(cat model.3do) out3.3do
+    expect_status 0; expect_quiet; expect_file out3.3do example_out
+    # A damaged pipe input: the complete chunks are kept.
+    { words MAGIC 5 100 HAND 1 4 9; words PRIM 2 40 1 2; } | timeout 20 "${tool_cmd[@]}" /dev/stdin out4.3do >stdout 2>stderr
+    status=$?
+    expect_status 4; grep -q 'byte 28' stderr || fail "no offset: $(cat stderr)"
+    expect_file out4.3do "words MAGIC 5 16 HAND 1 4 9"
+    # The walk ends at the unrecognised chunk: a producer that keeps the pipe
+    # open (here the test itself) must not hold the run up.
+    exec 3<>fifo.3do
+    example_in >&3
+    timeout 20 "${tool_cmd[@]}" /dev/stdin out5.3do <fifo.3do >stdout 2>stderr
+    status=$?
+    exec 3>&-
+    expect_status 0; expect_quiet; expect_file out5.3do example_out
+    ;;
+  interrupted)
+    # A signal while the output is open removes it, and the process dies by
+    # the signal; the input comes through a FIFO, so the run is caught mid-way.
+    set -m
+    big_model model.3do 1
+    mkfifo feed
+    for sig in INT TERM HUP PIPE XCPU; do
+      rm -f out.3do
+      "${tool_cmd[@]}" feed out.3do >stdout 2>stderr &
+      pid=$!
+      exec 3>feed
+      head -c 100000 model.3do >&3
+      wait_for_file out.3do "$pid" || fail "$sig: the output never appeared"
+      kill -s "$sig" "$pid"
+      wait "$pid"
+      status=$?
+      exec 3>&-
+      expect_status $((128 + $(kill -l "$sig"))); expect_absent out.3do
+    done
+    # A signal ignored from the start (nohup) stays ignored.
+    rm -f out.3do
+    (trap '' HUP; exec "${tool_cmd[@]}" feed out.3do >stdout 2>stderr) &
+    pid=$!
+    exec 3>feed
+    head -c 100000 model.3do >&3
+    wait_for_file out.3do "$pid" || fail "nohup: the output never appeared"
+    kill -s HUP "$pid"
+    tail -c +100001 model.3do >&3
+    exec 3>&-
+    wait "$pid"
+    status=$?
+    expect_status 0
+    "${tool_cmd[@]}" model.3do expected.3do
+    cmp -s out.3do expected.3do || fail "nohup: the output is not the conversion"
+    ;;
+  killed_anytime)
+    # Signals at random moments of a long run: whatever the moment, no file is
+    # left that starts with the magic unless it is the complete conversion.
+    set -m
+    big_model model.3do 48
+    run model.3do expected.3do
+    magic=$(words MAGIC | od -An -tx1)
+    for round in $(seq 1 24); do
+      sigs=(INT TERM HUP KILL)
+      sig=${sigs[round % 4]}
+      rm -f out.3do
+      "${tool_cmd[@]}" model.3do out.3do >stdout 2>stderr &
+      pid=$!
+      sleep "0.0$((RANDOM % 60))"
+      kill -s "$sig" "$pid" 2>/dev/null
+      wait "$pid"
+      status=$?
+      [ -e out.3do ] || continue
+      if [ "$(head -c 4 out.3do | od -An -tx1)" = "$magic" ]; then
+        cmp -s out.3do expected.3do || fail "round $round ($sig, status $status): a partial output starts with the magic"
+      elif [ "$sig" != KILL ]; then
+        fail "round $round ($sig, status $status): a partial output was left"
+      fi
+    done
+    ;;
+  same_file_race)
+    # Another process swaps the output name between a symlink to the input and
+    # nothing; the input must never be emptied.
+    example_in >model.3do
+    ( while :; do ln -sf model.3do out.3do; rm -f out.3do; done ) 2>/dev/null &
+    swapper=$!
+    for _ in $(seq 1 300); do
+      "${tool_cmd[@]}" model.3do out.3do >/dev/null 2>&1
+      cmp -s model.3do <(example_in) || { fail "the input was changed"; break; }
+    done
+    kill "$swapper"; wait "$swapper" 2>/dev/null
+    ;;
+  output_modes)
+    example_in >private.3do
+    chmod 600 private.3do
+    example_in >shared.3do
+    chmod 644 shared.3do
+    : >existing.3do
+    chmod 640 existing.3do
+    (umask 022; "${tool_cmd[@]}" private.3do a.3do; "${tool_cmd[@]}" shared.3do b.3do
+     "${tool_cmd[@]}" shared.3do existing.3do)
+    (umask 077; "${tool_cmd[@]}" shared.3do c.3do)
+    for expected in a.3do:600 b.3do:644 existing.3do:640 c.3do:600; do
+      mode=$(stat -c %a "${expected%%:*}")
+      [ "$mode" = "${expected#*:}" ] || fail "${expected%%:*} has mode $mode, expected ${expected#*:}"
+    done
+    expect_file existing.3do example_out
+    ;;
+  small_stack)
+    [ -n "${CONVERT3DO_EMULATOR:-}" ] && skip "the emulator needs a stack of its own"
+    big_model model.3do 1
+    (ulimit -s 128; exec "${tool_cmd[@]}" model.3do out.3do) >stdout 2>stderr
+    status=$?
+    expect_status 0; expect_quiet; cmp -s out.3do model.3do || fail "the output differs"
+    ;;
+  quoted_names)
+    example_in >model.3do
+    run model.3do $'/x/\e]2;PWNED\a\e[2J'
+    expect_status 3
+    grep -qF "convert3do: '/x/'\$'\\e'']2;PWNED'\$'\\a\\e''[2J': cannot create the output" stderr ||
+      fail "the name is not quoted: $(od -c stderr | head -5)"
+    grep -q $'\e' stderr && fail "an escape reached the terminal"
+    run model.3do $'new\nline/out.3do'
+    [ "$(wc -l <stderr)" -eq 1 ] || fail "a newline in a name made a second line"
+    words MAGIC 5 100 NORM 1 0x7FFFFFFF >huge.3do
+    run huge.3do out.3do
+    grep -q 'would take the chunk area to 2147483660 bytes' stderr || fail "too-large chunk: $(cat stderr)"
+    if [ -z "${CONVERT3DO_EMULATOR:-}" ] && [ -r /proc/self/mem ]; then
+      # Reading a process's memory at offset 0 fails: a read error in the header.
+      run /proc/self/mem out.3do
+      expect_status 4; grep -q 'out.3do is left empty' stderr || fail "read error: $(cat stderr)"
+    fi
     ;;
   example_file)
     example=$3

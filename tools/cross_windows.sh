@@ -54,4 +54,18 @@ if [ "$status" -ne 1 ] || ! cmp -s "$work/stdout" <(printf 'FILE NOT FOUND!\r\n\
   echo "a missing input gave status $status and $(od -c "$work/stdout")"
   exit 1
 fi
-echo "windows: unit tests and the example conversion passed under wine"
+# Names outside the ANSI code page: a folder and files in Latin, Cyrillic and
+# CJK script are opened, converted, refused as the same file and removed on a
+# failed write, like any other name.
+export LC_ALL=C.UTF-8
+dir="$work/José/Модель"
+mkdir -p "$dir"
+cp "$root/examples/cube.3do" "$dir/模型.3do"
+(cd "$work" && "$wine" "$build/convert3do.exe" "José/Модель/模型.3do" "José/Модель/выход.3do")
+cmp "$work/out.3do" "$dir/выход.3do"
+status=0
+(cd "$work" && "$wine" "$build/convert3do.exe" "José/Модель/模型.3do" "José/Модель/./模型.3do" 2>/dev/null) ||
+  status=$?
+[ "$status" -eq 2 ] || { echo "a Unicode same-file name gave status $status"; exit 1; }
+cmp "$root/examples/cube.3do" "$dir/模型.3do"
+echo "windows: unit tests, the example conversion and Unicode names passed under wine"
