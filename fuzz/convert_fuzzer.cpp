@@ -49,6 +49,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (output != expected.output) {
     violated("the output differs from the model's");
   }
+  if (const char* what = convert3do::testing::predictionError(input, run)) {
+    (void)std::fprintf(stderr, "convert_fuzzer: inspection and conversion disagree on the %s\n",
+                       what);
+    std::abort();
+  }
   if (output.empty()) {
     return 0;
   }

@@ -4,67 +4,8 @@
 # standard error and the files it leaves behind.
 #
 # usage: cli_test.sh PATH/TO/convert3do CASE
-set -u
-
-tool=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
-here=$(cd "$(dirname "$0")" && pwd)
-# In a cross build CONVERT3DO_EMULATOR holds the command that runs the program.
-read -r -a tool_cmd <<<"${CONVERT3DO_EMULATOR:-}"
-tool_cmd+=("$tool")
-case_name=$2
-work=$(mktemp -d)
-trap 'chmod -R u+w "$work" 2>/dev/null; rm -rf "$work"' EXIT
-cd "$work" || exit 1
-
-failures=0
-fail() {
-  echo "FAIL [$case_name]: $*" >&2
-  failures=$((failures + 1))
-}
-skip() {
-  echo "SKIP [$case_name]: $*"
-  exit 77
-}
-
-# shellcheck source=../tools/words.sh
-. "$here/../tools/words.sh"
-
-# The worked example: 72 bytes in, 56 bytes out.
-example_in() { words MAGIC 99 60 HAND 1 4 9 XYZS 2 16 8 1 2 3 JUNK 3 4 5; }
-example_out() { words MAGIC 99 44 HAND 1 4 9 XYZS 2 16 1 1 2 3; }
-
-# run ARGS...: runs the tool, leaving its status in $status and its output in
-# the files stdout and stderr.
-run() {
-  timeout 20 "${tool_cmd[@]}" "$@" >stdout 2>stderr
-  status=$?
-}
-
-expect_status() { [ "$status" -eq "$1" ] || fail "exit status $status, expected $1"; }
-expect_stdout() { cmp -s stdout <(printf "$1") || fail "stdout $(od -c stdout | head -3), expected '$1'"; }
-expect_quiet() {
-  [ -s stdout ] && fail "unexpected stdout: $(head -c 200 stdout)"
-  [ -s stderr ] && fail "unexpected stderr: $(head -c 200 stderr)"
-}
-expect_stderr() { [ -s stderr ] || fail "stderr is empty"; [ -s stdout ] && fail "unexpected stdout"; }
-expect_file() { cmp -s "$1" <($2) || fail "$1 differs from $2: $(od -An -tx1 "$1" | head -5)"; }
-expect_absent() { [ -e "$1" ] && fail "$1 exists"; }
-expect_empty() { [ -f "$1" ] && [ ! -s "$1" ] || fail "$1 is not an empty file"; }
-
-# as_nobody ARGS...: runs the tool as user nobody, with the same files as run.
-# The program (and, in a cross build, nothing else the emulator reads) is
-# copied into a folder every user may enter first, so the case does not
-# depend on where the checkout lives.
-as_nobody() {
-  command -v setpriv >/dev/null || skip "no setpriv to drop root"
-  mkdir -p "$work/bin"
-  cp "$tool" "$work/bin/"
-  chmod 755 "$work" "$work/bin" "$work/bin/$(basename "$tool")"
-  local cmd=("${tool_cmd[@]}")
-  cmd[${#cmd[@]}-1]="$work/bin/$(basename "$tool")"
-  timeout 20 setpriv --reuid=65534 --regid=65534 --clear-groups "${cmd[@]}" "$@" >stdout 2>stderr
-  status=$?
-}
+# shellcheck source=cli_helpers.sh
+. "$(dirname "$0")/cli_helpers.sh"
 
 # big_model FILE MIB: a model of one PRIM chunk of MIB MiB of zeros.
 big_model() {
@@ -411,7 +352,4 @@ case $case_name in
     ;;
 esac
 
-if [ "$failures" -gt 0 ]; then
-  exit 1
-fi
-echo "ok [$case_name]"
+finish

@@ -270,6 +270,9 @@ TEST(ConvertFile, MatchesTheReferenceModelOnRandomFiles) {
     ASSERT_EQ(run.result.outcome, expected.outcome) << "file " << i << ", " << input.size();
     ASSERT_EQ(run.output, expected.output) << "file " << i << ", " << input.size() << " bytes";
     ASSERT_TRUE(run.inputIntact) << "file " << i;
+    // The inspecting walk predicts exactly what the conversion did.
+    const char* disagreement = testing::predictionError(input, run);
+    ASSERT_EQ(disagreement, nullptr) << "file " << i << ": " << disagreement;
     if (expected.outcome == Outcome::Converted) {
       const testing::PassRun again = runPass(run.output);
       ASSERT_EQ(again.output, run.output) << "file " << i << " changes when converted again";

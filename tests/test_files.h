@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "convert/convert.h"
+#include "convert/inspect.h"
 #include "format/chunk.h"
 #include "format/word32.h"
 
@@ -70,10 +71,12 @@ inline Bytes readFile(const char* path) {
 struct PassRun {
   ConversionResult result;
   Bytes output;
-  bool inputIntact;  // the input file still holds exactly the input
+  bool inputIntact;      // the input file still holds exactly the input
+  Inspection predicted;  // what the inspecting walk says of the same input
 };
 
-// Runs convertFile on input through temporary files.
+// Runs convertFile on input through temporary files, and inspectFile on the
+// same input.
 inline PassRun runPass(const Bytes& input) {
   std::FILE* in = std::tmpfile();
   std::FILE* out = std::tmpfile();
@@ -81,11 +84,43 @@ inline PassRun runPass(const Bytes& input) {
     std::fwrite(input.data(), 1, input.size(), in);
   }
   std::rewind(in);
-  PassRun run{convertFile(fileno(in), fileno(out)), readAll(out), false};
+  PassRun run{convertFile(fileno(in), fileno(out)), readAll(out), false, Inspection{}};
   run.inputIntact = readAll(in) == input;
+  std::rewind(in);
+  run.predicted = inspectFile(fileno(in), [](const ChunkRecord&) {});
   std::fclose(in);
   std::fclose(out);
   return run;
+}
+
+// Where the inspection's prediction differs from what the conversion did, or
+// nullptr when they agree: outcome, output size and length field, the words
+// changed (counted afresh), the bytes dropped and "already converted".
+inline const char* predictionError(const Bytes& input, const PassRun& run) {
+  const Inspection& p = run.predicted;
+  if (p.outcome != run.result.outcome) {
+    return "outcome";
+  }
+  if (p.outputSize != static_cast<std::int64_t>(run.output.size())) {
+    return "output size";
+  }
+  if (p.size != static_cast<std::int64_t>(input.size())) {
+    return "input size";
+  }
+  if (!run.output.empty() && p.chunkBytes != decodeWord(run.output.data() + 8)) {
+    return "length field";
+  }
+  std::int64_t changed = 0;
+  for (std::size_t at = 0; at + 4 <= run.output.size(); at += 4) {
+    changed += decodeWord(run.output.data() + at) != decodeWord(input.data() + at) ? 1 : 0;
+  }
+  if (p.wordsChanged != changed) {
+    return "words changed";
+  }
+  if (p.alreadyConverted != (run.result.outcome == Outcome::Converted && run.output == input)) {
+    return "already converted";
+  }
+  return nullptr;
 }
 
 }  // namespace convert3do::testing

@@ -68,4 +68,10 @@ status=0
   status=$?
 [ "$status" -eq 2 ] || { echo "a Unicode same-file name gave status $status"; exit 1; }
 cmp "$root/examples/cube.3do" "$dir/模型.3do"
-echo "windows: unit tests, the example conversion and Unicode names passed under wine"
+# 3do reads the same Unicode names, and predicts the conversion.
+(cd "$work" && "$wine" "$build/3do.exe" check "José/Модель/выход.3do")
+status=0
+(cd "$work" && "$wine" "$build/3do.exe" info --json "José/Модель/模型.3do" >info.json) || status=$?
+[ "$status" -eq 0 ] && grep -q '"output_size":280' "$work/info.json" ||
+  { echo "3do info under wine: status $status, $(cat "$work/info.json")"; exit 1; }
+echo "windows: unit tests, the example conversion, 3do and Unicode names passed under wine"

@@ -10,7 +10,7 @@ build=${1:-$root/build-analysis}
 cd "$root"
 
 cmake -S . -B "$build" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DCONVERT3DO_BUILD_TESTS=OFF >/dev/null
-sources=(convert/*.cpp cli/*.cpp fuzz/*.cpp bench/*.cpp)
+sources=(convert/*.cpp cli/*/*.cpp fuzz/*.cpp bench/*.cpp)
 # The fuzz target is not in the compile database; it is checked with the same flags.
 status=0
 tidy() {

@@ -5,10 +5,6 @@
 
 namespace convert3do {
 
-namespace {
-
-// The length of the printable character at s (an ASCII graphic or space, or a
-// well-formed UTF-8 sequence of a code point from U+00A0 on), or 0.
 std::size_t printableLength(const unsigned char* s) {
   if (s[0] >= 0x20 && s[0] < 0x7F) {
     return 1;
@@ -38,6 +34,8 @@ std::size_t printableLength(const unsigned char* s) {
                      !(point >= 0xD800 && point <= 0xDFFF) && point >= 0xA0;
   return valid ? length : 0;
 }
+
+namespace {
 
 void appendEscaped(std::string& out, unsigned char c) {
   static const char kNamed[] = {'\a', 'a', '\b', 'b', '\t', 't', '\n',   'n',

@@ -2,6 +2,7 @@
 #ifndef CONVERT3DO_CLI_COMMON_QUOTE_H
 #define CONVERT3DO_CLI_COMMON_QUOTE_H
 
+#include <cstddef>
 #include <string>
 
 namespace convert3do {
@@ -12,6 +13,11 @@ namespace convert3do {
 // quotes, the rest in $'...' with C escapes, so '/x/'$'\e'']2;...' can
 // neither retitle a terminal nor fake a second message line.
 std::string quoteName(const char* name);
+
+// The length of the printable character at the start of the NUL-terminated
+// s: an ASCII graphic or space, or a well-formed UTF-8 sequence of a code
+// point from U+00A0 on; 0 for anything else.
+std::size_t printableLength(const unsigned char* s);
 
 }  // namespace convert3do
 

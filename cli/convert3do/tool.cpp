@@ -1,12 +1,11 @@
 #include "cli/convert3do/tool.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <iterator>
 #include <string>
 
+#include "cli/common/exit_status.h"
 #include "cli/common/files.h"
 #include "cli/common/process.h"
 #include "cli/common/quote.h"
@@ -50,21 +49,6 @@ constexpr const char* kUsage =
     "  2  bad arguments, or the output is the input file\n"
     "  3  the output cannot be created or written (a partial file is removed)\n"
     "  4  the input is damaged; the output keeps every complete chunk\n";
-
-struct ExitRow {
-  Outcome outcome;
-  int status;
-};
-
-constexpr ExitRow kExitTable[] = {
-    {Outcome::Converted, kExitOk},
-    {Outcome::BadMagic, kExitOk},
-    {Outcome::CutHeader, kExitDamagedInput},
-    {Outcome::CutChunk, kExitDamagedInput},
-    {Outcome::ChunkTooLarge, kExitDamagedInput},
-    {Outcome::ReadFailed, kExitDamagedInput},
-    {Outcome::WriteFailed, kExitOutputFailed},
-};
 
 // Prints text on standard output. A console that refuses it is told of on
 // standard error. Messages on standard error are printed with their result
@@ -143,12 +127,6 @@ void removePartialOutput(const OpenedFile& out, const char* name) {
 }
 
 }  // namespace
-
-int exitStatusFor(Outcome outcome) {
-  const ExitRow* row = std::find_if(std::begin(kExitTable), std::end(kExitTable),
-                                    [outcome](const ExitRow& r) { return r.outcome == outcome; });
-  return row != std::end(kExitTable) ? row->status : kExitOutputFailed;
-}
 
 int runTool(int argc, char** argv) {
   if (argc == 2) {

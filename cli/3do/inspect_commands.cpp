@@ -1,0 +1,370 @@
+// 3do info and 3do check: the inspecting walk, shown to a person or a script.
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "cli/3do/commands.h"
+#include "cli/3do/json.h"
+#include "cli/common/exit_status.h"
+#include "cli/common/files.h"
+#include "cli/common/quote.h"
+#include "convert/inspect.h"
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
+
+namespace convert3do {
+
+namespace {
+
+#if defined(__GNUC__)
+__attribute__((format(printf, 1, 2)))
+#endif
+std::string
+printed(const char* format, ...) {
+  char text[512];
+  va_list args;
+  va_start(args, format);
+  (void)std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  return text;
+}
+
+long long ll(std::int64_t value) {
+  return static_cast<long long>(value);
+}
+
+// A tag as its four characters, or in hex when one is not printable.
+std::string tagText(Word32 tag) {
+  if (!tagIsPrintable(tag)) {
+    return printed("0x%08X", static_cast<unsigned>(static_cast<std::uint32_t>(tag)));
+  }
+  const auto bits = static_cast<std::uint32_t>(tag);
+  return std::string{static_cast<char>(bits >> 24), static_cast<char>((bits >> 16) & 0xFFu),
+                     static_cast<char>((bits >> 8) & 0xFFu), static_cast<char>(bits & 0xFFu)};
+}
+
+const char* walkEndName(WalkEnd end) {
+  switch (end) {
+    case WalkEnd::Bound:
+      return "bound";
+    case WalkEnd::UnrecognisedTag:
+      return "unrecognised_tag";
+    case WalkEnd::EndOfInput:
+      return "end_of_input";
+    case WalkEnd::Damaged:
+      return "damaged";
+    case WalkEnd::NotA3do:
+      break;
+  }
+  return "not_3do";
+}
+
+// What damage was found, in words.
+std::string damageText(const Inspection& s) {
+  switch (s.outcome) {
+    case Outcome::CutHeader:
+      return printed("cut at byte %lld, inside the 12-byte header", ll(s.damageOffset));
+    case Outcome::CutChunk:
+      return printed("cut at byte %lld, inside the chunk at byte %lld", ll(s.damageOffset),
+                     ll(s.damageChunk));
+    case Outcome::ChunkTooLarge:
+      return printed(
+          "the chunk at byte %lld (payload length %ld) would take the chunk area to %lld "
+          "bytes, more than the length field can state",
+          ll(s.damageChunk), static_cast<long>(s.damagePayloadLength), ll(s.damageAreaEnd));
+    case Outcome::ReadFailed:
+      return printed("cannot read at byte %lld: %s", ll(s.damageOffset), std::strerror(s.error));
+    default:
+      return "damaged";
+  }
+}
+
+// Where and why the walk ended, in words.
+std::string walkEndText(const Inspection& s) {
+  switch (s.end) {
+    case WalkEnd::Bound:
+      return s.overrun > 0
+                 ? printed("the length bound (%ld), which the last chunk runs %lld bytes past",
+                           static_cast<long>(s.header.bodyLength), ll(s.overrun))
+                 : printed("the length bound (%ld)", static_cast<long>(s.header.bodyLength));
+    case WalkEnd::UnrecognisedTag:
+      return printed("an unrecognised tag, %s, at byte %lld", tagText(s.endTag).c_str(),
+                     ll(s.endOffset));
+    case WalkEnd::EndOfInput:
+      return printed("the end of the input, at a chunk boundary (byte %lld), before the bound",
+                     ll(s.size));
+    case WalkEnd::Damaged:
+      return "damage: " + damageText(s);
+    case WalkEnd::NotA3do:
+      break;
+  }
+  return "not a 3do file: it does not start with the magic 3DO4";
+}
+
+std::int64_t bytesDropped(const Inspection& s) {
+  return s.size - s.outputSize;
+}
+
+// Opens an input for reading; "-" is standard input. Says why it cannot.
+OpenedFile openForReading(const char* name) {
+  if (std::strcmp(name, "-") == 0) {
+#ifdef _WIN32
+    (void)_setmode(0, _O_BINARY);
+#endif
+    OpenedFile in;
+    in.fd = 0;
+    return in;
+  }
+  OpenedFile in = openInput(name, false);
+  if (in.fd < 0) {
+    complain(name, printed("cannot open: %s", std::strerror(in.error)).c_str());
+  }
+  return in;
+}
+
+void closeInput(const char* name, int fd) {
+  if (std::strcmp(name, "-") != 0) {
+    (void)closeFile(fd);
+  }
+}
+
+// Flushes standard output; a refused write is an error of its own.
+int finishOutput(int status) {
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+    complain("standard output", printed("cannot write: %s", std::strerror(errno)).c_str());
+    return worseStatus(status, kExitOutputFailed);
+  }
+  return status;
+}
+
+// The lines of `3do info` for one file; the chunks are printed as the walk
+// meets them.
+Inspection printInfoText(const char* name, int fd) {
+  std::printf("%s\n", quoteName(name).c_str());
+  bool headed = false;
+  const Inspection s = inspectFile(fd, [&](const ChunkRecord& c) {
+    if (!headed) {
+      std::printf("  %12s  %-10s  %11s  %11s  %10s  %8s  %9s\n", "offset", "tag", "chunk word",
+                  "payload", "size", "entries", "to change");
+      headed = true;
+    }
+    std::printf("  %12lld  %-10s  %11ld  %11ld  %10lld", ll(c.offset), tagText(c.tag).c_str(),
+                static_cast<long>(c.chunkWord), static_cast<long>(c.payloadLength), ll(c.size));
+    if (c.tag == static_cast<Word32>(ChunkTag::Xyzs)) {
+      std::printf("  %8lld  %9lld", ll(c.entries), ll(c.entriesToChange));
+    }
+    std::printf("\n");
+  });
+  if (!s.is3do) {
+    std::printf("  file:       %lld bytes, not a 3do file\n", ll(s.size));
+  } else if (!s.headerComplete) {
+    std::printf("  file:       %lld bytes, magic 3DO4, header cut short\n", ll(s.size));
+  } else {
+    std::printf("  file:       %lld bytes, magic 3DO4, header word %ld, length field %ld\n",
+                ll(s.size), static_cast<long>(s.header.headerWord),
+                static_cast<long>(s.header.bodyLength));
+    std::printf("  chunks:     %lld, %lld bytes\n", ll(s.chunkCount), ll(s.chunkBytes));
+  }
+  std::printf("  walk ends:  %s\n", walkEndText(s).c_str());
+  if (s.outputSize == 0) {
+    std::printf("  conversion: writes an empty file, drops %lld bytes\n", ll(bytesDropped(s)));
+  } else if (s.alreadyConverted) {
+    std::printf("  conversion: already converted (a conversion changes nothing)\n");
+  } else {
+    std::printf(
+        "  conversion: writes %lld bytes, length field %lld, changes %lld words, drops %lld "
+        "bytes\n",
+        ll(s.outputSize), ll(s.chunkBytes), ll(s.wordsChanged), ll(bytesDropped(s)));
+  }
+  return s;
+}
+
+// The JSON Lines object of `3do info --json` for one file.
+Inspection printInfoJson(const char* name, int fd) {
+  std::string line;
+  line += '{';
+  appendJsonText(line, "file", name);
+  appendJsonKey(line, "chunks");
+  line += '[';
+  std::fputs(line.c_str(), stdout);
+  bool first = true;
+  const Inspection s = inspectFile(fd, [&](const ChunkRecord& c) {
+    std::string chunk = first ? "{" : ",{";
+    first = false;
+    appendJsonMember(chunk, "offset", c.offset);
+    appendJsonText(chunk, "tag", tagText(c.tag).c_str());
+    appendJsonMember(chunk, "chunk_word", c.chunkWord);
+    appendJsonMember(chunk, "payload_length", c.payloadLength);
+    appendJsonMember(chunk, "size", c.size);
+    if (c.tag == static_cast<Word32>(ChunkTag::Xyzs)) {
+      appendJsonMember(chunk, "entries", c.entries);
+      appendJsonMember(chunk, "entries_to_change", c.entriesToChange);
+    }
+    chunk += '}';
+    std::fputs(chunk.c_str(), stdout);
+  });
+  line = "]";
+  appendJsonMember(line, "size", s.size);
+  appendJsonBool(line, "is_3do", s.is3do);
+  const auto optional = [&](const char* key, bool present, std::int64_t value) {
+    if (present) {
+      appendJsonMember(line, key, value);
+    } else {
+      appendJsonNull(line, key);
+    }
+  };
+  optional("header_word", s.headerComplete, s.header.headerWord);
+  optional("length_field", s.headerComplete, s.header.bodyLength);
+  appendJsonText(line, "walk_end", walkEndName(s.end));
+  const bool atTag = s.end == WalkEnd::UnrecognisedTag;
+  optional("end_offset", atTag, s.endOffset);
+  if (atTag) {
+    appendJsonText(line, "end_tag", tagText(s.endTag).c_str());
+  } else {
+    appendJsonNull(line, "end_tag");
+  }
+  optional("overrun", s.end == WalkEnd::Bound, s.overrun);
+  const bool isDamaged = s.end == WalkEnd::Damaged;
+  optional("damage_offset", isDamaged, s.damageOffset);
+  optional("damage_chunk_offset", isDamaged, s.damageChunk);
+  if (isDamaged) {
+    appendJsonText(line, "damage", damageText(s).c_str());
+  } else {
+    appendJsonNull(line, "damage");
+  }
+  appendJsonMember(line, "output_size", s.outputSize);
+  optional("output_length_field", s.outputSize > 0, s.chunkBytes);
+  appendJsonMember(line, "words_changed", s.wordsChanged);
+  appendJsonMember(line, "bytes_dropped", bytesDropped(s));
+  appendJsonBool(line, "already_converted", s.alreadyConverted);
+  appendJsonMember(line, "exit_status", exitStatusFor(s.outcome));
+  line += "}\n";
+  std::fputs(line.c_str(), stdout);
+  return s;
+}
+
+// What `3do check` finds wrong with a file, as one line's text, and the
+// status that belongs to it; an empty text when nothing is wrong.
+int findProblems(const Inspection& s, std::string* text) {
+  if (s.end == WalkEnd::NotA3do) {
+    *text = "not a 3do file (it does not start with the magic 3DO4)";
+    return kExitNotA3do;
+  }
+  if (s.end == WalkEnd::Damaged) {
+    *text = "damaged: " + damageText(s);
+    return kExitDamagedInput;
+  }
+  int status = kExitOk;
+  const std::int64_t dropped = bytesDropped(s);
+  if (dropped > 0) {
+    *text = s.end == WalkEnd::UnrecognisedTag
+                ? printed(
+                      "a conversion would drop %lld bytes: the unrecognised chunk at byte "
+                      "%lld (%s) and everything after it",
+                      ll(dropped), ll(s.endOffset), tagText(s.endTag).c_str())
+                : printed(
+                      "a conversion would drop %lld bytes beyond the length bound, from "
+                      "byte %lld on",
+                      ll(dropped), ll(s.outputSize));
+    status = kExitWouldDrop;
+  }
+  if (s.chunkBytes != s.header.bodyLength) {
+    *text += text->empty() ? "" : "; ";
+    *text += printed("the length field states %ld chunk bytes, the chunks present make %lld",
+                     static_cast<long>(s.header.bodyLength), ll(s.chunkBytes));
+    status = worseStatus(status, kExitLengthDiffers);
+  }
+  return status;
+}
+
+// Splits the arguments of info or check into options and files.
+struct FileArguments {
+  bool json = false;
+  int first = 0;  // the first file argument
+  bool ok = true;
+};
+
+FileArguments parseFileArguments(int argc, char** argv, bool allowJson, const char* command) {
+  FileArguments parsed;
+  int i = 0;
+  for (; i < argc; ++i) {
+    const char* arg = argv[i];
+    if (std::strcmp(arg, "--") == 0) {
+      ++i;
+      break;
+    }
+    if (arg[0] != '-' || arg[1] == '\0') {
+      break;  // a file name, or "-" for standard input
+    }
+    if (allowJson && std::strcmp(arg, "--json") == 0) {
+      parsed.json = true;
+    } else {
+      complain(
+          command,
+          printed("unknown option %s (see 3do help %s)", quoteName(arg).c_str(), command).c_str());
+      parsed.ok = false;
+      return parsed;
+    }
+  }
+  parsed.first = i;
+  if (i >= argc) {
+    complain(command, printed("no file named (see 3do help %s)", command).c_str());
+    parsed.ok = false;
+  }
+  return parsed;
+}
+
+}  // namespace
+
+int runInfo(int argc, char** argv) {
+  const FileArguments args = parseFileArguments(argc, argv, true, "info");
+  if (!args.ok) {
+    return kExitUsage;
+  }
+  int status = kExitOk;
+  for (int i = args.first; i < argc; ++i) {
+    const OpenedFile in = openForReading(argv[i]);
+    if (in.fd < 0) {
+      status = worseStatus(status, kExitInputNotFound);
+      continue;
+    }
+    if (!args.json && i > args.first) {
+      std::printf("\n");
+    }
+    const Inspection s = args.json ? printInfoJson(argv[i], in.fd) : printInfoText(argv[i], in.fd);
+    closeInput(argv[i], in.fd);
+    status = worseStatus(status, exitStatusFor(s.outcome));
+  }
+  return finishOutput(status);
+}
+
+int runCheck(int argc, char** argv) {
+  const FileArguments args = parseFileArguments(argc, argv, false, "check");
+  if (!args.ok) {
+    return kExitUsage;
+  }
+  int status = kExitOk;
+  for (int i = args.first; i < argc; ++i) {
+    const OpenedFile in = openForReading(argv[i]);
+    if (in.fd < 0) {
+      status = worseStatus(status, kExitInputNotFound);
+      continue;
+    }
+    const Inspection s = inspectFile(in.fd, [](const ChunkRecord&) {});
+    closeInput(argv[i], in.fd);
+    std::string problems;
+    const int found = findProblems(s, &problems);
+    if (!problems.empty()) {
+      std::printf("3do: %s: %s\n", quoteName(argv[i]).c_str(), problems.c_str());
+    }
+    status = worseStatus(status, found);
+  }
+  return finishOutput(status);
+}
+
+}  // namespace convert3do

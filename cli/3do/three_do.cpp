@@ -1,0 +1,127 @@
+// 3do: the subcommand dispatcher, its help and its version.
+#include <cstdio>
+#include <cstring>
+
+#include "cli/3do/commands.h"
+#include "cli/common/exit_status.h"
+#include "cli/common/quote.h"
+
+#ifndef CONVERT3DO_VERSION
+#define CONVERT3DO_VERSION "unknown"
+#endif
+
+namespace convert3do {
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: 3do COMMAND [OPTIONS] FILE...\n"
+    "\n"
+    "Looks inside 3do model files. Inputs are only read; - is standard input.\n"
+    "\n"
+    "Commands:\n"
+    "  info [--json] FILE...   every chunk, where and why the walk ends, and what\n"
+    "                          a conversion would write\n"
+    "  check FILE...           one line for each file with a problem, else quiet\n"
+    "  help [COMMAND]          this help, or a command's\n"
+    "\n"
+    "  --help, --version       this help; the version\n"
+    "\n"
+    "Exit status (a run over many files gives the gravest):\n"
+    "  0  every file is fine\n"
+    "  1  a file cannot be opened\n"
+    "  2  bad arguments\n"
+    "  3  standard output cannot be written\n"
+    "  4  a file is damaged or cannot be read\n"
+    "  5  check: the length field differs from the chunks present\n"
+    "  6  check: valid, but a conversion would drop data\n"
+    "  7  check: not a 3do file\n";
+
+constexpr const char* kInfoUsage =
+    "usage: 3do info [--json] FILE...\n"
+    "\n"
+    "For each file: its size, header word and length field; every chunk the\n"
+    "conversion keeps (offset, tag, chunk word, payload length, size, and for\n"
+    "XYZS the entries and how many first words are not 1 yet); where and why the\n"
+    "walk ends; and what a conversion would write: output size, new length\n"
+    "field, words changed, bytes dropped, or that it is already converted.\n"
+    "\n"
+    "  --json   one JSON object per file (JSON Lines); the fields are listed in\n"
+    "           the README and the man page\n"
+    "\n"
+    "Exit status: 0, or 1 when a file cannot be opened, 4 when one is damaged.\n";
+
+constexpr const char* kCheckUsage =
+    "usage: 3do check FILE...\n"
+    "\n"
+    "Quiet unless something is wrong: one line per file with a problem (not a\n"
+    "3do file; damaged, with the byte offset; a conversion would drop bytes\n"
+    "after an unrecognised chunk or beyond the length bound; the length field\n"
+    "differs from the chunks present), and the exit status of the gravest\n"
+    "(see 3do --help).\n";
+
+struct Command {
+  const char* name;
+  int (*run)(int argc, char** argv);
+  const char* usage;
+};
+
+constexpr Command kCommands[] = {
+    {"info", runInfo, kInfoUsage},
+    {"check", runCheck, kCheckUsage},
+};
+
+const Command* findCommand(const char* name) {
+  for (const Command& command : kCommands) {
+    if (std::strcmp(command.name, name) == 0) {
+      return &command;
+    }
+  }
+  return nullptr;
+}
+
+int show(const char* text) {
+  return std::fputs(text, stdout) >= 0 && std::fflush(stdout) == 0 ? kExitOk : kExitOutputFailed;
+}
+
+int usageError(const char* what) {
+  complain(what, "unknown command (see 3do --help)");
+  return kExitUsage;
+}
+
+}  // namespace
+
+void complain(const char* name, const char* what) {
+  (void)std::fprintf(stderr, "3do: %s: %s\n", quoteName(name).c_str(), what);
+}
+
+int runThreeDo(int argc, char** argv) {
+  if (argc < 2) {
+    (void)std::fputs(kUsage, stderr);
+    return kExitUsage;
+  }
+  const char* first = argv[1];
+  if (std::strcmp(first, "--help") == 0 || std::strcmp(first, "-h") == 0) {
+    return show(kUsage);
+  }
+  if (std::strcmp(first, "--version") == 0) {
+    return show("3do " CONVERT3DO_VERSION "\n");
+  }
+  if (std::strcmp(first, "help") == 0) {
+    if (argc < 3) {
+      return show(kUsage);
+    }
+    const Command* command = findCommand(argv[2]);
+    return command != nullptr ? show(command->usage) : usageError(argv[2]);
+  }
+  const Command* command = findCommand(first);
+  if (command == nullptr) {
+    return usageError(first);
+  }
+  if (argc >= 3 && (std::strcmp(argv[2], "--help") == 0 || std::strcmp(argv[2], "-h") == 0)) {
+    return show(command->usage);
+  }
+  return command->run(argc - 2, argv + 2);
+}
+
+}  // namespace convert3do
