@@ -16,7 +16,7 @@ namespace convert3do {
 
 namespace {
 
-constexpr std::size_t kBufferBytes = 64 * 1024;
+constexpr std::size_t kBufferBytes = std::size_t{64} * 1024;
 
 // Buffered reading that can step over bytes: by seeking on a regular file, by
 // reading and dropping them on anything else.

@@ -1,6 +1,5 @@
 // 3do info and 3do check: the inspecting walk, shown to a person or a script.
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -21,16 +20,11 @@ namespace convert3do {
 
 namespace {
 
-#if defined(__GNUC__)
-__attribute__((format(printf, 1, 2)))
-#endif
-std::string
-printed(const char* format, ...) {
+// The text printf would print; a line's worth at most.
+template <typename... Args>
+std::string printed(const char* format, Args... args) {
   char text[512];
-  va_list args;
-  va_start(args, format);
-  (void)std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
+  (void)std::snprintf(text, sizeof text, format, args...);
   return text;
 }
 
@@ -191,7 +185,7 @@ Inspection printInfoJson(const char* name, int fd) {
   appendJsonText(line, "file", name);
   appendJsonKey(line, "chunks");
   line += '[';
-  std::fputs(line.c_str(), stdout);
+  (void)std::fputs(line.c_str(), stdout);
   bool first = true;
   const Inspection s = inspectFile(fd, [&](const ChunkRecord& c) {
     std::string chunk = first ? "{" : ",{";
@@ -206,7 +200,7 @@ Inspection printInfoJson(const char* name, int fd) {
       appendJsonMember(chunk, "entries_to_change", c.entriesToChange);
     }
     chunk += '}';
-    std::fputs(chunk.c_str(), stdout);
+    (void)std::fputs(chunk.c_str(), stdout);
   });
   line = "]";
   appendJsonMember(line, "size", s.size);
@@ -244,42 +238,45 @@ Inspection printInfoJson(const char* name, int fd) {
   appendJsonBool(line, "already_converted", s.alreadyConverted);
   appendJsonMember(line, "exit_status", exitStatusFor(s.outcome));
   line += "}\n";
-  std::fputs(line.c_str(), stdout);
+  (void)std::fputs(line.c_str(), stdout);
   return s;
 }
 
-// What `3do check` finds wrong with a file, as one line's text, and the
-// status that belongs to it; an empty text when nothing is wrong.
-int findProblems(const Inspection& s, std::string* text) {
+// What `3do check` finds wrong with a file: one line's text, empty when
+// nothing is wrong, and the status that belongs to it.
+struct Problems {
+  int status = kExitOk;
+  std::string text;
+};
+
+Problems findProblems(const Inspection& s) {
+  Problems found;
   if (s.end == WalkEnd::NotA3do) {
-    *text = "not a 3do file (it does not start with the magic 3DO4)";
-    return kExitNotA3do;
+    return Problems{kExitNotA3do, "not a 3do file (it does not start with the magic 3DO4)"};
   }
   if (s.end == WalkEnd::Damaged) {
-    *text = "damaged: " + damageText(s);
-    return kExitDamagedInput;
+    return Problems{kExitDamagedInput, "damaged: " + damageText(s)};
   }
-  int status = kExitOk;
   const std::int64_t dropped = bytesDropped(s);
   if (dropped > 0) {
-    *text = s.end == WalkEnd::UnrecognisedTag
-                ? printed(
-                      "a conversion would drop %lld bytes: the unrecognised chunk at byte "
-                      "%lld (%s) and everything after it",
-                      ll(dropped), ll(s.endOffset), tagText(s.endTag).c_str())
-                : printed(
-                      "a conversion would drop %lld bytes beyond the length bound, from "
-                      "byte %lld on",
-                      ll(dropped), ll(s.outputSize));
-    status = kExitWouldDrop;
+    found.text = s.end == WalkEnd::UnrecognisedTag
+                     ? printed(
+                           "a conversion would drop %lld bytes: the unrecognised chunk at byte "
+                           "%lld (%s) and everything after it",
+                           ll(dropped), ll(s.endOffset), tagText(s.endTag).c_str())
+                     : printed(
+                           "a conversion would drop %lld bytes beyond the length bound, from "
+                           "byte %lld on",
+                           ll(dropped), ll(s.outputSize));
+    found.status = kExitWouldDrop;
   }
   if (s.chunkBytes != s.header.bodyLength) {
-    *text += text->empty() ? "" : "; ";
-    *text += printed("the length field states %ld chunk bytes, the chunks present make %lld",
-                     static_cast<long>(s.header.bodyLength), ll(s.chunkBytes));
-    status = worseStatus(status, kExitLengthDiffers);
+    found.text += found.text.empty() ? "" : "; ";
+    found.text += printed("the length field states %ld chunk bytes, the chunks present make %lld",
+                          static_cast<long>(s.header.bodyLength), ll(s.chunkBytes));
+    found.status = worseStatus(found.status, kExitLengthDiffers);
   }
-  return status;
+  return found;
 }
 
 // Splits the arguments of info or check into options and files.
@@ -357,12 +354,11 @@ int runCheck(int argc, char** argv) {
     }
     const Inspection s = inspectFile(in.fd, [](const ChunkRecord&) {});
     closeInput(argv[i], in.fd);
-    std::string problems;
-    const int found = findProblems(s, &problems);
-    if (!problems.empty()) {
-      std::printf("3do: %s: %s\n", quoteName(argv[i]).c_str(), problems.c_str());
+    const Problems found = findProblems(s);
+    if (!found.text.empty()) {
+      std::printf("3do: %s: %s\n", quoteName(argv[i]).c_str(), found.text.c_str());
     }
-    status = worseStatus(status, found);
+    status = worseStatus(status, found.status);
   }
   return finishOutput(status);
 }

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <algorithm>
 #include <csignal>
 #include <string>
 #include <vector>
@@ -29,11 +30,9 @@ int runProgram(int argc, wchar_t** argv, Program program) {
     argument.resize(argument.size() - 1);
     arguments.push_back(argument);
   }
-  std::vector<char*> pointers;
-  for (std::string& argument : arguments) {
-    pointers.push_back(&argument[0]);
-  }
-  pointers.push_back(nullptr);
+  std::vector<char*> pointers(arguments.size() + 1, nullptr);
+  std::transform(arguments.begin(), arguments.end(), pointers.begin(),
+                 [](std::string& argument) { return &argument[0]; });
   return program(argc, pointers.data());
 }
 
