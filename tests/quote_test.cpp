@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 namespace convert3do {
 namespace {
 
@@ -27,8 +29,13 @@ TEST(QuoteName, QuotesOnlyNamesThatCouldDisturbATerminal) {
       {"sur\xED\xA0\x80", "'sur'$'\\355\\240\\200'"},  // a UTF-16 surrogate
   };
   for (const QuoteCase& c : cases) {
-    EXPECT_EQ(quoteName(c.name), c.shown);
+    EXPECT_STREQ(quoteName(c.name).text, c.shown);
   }
+  // A name longer than any path is cut short, and says so.
+  const std::string endless(30000, '\x01');
+  const QuotedName cut = quoteName(endless.c_str());
+  EXPECT_EQ(std::string(cut.text).substr(0, 6), "$'\\001");
+  EXPECT_EQ(std::string(cut.text).substr(sizeof cut.text - 4), "...");
 }
 
 }  // namespace

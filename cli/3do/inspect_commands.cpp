@@ -139,7 +139,7 @@ int finishOutput(int status) {
 // The lines of `3do info` for one file; the chunks are printed as the walk
 // meets them.
 Inspection printInfoText(const char* name, int fd) {
-  std::printf("%s\n", quoteName(name).c_str());
+  std::printf("%s\n", quoteName(name).text);
   bool headed = false;
   const Inspection s = inspectFile(fd, [&](const ChunkRecord& c) {
     if (!headed) {
@@ -301,9 +301,8 @@ FileArguments parseFileArguments(int argc, char** argv, bool allowJson, const ch
     if (allowJson && std::strcmp(arg, "--json") == 0) {
       parsed.json = true;
     } else {
-      complain(
-          command,
-          printed("unknown option %s (see 3do help %s)", quoteName(arg).c_str(), command).c_str());
+      (void)std::fprintf(stderr, "3do: %s: unknown option %s (see 3do help %s)\n", command,
+                         quoteName(arg).text, command);
       parsed.ok = false;
       return parsed;
     }
@@ -356,7 +355,7 @@ int runCheck(int argc, char** argv) {
     closeInput(argv[i], in.fd);
     const Problems found = findProblems(s);
     if (!found.text.empty()) {
-      std::printf("3do: %s: %s\n", quoteName(argv[i]).c_str(), found.text.c_str());
+      std::printf("3do: %s: %s\n", quoteName(argv[i]).text, found.text.c_str());
     }
     status = worseStatus(status, found.status);
   }

@@ -92,7 +92,7 @@ int usageError(const char* what) {
 }  // namespace
 
 void complain(const char* name, const char* what) {
-  (void)std::fprintf(stderr, "3do: %s: %s\n", quoteName(name).c_str(), what);
+  (void)std::fprintf(stderr, "3do: %s: %s\n", quoteName(name).text, what);
 }
 
 int runThreeDo(int argc, char** argv) {

@@ -37,24 +37,50 @@ std::size_t printableLength(const unsigned char* s) {
 
 namespace {
 
-void appendEscaped(std::string& out, unsigned char c) {
+// Appends to the quoted text, as far as it has room.
+struct Appender {
+  QuotedName& quoted;
+  std::size_t used = 0;
+  bool full = false;
+
+  void add(const char* text, std::size_t length) {
+    const std::size_t room = sizeof quoted.text - 4 - used;  // kept for "..." and the NUL
+    if (full) {
+      return;
+    }
+    if (length > room) {
+      std::memcpy(quoted.text + used, text, room);
+      std::memcpy(quoted.text + used + room, "...", 3);
+      used += room + 3;
+      full = true;
+      return;
+    }
+    std::memcpy(quoted.text + used, text, length);
+    used += length;
+  }
+  void add(const char* text) { add(text, std::strlen(text)); }
+};
+
+void appendEscaped(Appender& out, unsigned char c) {
   static const char kNamed[] = {'\a', 'a', '\b', 'b', '\t', 't', '\n',   'n',
                                 '\v', 'v', '\f', 'f', '\r', 'r', '\x1b', 'e'};
   for (std::size_t i = 0; i < sizeof kNamed; i += 2) {
     if (c == static_cast<unsigned char>(kNamed[i])) {
-      out += '\\';
-      out += kNamed[i + 1];
+      const char escape[] = {'\\', kNamed[i + 1]};
+      out.add(escape, 2);
       return;
     }
   }
   char octal[8];
   (void)std::snprintf(octal, sizeof octal, "\\%03o", static_cast<unsigned>(c));
-  out += octal;
+  out.add(octal);
 }
 
 }  // namespace
 
-std::string quoteName(const char* name) {
+QuotedName quoteName(const char* name) {
+  QuotedName quoted;
+  Appender out{quoted};
   const auto* s = reinterpret_cast<const unsigned char*>(name);
   const std::size_t size = std::strlen(name);
   bool ordinary = true;
@@ -64,29 +90,25 @@ std::string quoteName(const char* name) {
     i += length;
   }
   if (ordinary) {
-    return name;
+    out.add(name, size);
   }
-  std::string out;
-  for (std::size_t i = 0; i < size;) {
+  for (std::size_t i = 0; i < size && !ordinary;) {
     if (printableLength(s + i) > 0) {
-      out += '\'';
+      out.add("'");
       for (std::size_t length = 0; i < size && (length = printableLength(s + i)) > 0; i += length) {
-        if (s[i] == '\'') {
-          out += "'\\''";
-        } else {
-          out.append(name + i, length);
-        }
+        out.add(s[i] == '\'' ? "'\\''" : name + i, s[i] == '\'' ? 4 : length);
       }
-      out += '\'';
+      out.add("'");
     } else {
-      out += "$'";
+      out.add("$'");
       for (; i < size && printableLength(s + i) == 0; ++i) {
         appendEscaped(out, s[i]);
       }
-      out += '\'';
+      out.add("'");
     }
   }
-  return out;
+  quoted.text[out.used] = '\0';
+  return quoted;
 }
 
 }  // namespace convert3do

@@ -3,7 +3,6 @@
 #define CONVERT3DO_CLI_COMMON_QUOTE_H
 
 #include <cstddef>
-#include <string>
 
 namespace convert3do {
 
@@ -12,7 +11,14 @@ namespace convert3do {
 // UTF-8 is quoted as a shell would take it back: printable runs in single
 // quotes, the rest in $'...' with C escapes, so '/x/'$'\e'']2;...' can
 // neither retitle a terminal nor fake a second message line.
-std::string quoteName(const char* name);
+//
+// The text is kept in the returned value, with no allocation, so that
+// convert3do needs no C++ runtime library; a name too long for it (far
+// longer than any path) ends in "...".
+struct QuotedName {
+  char text[5 * 4096 + 16];
+};
+QuotedName quoteName(const char* name);
 
 // The length of the printable character at the start of the NUL-terminated
 // s: an ASCII graphic or space, or a well-formed UTF-8 sequence of a code

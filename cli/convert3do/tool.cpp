@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <string>
 
 #include "cli/common/exit_status.h"
 #include "cli/common/files.h"
@@ -63,8 +62,8 @@ bool say(const char* text) {
 }
 
 void reportOutcome(const ConversionResult& result, const char* inputName, const char* outputName) {
-  const std::string input = quoteName(inputName);
-  const std::string output = quoteName(outputName);
+  const QuotedName input = quoteName(inputName);
+  const QuotedName output = quoteName(outputName);
   const auto offset = static_cast<long long>(result.chunkOffset);
   const auto end = static_cast<long long>(result.inputEnd);
   const auto kept = static_cast<long long>(result.bytesWritten);
@@ -78,14 +77,14 @@ void reportOutcome(const ConversionResult& result, const char* inputName, const 
       (void)std::fprintf(stderr,
                          "convert3do: %s: damaged input: the file ends at byte %lld, inside its "
                          "12-byte header; %s is left empty\n",
-                         input.c_str(), end, output.c_str());
+                         input.text, end, output.text);
       break;
     case Outcome::CutChunk:
       (void)std::fprintf(
           stderr,
           "convert3do: %s: damaged input: the file ends at byte %lld, inside the chunk "
           "at byte %lld; %s keeps the %lld chunk bytes before it\n",
-          input.c_str(), end, offset, output.c_str(), kept);
+          input.text, end, offset, output.text, kept);
       break;
     case Outcome::ChunkTooLarge:
       (void)std::fprintf(
@@ -93,24 +92,24 @@ void reportOutcome(const ConversionResult& result, const char* inputName, const 
           "convert3do: %s: damaged input: the chunk at byte %lld (payload length %ld) would "
           "take the chunk area to %lld bytes, more than a 3do file can hold (2147483647); %s "
           "keeps the %lld chunk bytes before it\n",
-          input.c_str(), offset, static_cast<long>(result.payloadLength),
-          static_cast<long long>(result.areaEnd), output.c_str(), kept);
+          input.text, offset, static_cast<long>(result.payloadLength),
+          static_cast<long long>(result.areaEnd), output.text, kept);
       break;
     case Outcome::ReadFailed:
       if (result.inputEnd < 12) {
         (void)std::fprintf(stderr,
                            "convert3do: %s: cannot read the input at byte %lld: %s; %s is left "
                            "empty\n",
-                           input.c_str(), end, std::strerror(result.error), output.c_str());
+                           input.text, end, std::strerror(result.error), output.text);
       } else {
         (void)std::fprintf(stderr,
                            "convert3do: %s: cannot read the input at byte %lld: %s; %s keeps the "
                            "%lld chunk bytes before it\n",
-                           input.c_str(), end, std::strerror(result.error), output.c_str(), kept);
+                           input.text, end, std::strerror(result.error), output.text, kept);
       }
       break;
     case Outcome::WriteFailed:
-      (void)std::fprintf(stderr, "convert3do: %s: cannot write the output: %s%s\n", output.c_str(),
+      (void)std::fprintf(stderr, "convert3do: %s: cannot write the output: %s%s\n", output.text,
                          std::strerror(result.error),
                          result.error == ESPIPE ? " (the output must be a seekable file)" : "");
       break;
@@ -122,7 +121,7 @@ void reportOutcome(const ConversionResult& result, const char* inputName, const 
 void removePartialOutput(const OpenedFile& out, const char* name) {
   if (!removeIfSame(name, out.identity)) {
     (void)std::fprintf(stderr, "convert3do: %s: cannot remove the partial output: %s\n",
-                       quoteName(name).c_str(), std::strerror(errno));
+                       quoteName(name).text, std::strerror(errno));
   }
 }
 
@@ -137,7 +136,7 @@ int runTool(int argc, char** argv) {
       return say("convert3do " CONVERT3DO_VERSION "\n") ? kExitOk : kExitOutputFailed;
     }
     (void)std::fprintf(stderr, "convert3do: %s: no output file named after the input\n%s",
-                       quoteName(argv[1]).c_str(), kUsage);
+                       quoteName(argv[1]).text, kUsage);
     return kExitUsage;
   }
   const char* input = argc >= 3 ? argv[1] : kDefaultInput;
@@ -147,7 +146,7 @@ int runTool(int argc, char** argv) {
   if (in.fd < 0) {
     say(kFileNotFound);
     (void)std::fprintf(stderr, "convert3do: %s: cannot open for reading and update: %s\n",
-                       quoteName(input).c_str(), std::strerror(in.error));
+                       quoteName(input).text, std::strerror(in.error));
     return kExitInputNotFound;
   }
   // The output is opened without being emptied, compared with the input, and
@@ -162,13 +161,13 @@ int runTool(int argc, char** argv) {
   if (sameAsInput) {
     (void)std::fprintf(
         stderr, "convert3do: %s: is the same file as the input %s; refusing to overwrite it\n",
-        quoteName(output).c_str(), quoteName(input).c_str());
+        quoteName(output).text, quoteName(input).text);
     (void)closeFile(in.fd);
     return kExitUsage;
   }
   if (out.fd < 0) {
     (void)std::fprintf(stderr, "convert3do: %s: cannot create the output: %s\n",
-                       quoteName(output).c_str(), std::strerror(out.error));
+                       quoteName(output).text, std::strerror(out.error));
     (void)closeFile(in.fd);
     return kExitOutputFailed;
   }
