@@ -244,24 +244,31 @@ ConversionResult convertFile(int in, int out) {
   Outcome outcome = Outcome::Converted;
   while (walkGoesOn(bytesWritten, header.bodyLength)) {
     result.chunkOffset = offsetOf(w);
-    step = require(w, kWordBytes);
-    if (step == Step::InputEnded && available(w) == 0) {
-      break;  // The input ends exactly at a chunk boundary: a normal end.
-    }
-    if (step != Step::Ok) {
-      outcome = outcomeOf(step, Outcome::CutChunk);
-      break;
-    }
-    if (!recognizeTag(wordAt(w, 0))) {
-      break;  // An unrecognised chunk ends the copy; its tag is not written.
-    }
-    step = require(w, kChunkHeaderBytes);
-    if (step != Step::Ok) {
-      outcome = outcomeOf(step, Outcome::CutChunk);
-      break;
+    if (available(w) < kChunkHeaderBytes) {
+      // Near the window's end: the tag alone decides whether the walk goes
+      // on, so an unrecognised tag at the input's very end is a normal end.
+      step = require(w, kWordBytes);
+      if (step == Step::InputEnded && available(w) == 0) {
+        break;  // The input ends exactly at a chunk boundary: a normal end.
+      }
+      if (step != Step::Ok) {
+        outcome = outcomeOf(step, Outcome::CutChunk);
+        break;
+      }
+      if (!recognizeTag(wordAt(w, 0))) {
+        break;
+      }
+      step = require(w, kChunkHeaderBytes);
+      if (step != Step::Ok) {
+        outcome = outcomeOf(step, Outcome::CutChunk);
+        break;
+      }
     }
     const Word32 payloadLength = wordAt(w, 2 * kWordBytes);
     const ChunkPlan plan = planChunk(wordAt(w, 0), payloadLength, bytesWritten);
+    if (!plan.tag) {
+      break;  // An unrecognised chunk ends the copy; its tag is not written.
+    }
     if (!plan.fits) {
       result.payloadLength = payloadLength;
       result.areaEnd = plan.areaEnd;
