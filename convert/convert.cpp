@@ -62,10 +62,6 @@ std::size_t available(const Window& w) {
   return w.len - w.pos;
 }
 
-std::int64_t offsetOf(const Window& w) {
-  return w.base + static_cast<std::int64_t>(w.pos);
-}
-
 // The word at the cursor, or at a byte distance after it.
 Word32 wordAt(const Window& w, std::size_t distance) {
   return decodeWord(w.bytes + w.pos + distance);
@@ -124,6 +120,10 @@ Step require(Window& w, std::size_t count) {
 
 // Walks an opaque payload of the given number of bytes.
 Step copyPlainPayload(Window& w, std::int64_t bytes) {
+  if (bytes <= static_cast<std::int64_t>(available(w))) {
+    w.pos += static_cast<std::size_t>(bytes);  // all in the window: the common case
+    return Step::Ok;
+  }
   for (;;) {
     const std::int64_t take = std::min(bytes, static_cast<std::int64_t>(available(w)));
     w.pos += static_cast<std::size_t>(take);
@@ -239,11 +239,11 @@ ConversionResult convertFile(int in, int out) {
   w.pos += kFileHeaderBytes;
 
   // Every recognised chunk is written at the size it has in the input, so the
-  // bytes written are also the bytes of the chunk area consumed.
+  // bytes written are also the bytes of the chunk area consumed, and the next
+  // chunk starts at their end.
   std::int64_t bytesWritten = 0;
   Outcome outcome = Outcome::Converted;
   while (walkGoesOn(bytesWritten, header.bodyLength)) {
-    result.chunkOffset = offsetOf(w);
     if (available(w) < kChunkHeaderBytes) {
       // Near the window's end: the tag alone decides whether the walk goes
       // on, so an unrecognised tag at the input's very end is a normal end.
@@ -284,6 +284,8 @@ ConversionResult convertFile(int in, int out) {
     }
     bytesWritten = plan.areaEnd;
   }
+  // The chunk the walk ended in starts right after those it walked.
+  result.chunkOffset = kFileHeaderBytes + bytesWritten;
   result.inputEnd = w.base + static_cast<std::int64_t>(w.len);
 
   result.bytesWritten = bytesWritten;

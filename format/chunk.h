@@ -45,15 +45,19 @@ enum class ChunkTag : Word32 {
   Xyzs = fourCC('X', 'Y', 'Z', 'S'),
 };
 
+// The recognised tags by the slot a multiplicative hash gives each of them;
+// slots that no tag takes hold a tag that does not hash there.
+inline constexpr ChunkTag kTagSlots[8] = {ChunkTag::Norm, ChunkTag::Strn, ChunkTag::Xyzs,
+                                          ChunkTag::Hand, ChunkTag::Hand, ChunkTag::Hand,
+                                          ChunkTag::Plan, ChunkTag::Prim};
+
 // The tag a word names, or nothing when it is not one of the six recognised
-// tags. A multiplicative hash sends each tag to its own slot of a table, so
-// the test is one comparison rather than a chain of data-dependent branches.
+// tags. The hash sends each tag to its own slot of a table, so the test is
+// one comparison rather than a chain of data-dependent branches.
 constexpr std::optional<ChunkTag> recognizeTag(Word32 value) {
-  constexpr ChunkTag kSlots[8] = {ChunkTag::Norm, ChunkTag::Strn, ChunkTag::Xyzs, ChunkTag::Hand,
-                                  ChunkTag::Hand, ChunkTag::Hand, ChunkTag::Plan, ChunkTag::Prim};
-  const std::uint32_t slot = (static_cast<std::uint32_t>(value) * 0x16Bu) >> 29;
-  if (static_cast<Word32>(kSlots[slot]) == value) {
-    return kSlots[slot];
+  const ChunkTag candidate = kTagSlots[(static_cast<std::uint32_t>(value) * 0x16Bu) >> 29];
+  if (static_cast<Word32>(candidate) == value) {
+    return candidate;
   }
   return std::nullopt;
 }
