@@ -315,6 +315,7 @@ case $case_name in
     ;;
   small_stack)
     [ -n "${CONVERT3DO_EMULATOR:-}" ] && skip "the emulator needs a stack of its own"
+    [ "${CONVERT3DO_SANITIZED:-0}" = 1 ] && skip "the sanitizers need a stack of their own"
     big_model model.3do 1
     (ulimit -s 128; exec "${tool_cmd[@]}" model.3do out.3do) >stdout 2>stderr
     status=$?
