@@ -13,23 +13,12 @@ namespace convert3do {
 
 namespace {
 
-// The input is read, and the output written, through one window of this size.
-// The fuzzer builds with a tiny window, so that its small inputs cross many
-// window boundaries.
-#ifdef CONVERT3DO_WINDOW_BYTES
-constexpr std::size_t kWindowBytes = CONVERT3DO_WINDOW_BYTES;
-#else
-constexpr std::size_t kWindowBytes = std::size_t{1024} * 1024;
-#endif
 static_assert(kWindowBytes >= kEntryBytes, "the window must hold a whole XYZS entry");
-
-// Room before the window for the unwalked rest of the previous block (less
-// than one XYZS entry); a page, so that the window itself is page aligned.
-constexpr std::size_t kLead = 4096;
+constexpr std::size_t kLead = kWindowLead;
 static_assert(kLead >= kEntryBytes, "the lead must hold the rest of an XYZS entry");
 
 // Static rather than on the stack, so a small stack limit cannot crash a run.
-alignas(kLead) unsigned char gWindow[kLead + kWindowBytes];
+ConversionWindow gWindow;
 
 // The window onto the input, which is also the output buffer: the output is
 // the walked part of the input with XYZS entries rewritten in place, so bytes
@@ -203,7 +192,11 @@ bool finishOutput(Window& w, std::int64_t outputStart, FileHeader header,
 }  // namespace
 
 ConversionResult convertFile(int in, int out) {
-  Window w{in, out, gWindow, kLead, kLead, kLead, -static_cast<std::int64_t>(kLead), 0, 0};
+  return convertFile(in, out, gWindow);
+}
+
+ConversionResult convertFile(int in, int out, ConversionWindow& window) {
+  Window w{in, out, window.bytes, kLead, kLead, kLead, -static_cast<std::int64_t>(kLead), 0, 0};
   ConversionResult result;
   const auto finish = [&](Outcome outcome) {
     result.outcome = outcome;

@@ -3,6 +3,7 @@
 #ifndef CONVERT3DO_CONVERT_CONVERT_H
 #define CONVERT3DO_CONVERT_CONVERT_H
 
+#include <cstddef>
 #include <cstdint>
 
 #include "format/word32.h"
@@ -36,6 +37,24 @@ struct ConversionResult {
   int error = 0;
 };
 
+// The input is read, and the output written, through a window of this size.
+// The fuzzer builds with a tiny window, so that its small inputs cross many
+// window boundaries.
+#ifdef CONVERT3DO_WINDOW_BYTES
+constexpr std::size_t kWindowBytes = CONVERT3DO_WINDOW_BYTES;
+#else
+constexpr std::size_t kWindowBytes = std::size_t{1024} * 1024;
+#endif
+// Room before the window for the unwalked rest of the previous block (less
+// than one XYZS entry); a page, so that the window itself is page aligned.
+constexpr std::size_t kWindowLead = 4096;
+
+// The memory one conversion works in. Passes that run at the same time need
+// one each; it holds nothing between passes.
+struct ConversionWindow {
+  alignas(kWindowLead) unsigned char bytes[kWindowLead + kWindowBytes];
+};
+
 // Converts the 3do file read from the descriptor in into the descriptor out,
 // which must be empty and seekable: every XYZS entry's first word becomes 1,
 // the copy ends at the first unrecognised chunk or where the length field
@@ -47,8 +66,11 @@ struct ConversionResult {
 // until then offset 0 holds zeros, so an output cut off at any moment never
 // reads as a 3do file. Reads take what the input has (a pipe's bytes so far),
 // and nothing is read once the walk has ended. Neither descriptor is closed,
-// nothing is printed, and nothing is allocated: the pass works in one static
-// window, so it is not reentrant.
+// nothing is printed, and nothing is allocated: the pass works in the window
+// it is given.
+ConversionResult convertFile(int in, int out, ConversionWindow& window);
+
+// The same in a window of static storage, for one conversion at a time.
 ConversionResult convertFile(int in, int out);
 
 }  // namespace convert3do

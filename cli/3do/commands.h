@@ -11,6 +11,7 @@ int runThreeDo(int argc, char** argv);
 // The subcommands, given the arguments after their name.
 int runInfo(int argc, char** argv);
 int runCheck(int argc, char** argv);
+int runConvert(int argc, char** argv);
 
 // Prints a message on standard error as "3do: NAME: what", NAME quoted.
 void complain(const char* name, const char* what);

@@ -6,6 +6,7 @@
 
 #include "cli/3do/commands.h"
 #include "cli/3do/json.h"
+#include "cli/3do/text.h"
 #include "cli/common/exit_status.h"
 #include "cli/common/files.h"
 #include "cli/common/quote.h"
@@ -19,14 +20,6 @@
 namespace convert3do {
 
 namespace {
-
-// The text printf would print; a line's worth at most.
-template <typename... Args>
-std::string printed(const char* format, Args... args) {
-  char text[512];
-  (void)std::snprintf(text, sizeof text, format, args...);
-  return text;
-}
 
 long long ll(std::int64_t value) {
   return static_cast<long long>(value);

@@ -23,6 +23,8 @@ constexpr const char* kUsage =
     "  info [--json] FILE...   every chunk, where and why the walk ends, and what\n"
     "                          a conversion would write\n"
     "  check FILE...           one line for each file with a problem, else quiet\n"
+    "  convert -o FILE|-d DIR|-i [OPTIONS] FILE|DIR...\n"
+    "                          convert many files safely, in parallel\n"
     "  help [COMMAND]          this help, or a command's\n"
     "\n"
     "  --help, --version       this help; the version\n"
@@ -51,6 +53,38 @@ constexpr const char* kInfoUsage =
     "\n"
     "Exit status: 0, or 1 when a file cannot be opened, 4 when one is damaged.\n";
 
+constexpr const char* kConvertUsage =
+    "usage: 3do convert (-o FILE | -d DIR | -i) [OPTIONS] FILE|DIR...\n"
+    "\n"
+    "Converts each file as convert3do does, into a temporary file in the\n"
+    "destination's folder that is renamed into place only when complete: no run,\n"
+    "interrupted or killed, leaves a partial file under a final name.\n"
+    "\n"
+    "Where the output goes (exactly one; a conversion drops data, so nothing is\n"
+    "replaced by default):\n"
+    "  -o FILE           a single input into FILE; -o - writes standard output\n"
+    "  -d DIR            each output into DIR under the input's name; with -r the\n"
+    "                    tree below each folder given is mirrored\n"
+    "  -i, --in-place    each file is replaced by its conversion (a symlink's\n"
+    "                    target is replaced, the link kept; fsync'd unless\n"
+    "                    --no-sync); damaged files are never replaced\n"
+    "Options:\n"
+    "  -r, --recursive   convert the .3do files (any case) in folders' trees\n"
+    "  --files0-from=F   also read NUL-separated names from F (- for stdin)\n"
+    "  -f, --force       replace existing outputs; in place, files with hard links\n"
+    "  --salvage         write the complete chunks of damaged files (not in place)\n"
+    "  --no-sync         in place, do not fsync the new file and its folder\n"
+    "  -j N              N workers (default: one per core)\n"
+    "  -n, --dry-run     say what each file would become; write nothing\n"
+    "  -v, -q            a line per file; nothing but errors\n"
+    "  --json            a JSON object per file and a summary object\n"
+    "\n"
+    "A file whose conversion changes nothing is left untouched. The same file\n"
+    "named twice is converted once; an output that is an input is refused.\n"
+    "Exit status: 0 when every file was converted or unchanged, else the\n"
+    "gravest: 1 cannot open, 2 usage, 3 output failed, 4 damaged, 7 not a 3do\n"
+    "file.\n";
+
 constexpr const char* kCheckUsage =
     "usage: 3do check FILE...\n"
     "\n"
@@ -69,6 +103,7 @@ struct Command {
 constexpr Command kCommands[] = {
     {"info", runInfo, kInfoUsage},
     {"check", runCheck, kCheckUsage},
+    {"convert", runConvert, kConvertUsage},
 };
 
 const Command* findCommand(const char* name) {

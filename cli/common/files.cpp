@@ -4,8 +4,12 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+
+#include "cli/common/process.h"
 
 #ifdef _WIN32
 #include <io.h>
@@ -29,6 +33,18 @@ OpenedFile opened(int fd) {
   file.fd = fd;
   file.identity = identifyDescriptor(fd);
   return file;
+}
+
+// A name for a temporary file that no other run, thread or try picks.
+std::string temporaryName(const std::string& directory, const std::string& base) {
+  static std::atomic<unsigned long> counter{0};
+  const unsigned long serial = counter.fetch_add(1);
+  const auto clock =
+      static_cast<unsigned long>(std::chrono::steady_clock::now().time_since_epoch().count());
+  char suffix[40];
+  (void)std::snprintf(suffix, sizeof suffix, ".%06lx%lx.tmp",
+                      (clock ^ (serial * 2654435761UL)) & 0xFFFFFFUL, serial);
+  return (directory.empty() ? std::string() : directory + "/") + "." + base + suffix;
 }
 
 }  // namespace
@@ -135,6 +151,57 @@ bool removeIfSame(const char* name, const FileIdentity& identity) {
          _wunlink(widen(name).c_str()) == 0;
 }
 
+FileIdentity identifyPath(const char* name) {
+  HANDLE handle =
+      CreateFileW(widen(name).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    return FileIdentity{};
+  }
+  FileIdentity identity = fromHandle(handle);
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (GetFileInformationByHandle(handle, &info) != 0) {
+    identity.links = info.nNumberOfLinks;
+  }
+  CloseHandle(handle);
+  return identity;
+}
+
+OpenedFile createTemporary(const std::string& directory, const std::string& base, unsigned,
+                           std::string* name, int) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    *name = temporaryName(directory, base);
+    const int fd = _wopen(widen(name->c_str()).c_str(), _O_RDWR | _O_CREAT | _O_EXCL | _O_BINARY,
+                          _S_IREAD | _S_IWRITE);
+    if (fd >= 0 || errno != EEXIST) {
+      return fd < 0 ? failure(errno) : opened(fd);
+    }
+  }
+  return failure(EEXIST);
+}
+
+bool renameOver(const char* file, const char* target) {
+  if (MoveFileExW(widen(file).c_str(), widen(target).c_str(), MOVEFILE_REPLACE_EXISTING) == 0) {
+    errno = EACCES;
+    return false;
+  }
+  return true;
+}
+
+bool syncFile(int fd) {
+  return _commit(fd) == 0;
+}
+
+bool syncDirectory(const std::string&) {
+  return true;  // NTFS journals its directories
+}
+
+void copyOwnerAndMode(int, const FileIdentity&) {}
+
+bool removeFile(const char* name) {
+  return _wunlink(widen(name).c_str()) == 0;
+}
+
 #else
 
 namespace {
@@ -147,6 +214,9 @@ FileIdentity fromStat(const struct stat& info) {
   identity.inode = static_cast<unsigned long long>(info.st_ino);
   identity.permissions = static_cast<unsigned>(info.st_mode & 0777);
   identity.size = static_cast<long long>(info.st_size);
+  identity.links = static_cast<unsigned long long>(info.st_nlink);
+  identity.owner = static_cast<unsigned>(info.st_uid);
+  identity.group = static_cast<unsigned>(info.st_gid);
   return identity;
 }
 
@@ -227,6 +297,63 @@ bool closeFile(int fd) {
 bool removeIfSame(const char* name, const FileIdentity& identity) {
   const FileIdentity entry = identifyEntry(name);
   return !(identity.regular && entry.regular && sameFile(entry, identity)) || unlink(name) == 0;
+}
+
+FileIdentity identifyPath(const char* name) {
+  struct stat info {};
+  return stat(name, &info) == 0 ? fromStat(info) : FileIdentity{};
+}
+
+OpenedFile createTemporary(const std::string& directory, const std::string& base,
+                           unsigned permissions, std::string* name, int slot) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    *name = temporaryName(directory, base);
+    if (slot >= 0) {
+      armTemporary(slot, name->c_str());
+    }
+    const int fd = open(name->c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC,
+                        static_cast<mode_t>(permissions));
+    if (fd >= 0) {
+      return opened(fd);
+    }
+    const int error = errno;
+    if (slot >= 0) {
+      disarmTemporary(slot);
+    }
+    if (error != EEXIST) {
+      return failure(error);
+    }
+  }
+  return failure(EEXIST);
+}
+
+bool renameOver(const char* file, const char* target) {
+  return rename(file, target) == 0;
+}
+
+bool syncFile(int fd) {
+  return fsync(fd) == 0;
+}
+
+bool syncDirectory(const std::string& directory) {
+  const int fd = open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return false;
+  }
+  const bool synced = fsync(fd) == 0 || errno == EINVAL;  // some file systems cannot
+  (void)close(fd);
+  return synced;
+}
+
+void copyOwnerAndMode(int fd, const FileIdentity& identity) {
+  // Only root, or an owner moving the file between its own groups, may do
+  // this; otherwise the new file stays the runner's, as cp leaves it.
+  (void)!fchown(fd, static_cast<uid_t>(identity.owner), static_cast<gid_t>(identity.group));
+  (void)fchmod(fd, static_cast<mode_t>(identity.permissions));
+}
+
+bool removeFile(const char* name) {
+  return unlink(name) == 0;
 }
 
 #endif

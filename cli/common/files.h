@@ -20,7 +20,13 @@ struct FileIdentity {
   unsigned long long inode = 0;  // the file index on Windows
   unsigned permissions = 0666;   // the permission bits
   long long size = 0;            // for a regular file
+  unsigned long long links = 1;  // hard links to the file
+  unsigned owner = 0;            // user and group (POSIX)
+  unsigned group = 0;
 };
+
+// The file a name refers to, following symbolic links.
+FileIdentity identifyPath(const char* name);
 
 // The file an open descriptor refers to.
 FileIdentity identifyDescriptor(int fd);
@@ -56,6 +62,26 @@ bool closeFile(int fd);
 // Removes name if it is still the regular file identity names; returns false,
 // with errno set, only when a removal was due and failed.
 bool removeIfSame(const char* name, const FileIdentity& identity);
+
+// Creates a new temporary file ".BASE.XXXXXX.tmp" in directory (empty for
+// the working directory) with the given permission bits (masked by the
+// umask); its name is left in *name. With a slot (see armTemporary) the name
+// is armed before the file is created, so a signal at any moment removes it.
+OpenedFile createTemporary(const std::string& directory, const std::string& base,
+                           unsigned permissions, std::string* name, int slot = -1);
+
+// Gives file the name target, replacing whatever had that name, in one step.
+bool renameOver(const char* file, const char* target);
+
+// Writes the file's data (or the folder's entries) to the disk.
+bool syncFile(int fd);
+bool syncDirectory(const std::string& directory);
+
+// Gives the open file the owner and group (where permitted) and the
+// permission bits of identity; failures to change the owner are ignored.
+void copyOwnerAndMode(int fd, const FileIdentity& identity);
+
+bool removeFile(const char* name);
 
 #ifdef _WIN32
 // The UTF-16 form of a UTF-8 name, for the wide-character API.

@@ -5,13 +5,16 @@
 #include <sys/types.h>
 
 #include <algorithm>
+#include <atomic>
 #include <csignal>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <pthread.h>
 #include <unistd.h>
 #endif
 
@@ -43,6 +46,8 @@ void installSignalCleanup() {}
 void holdSignals(bool) {}
 void armOutput(int, const char*, const FileIdentity&) {}
 void disarmOutput() {}
+void armTemporary(int, const char*) {}
+void disarmTemporary(int) {}
 
 #else
 
@@ -61,6 +66,15 @@ struct ArmedOutput {
 ArmedOutput gArmed{};
 volatile std::sig_atomic_t gIsArmed = 0;
 
+// A temporary file's name is written before its slot is armed, and the slot
+// disarmed before the name is written again; the flag is lock-free, so the
+// handler may read it from any thread.
+struct TemporarySlot {
+  std::atomic<int> armed{0};
+  char name[4096];
+};
+TemporarySlot gTemporaries[kTemporarySlots];
+
 sigset_t cleanupSet() {
   sigset_t set;
   sigemptyset(&set);
@@ -71,7 +85,7 @@ sigset_t cleanupSet() {
 }
 
 // Only async-signal-safe calls: ftruncate, lstat, unlink, signal, sigprocmask
-// and raise.
+// and raise, and lock-free atomics.
 extern "C" void onCleanupSignal(int sig) {
   if (gIsArmed != 0 && gArmed.regular) {
     (void)ftruncate(gArmed.fd, 0);  // no partial data even behind a symlink
@@ -82,6 +96,11 @@ extern "C" void onCleanupSignal(int sig) {
     }
   }
   gIsArmed = 0;
+  for (TemporarySlot& slot : gTemporaries) {
+    if (slot.armed.exchange(0) != 0) {
+      (void)unlink(slot.name);
+    }
+  }
   // Die by the same signal, so the parent sees it.
   (void)std::signal(sig, SIG_DFL);
   sigset_t set;
@@ -126,7 +145,7 @@ void installSignalCleanup() {
 
 void holdSignals(bool hold) {
   const sigset_t set = cleanupSet();
-  (void)sigprocmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
+  (void)pthread_sigmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
 }
 
 void armOutput(int fd, const char* name, const FileIdentity& identity) {
@@ -137,6 +156,18 @@ void armOutput(int fd, const char* name, const FileIdentity& identity) {
 
 void disarmOutput() {
   gIsArmed = 0;
+}
+
+void armTemporary(int slot, const char* name) {
+  TemporarySlot& s = gTemporaries[slot];
+  s.armed = 0;
+  std::strncpy(s.name, name, sizeof s.name - 1);
+  s.name[sizeof s.name - 1] = '\0';
+  s.armed = 1;
+}
+
+void disarmTemporary(int slot) {
+  gTemporaries[slot].armed = 0;
 }
 
 #endif

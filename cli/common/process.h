@@ -27,8 +27,8 @@ void ensureStandardDescriptors();
 // the armed partial output before the process dies by the signal.
 void installSignalCleanup();
 
-// Holds the cleanup signals back (while an output is being opened and armed)
-// or lets them through again.
+// Holds the cleanup signals back in the calling thread (while an output is
+// being opened and armed) or lets them through again.
 void holdSignals(bool hold);
 
 // From now until disarmOutput, a cleanup signal empties the regular file fd
@@ -37,6 +37,12 @@ void holdSignals(bool hold);
 // the output was opened, so no moment is left uncovered.
 void armOutput(int fd, const char* name, const FileIdentity& identity);
 void disarmOutput();
+
+// Temporary files that a batch writes before renaming them into place, one
+// slot per worker: while a slot is armed, a cleanup signal removes its file.
+constexpr int kTemporarySlots = 64;
+void armTemporary(int slot, const char* name);
+void disarmTemporary(int slot);
 
 }  // namespace convert3do
 

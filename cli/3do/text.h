@@ -1,0 +1,25 @@
+// Formatting messages into strings, for the 3do program.
+#ifndef CONVERT3DO_CLI_3DO_TEXT_H
+#define CONVERT3DO_CLI_3DO_TEXT_H
+
+#include <cstdio>
+#include <string>
+
+namespace convert3do {
+
+// The text printf would print with these arguments.
+template <typename... Args>
+std::string printed(const char* format, Args... args) {
+  const int length = std::snprintf(nullptr, 0, format, args...);
+  if (length <= 0) {
+    return std::string();
+  }
+  std::string text(static_cast<std::size_t>(length) + 1, '\0');
+  (void)std::snprintf(&text[0], text.size(), format, args...);
+  text.pop_back();
+  return text;
+}
+
+}  // namespace convert3do
+
+#endif  // CONVERT3DO_CLI_3DO_TEXT_H
