@@ -17,6 +17,16 @@ sys.exit(0 if eval(sys.argv[1]) else 1)' "$1" || fail "JSON: $1 is false for: $(
 
 converted() { words MAGIC 99 44 HAND 1 4 9 XYZS 2 16 1 1 2 3; }
 
+# xyzs_model FILE KIB: a model of one XYZS chunk of KIB KiB of random entries,
+# whose conversion changes every entry.
+xyzs_model() {
+  local bytes=$(($2 * 1024))
+  { words MAGIC 1 $((bytes + 12)) XYZS 0 "$bytes"; head -c "$bytes" /dev/urandom; } >"$1"
+}
+
+# same_bytes A B: fails the case unless the files are identical.
+same_bytes() { cmp -s "$1" "$2" || fail "$1 and $2 differ"; }
+
 case $case_name in
   help_and_version)
     for args in --help "help" "help info" "help check" "info --help"; do
@@ -125,6 +135,156 @@ TABLE
     else
       echo "note: no read-only mount here; the read-only file stands for it"
     fi
+    ;;
+  convert_destinations)
+    example_in >model.3do
+    example_out >expected.3do
+    run convert model.3do
+    expect_status 2; grep -q 'say where the output goes' stderr || fail "$(cat stderr)"
+    # option | status | the output to compare with expected.3do
+    while IFS='|' read -r args want output; do
+      rm -rf out out.3do
+      # shellcheck disable=SC2086
+      run convert -q $args
+      expect_status "$want"
+      [ -z "$output" ] || same_bytes "$output" expected.3do
+    done <<'TABLE'
+-o out.3do model.3do|0|out.3do
+-d out model.3do|0|out/model.3do
+-d out model.3do ./model.3do|0|out/model.3do
+-o out.3do model.3do model.3do|2|
+-o model.3do model.3do|2|
+-d . model.3do|2|
+-i -o out.3do model.3do|2|
+-d out -r model.3do|0|out/model.3do
+TABLE
+    run convert -o - model.3do
+    expect_status 0; same_bytes stdout expected.3do
+    cat model.3do | timeout 20 "${tool_cmd[@]}" convert -o - - >stdout 2>stderr
+    status=$?
+    expect_status 0; same_bytes stdout expected.3do
+    same_bytes model.3do <(example_in)
+    # An existing output is replaced only with --force, unless it holds the
+    # conversion already.
+    echo old >taken.3do
+    run convert -o taken.3do model.3do
+    expect_status 3; grep -q 'exists (--force replaces it)' stderr || fail "$(cat stderr)"
+    [ "$(cat taken.3do)" = old ] || fail "an existing output was replaced"
+    run convert -f -o taken.3do model.3do
+    expect_status 0; same_bytes taken.3do expected.3do
+    touch -d '2001-01-01' taken.3do
+    run convert --json -o taken.3do model.3do
+    expect_status 0; json 'lines[0]["result"] == "unchanged" and not lines[0]["written"]'
+    [ "$(stat -c %Y taken.3do)" = "$(date -d 2001-01-01 +%s)" ] || fail "an identical output was rewritten"
+    # A dry run writes nothing; a non-3do file is refused.
+    run convert -n -d dry model.3do
+    expect_status 0; expect_absent dry; grep -q 'would be converted' stderr || fail "$(cat stderr)"
+    printf 'hello' >text.3do
+    run convert -d out2 text.3do
+    expect_status 7; expect_absent out2/text.3do
+    ;;
+  convert_tree)
+    # -d -r mirrors the tree below each folder given; only .3do files, in
+    # any case; a symlink to a folder is not followed.
+    mkdir -p tree/a/b tree/c elsewhere
+    example_in >tree/top.3do
+    example_in >tree/a/b/deep.3DO
+    example_in >tree/c/x.3do
+    echo notes >tree/c/notes.txt
+    example_in >elsewhere/linked.3do
+    ln -s ../elsewhere tree/link
+    run convert -r -d out tree
+    expect_status 0
+    [ "$(cd out && find . -type f | sort | tr '\n' ' ')" = "./a/b/deep.3DO ./c/x.3do ./top.3do " ] ||
+      fail "the tree is not mirrored: $(cd out && find . | sort | tr '\n' ' ')"
+    same_bytes out/a/b/deep.3DO <(example_out)
+    run convert -d out2 tree
+    expect_status 1; grep -q 'is a folder (use -r' stderr || fail "$(cat stderr)"
+    # Names from --files0-from, NUL-separated, from standard input.
+    printf 'tree/top.3do\0tree/c/x.3do\0' | timeout 20 "${tool_cmd[@]}" convert -v -d out3 --files0-from=- >stdout 2>stderr
+    status=$?
+    expect_status 0; [ -f out3/top.3do ] && [ -f out3/x.3do ] || fail "files0-from: $(ls out3)"
+    ;;
+  convert_in_place)
+    # A symlink keeps being a link to the converted target.
+    example_in >target.3do
+    ln -s target.3do link.3do
+    run convert -i link.3do
+    expect_status 0; [ -L link.3do ] || fail "the link was replaced"
+    same_bytes target.3do <(example_out)
+    # Hard links are refused unless --force.
+    example_in >one.3do
+    ln one.3do two.3do
+    run convert -i one.3do
+    expect_status 3; grep -q 'hard links' stderr || fail "$(cat stderr)"; same_bytes one.3do <(example_in)
+    run convert -i --force one.3do
+    expect_status 0; same_bytes one.3do <(example_out); same_bytes two.3do <(example_in)
+    # The original's mode is kept, whatever the umask.
+    example_in >private.3do
+    chmod 640 private.3do
+    (umask 077; "${tool_cmd[@]}" convert -q -i private.3do)
+    [ "$(stat -c %a private.3do)" = 640 ] || fail "mode $(stat -c %a private.3do), expected 640"
+    # A converted file is left untouched; a damaged one is never replaced.
+    example_out >done.3do
+    touch -d '2001-01-01' done.3do
+    words MAGIC 0 100 PRIM 0 40 1 >cut.3do
+    cp cut.3do cut.orig
+    run convert -i --salvage --json done.3do cut.3do
+    expect_status 4
+    json '[l.get("result") for l in lines] == ["unchanged", "damaged", None] and lines[2]["damaged"] == 1'
+    [ "$(stat -c %Y done.3do)" = "$(date -d 2001-01-01 +%s)" ] || fail "an unchanged file was rewritten"
+    same_bytes cut.3do cut.orig
+    [ -z "$(find . -name '.*.tmp')" ] || fail "temporary files left: $(find . -name '.*.tmp')"
+    ;;
+  convert_batch)
+    # One file converted, one unchanged, one damaged, one missing: each is
+    # reported in input order, and the status is the gravest.
+    example_in >a.3do
+    example_out >b.3do
+    words MAGIC 0 100 PRIM 0 40 1 >c.3do
+    run convert --json -j 3 -d out a.3do b.3do c.3do missing.3do
+    expect_status 1
+    json '[l.get("file") for l in lines[:4]] == ["a.3do", "b.3do", "c.3do", "missing.3do"]'
+    json '[l.get("result") for l in lines[:4]] == ["converted", "unchanged", "damaged", "failed"]'
+    json '[l["exit_status"] for l in lines[:4]] == [0, 0, 4, 1] and lines[2]["written"] is False'
+    json 'lines[4] == {"summary": True, "converted": 1, "unchanged": 1, "damaged": 1, "failed": 1, "bytes_dropped": 16, "exit_status": 1}'
+    run convert -d out2 a.3do b.3do
+    expect_status 0
+    grep -qx '3do: 1 converted, 1 unchanged, 0 damaged, 0 failed, 16 bytes dropped' stderr || fail "summary: $(cat stderr)"
+    # Reports come out in input order whatever the workers do.
+    for i in $(seq 10 49); do xyzs_model "m$i.3do" $(((RANDOM % 64) + 1)); done
+    run convert -v -j 4 -d out3 m*.3do
+    expect_status 0
+    [ "$(grep -o 'out3/m[0-9]*' stderr | tr '\n' ' ')" = "$(printf 'out3/m%s ' $(seq 10 49))" ] ||
+      fail "reports out of order: $(head -5 stderr)"
+    ;;
+  convert_interrupted)
+    # Signals at random moments of an in-place batch: every file is either
+    # the original or its full conversion, and no temporary file is left.
+    set -m
+    mkdir originals expected
+    for i in $(seq 10 29); do xyzs_model "originals/m$i.3do" 1024; done
+    cp originals/* expected/
+    "${tool_cmd[@]}" convert -q -i --no-sync expected/*.3do
+    for round in $(seq 1 8); do
+      sigs=(INT TERM HUP)
+      sig=${sigs[round % 3]}
+      rm -rf work && mkdir work && cp originals/* work/
+      "${tool_cmd[@]}" convert -q -i -j 2 -r work >stdout 2>stderr &
+      pid=$!
+      sleep "0.0$((RANDOM % 80))"
+      kill -s "$sig" "$pid" 2>/dev/null
+      wait "$pid"
+      status=$?
+      [ "$status" -eq 0 ] || [ "$status" -eq $((128 + $(kill -l "$sig"))) ] ||
+        fail "round $round: status $status after SIG$sig"
+      for f in originals/*.3do; do
+        name=$(basename "$f")
+        cmp -s "work/$name" "$f" || cmp -s "work/$name" "expected/$name" ||
+          fail "round $round: $name is neither the original nor its conversion"
+      done
+      [ -z "$(ls -A work | grep -v '\.3do$')" ] || fail "round $round: left behind: $(ls -A work | grep -v '\.3do$')"
+    done
     ;;
   *)
     echo "unknown case $case_name" >&2

@@ -61,8 +61,9 @@ struct Options {
 
 // One file of the batch.
 struct Job {
-  std::string input;   // as named or found; "-" for standard input
-  std::string output;  // the final name, empty in place
+  std::string input;          // as named or found; "-" for standard input
+  std::string output;         // the final name, empty in place
+  bool outputExists = false;  // replaced only with --force, unless it is the conversion already
 };
 
 enum class Verdict { Converted, Unchanged, Damaged, Failed, Skipped };
@@ -155,6 +156,36 @@ OpenedFile spool(int fd, int slot, ConversionWindow& window, std::string* name) 
   return copy;
 }
 
+// Whether two files hold the same bytes; both are read from their start.
+bool sameContents(int a, int b, ConversionWindow& window) {
+  constexpr std::size_t kHalf = sizeof window.bytes / 2;
+  unsigned char* left = window.bytes;
+  unsigned char* right = window.bytes + kHalf;
+  if (seekFile(a, 0, SEEK_SET) != 0 || seekFile(b, 0, SEEK_SET) != 0) {
+    return false;
+  }
+  for (;;) {
+    const std::int64_t got = readSome(a, left, kHalf);
+    if (got < 0) {
+      return false;
+    }
+    std::int64_t have = 0;
+    while (have < got) {
+      const std::int64_t more = readSome(b, right + have, static_cast<std::size_t>(got - have));
+      if (more <= 0) {
+        return false;
+      }
+      have += more;
+    }
+    if (got == 0) {
+      return readSome(b, right, 1) == 0;
+    }
+    if (std::memcmp(left, right, static_cast<std::size_t>(got)) != 0) {
+      return false;
+    }
+  }
+}
+
 // Copies the whole of fd to standard output.
 bool copyToStandardOutput(int fd, ConversionWindow& window) {
   if (seekFile(fd, 0, SEEK_SET) != 0) {
@@ -240,6 +271,8 @@ Report convertOne(const Options& options, const Job& job, int slot, ConversionWi
       closeInputs();
       return report;
     }
+    report.message += options.dryRun ? "; --salvage would write its complete chunks"
+                                     : "; its complete chunks are written";
   } else {
     report.verdict = s.alreadyConverted ? Verdict::Unchanged : Verdict::Converted;
   }
@@ -293,6 +326,24 @@ Report convertOne(const Options& options, const Job& job, int slot, ConversionWi
   if (result.outcome != s.outcome) {
     discard();  // the input changed between the two walks
     return failed(kExitDamagedInput, "the input changed while it was converted; nothing written");
+  }
+  if (job.outputExists) {
+    // An output that holds the conversion already stays as it is (so a batch
+    // can be run again); any other is replaced only with --force.
+    const OpenedFile old = openInput(target.c_str(), false);
+    const bool same = old.fd >= 0 && sameContents(old.fd, out.fd, window);
+    if (old.fd >= 0) {
+      (void)closeFile(old.fd);
+    }
+    if (same || !options.force) {
+      discard();
+      if (!same) {
+        return failed(kExitOutputFailed, printed("its output %s exists (--force replaces it)",
+                                                 quoteName(target.c_str()).text));
+      }
+      report.verdict = report.verdict == Verdict::Damaged ? Verdict::Damaged : Verdict::Unchanged;
+      return report;
+    }
   }
   if (options.destination == Destination::InPlace) {
     copyOwnerAndMode(out.fd, in.identity);
@@ -354,10 +405,18 @@ struct Totals {
   int status = kExitOk;
 };
 
+// The input bytes that the file's output does not hold: none when nothing is
+// written for it (a failure, or damage without --salvage).
+std::int64_t bytesDroppedBy(const Report& r) {
+  const bool output = r.verdict == Verdict::Converted || r.verdict == Verdict::Unchanged ||
+                      (r.verdict == Verdict::Damaged && r.written);
+  return output ? r.inspection.size - r.inspection.outputSize : 0;
+}
+
 // Prints one file's report, in input order.
 void printReport(const Options& options, const Job& job, const Report& r) {
   const Inspection& s = r.inspection;
-  const std::int64_t dropped = s.is3do ? s.size - s.outputSize : 0;
+  const std::int64_t dropped = bytesDroppedBy(r);
   if (options.json) {
     std::string line = "{";
     appendJsonText(line, "file", job.input.c_str());
@@ -386,7 +445,7 @@ void printReport(const Options& options, const Job& job, const Report& r) {
   if (problem) {
     (void)std::fprintf(stderr, "3do: %s: %s\n", quoteName(job.input.c_str()).text,
                        r.message.c_str());
-  } else if (options.verbosity >= 2) {
+  } else if (options.verbosity >= 2 || (options.dryRun && options.verbosity > 0)) {
     const char* shown = options.destination == Destination::InPlace || job.output.empty()
                             ? job.input.c_str()
                             : job.output.c_str();
@@ -414,9 +473,7 @@ void count(Totals& totals, const Report& r) {
       break;
   }
   totals.bytesIn += r.inspection.size;
-  if (r.inspection.is3do) {
-    totals.bytesDropped += r.inspection.size - r.inspection.outputSize;
-  }
+  totals.bytesDropped += bytesDroppedBy(r);
   totals.status = worseStatus(totals.status, r.status);
 }
 
@@ -637,19 +694,20 @@ int runConvert(int argc, char** argv) {
     }
   }
 
-  // The same file named twice is converted once; an output that is one of
-  // the inputs, a file with other hard links in place, and an existing output
-  // without --force are refused before anything is written.
+  // The same file named twice is converted once. Refused before anything is
+  // written: an output that is one of the inputs, two inputs with one output
+  // name, and in place a file with other hard links.
   std::vector<Report> reports(jobs.size());
   std::vector<bool> skip(jobs.size(), false);
   std::vector<FileIdentity> identities(jobs.size());
   for (std::size_t i = 0; i < jobs.size(); ++i) {
     identities[i] = jobs[i].input == "-" ? FileIdentity{} : identifyPath(jobs[i].input.c_str());
   }
+  std::vector<std::string> outputs;  // of the files to convert, normalised
   for (std::size_t i = 0; i < jobs.size(); ++i) {
     const FileIdentity& id = identities[i];
-    for (std::size_t k = 0; k < i && id.regular; ++k) {
-      if (!skip[k] && sameFile(identities[k], id)) {
+    for (std::size_t k = 0; k < i && id.regular && !skip[i]; ++k) {
+      if (sameFile(identities[k], id)) {
         skip[i] = true;
         reports[i].verdict = Verdict::Skipped;
         reports[i].status = kExitOk;
@@ -675,22 +733,25 @@ int runConvert(int argc, char** argv) {
       continue;
     }
     const FileIdentity out = identifyPath(jobs[i].output.c_str());
-    const bool isInput =
-        std::any_of(identities.begin(), identities.end(),
-                    [&](const FileIdentity& input) { return sameFile(input, out); });
-    if (isInput) {
+    const std::string normal = fromPath(toPath(jobs[i].output).lexically_normal());
+    if (std::any_of(identities.begin(), identities.end(),
+                    [&](const FileIdentity& input) { return sameFile(input, out); })) {
       refuse(kExitUsage, printed("its output %s is one of the inputs; refusing to overwrite it",
                                  quoteName(jobs[i].output.c_str()).text));
-    } else if (out.known && !options.force && !options.dryRun) {
-      refuse(kExitOutputFailed, printed("its output %s exists (--force replaces it)",
-                                        quoteName(jobs[i].output.c_str()).text));
-    } else if (!options.dryRun && !parentOf(jobs[i].output).empty()) {
-      std::error_code error;
-      fs::create_directories(toPath(parentOf(jobs[i].output)), error);
-      if (error) {
-        refuse(kExitOutputFailed, printed("cannot create the folder of %s: %s",
-                                          quoteName(jobs[i].output.c_str()).text,
-                                          error.message().c_str()));
+    } else if (std::find(outputs.begin(), outputs.end(), normal) != outputs.end()) {
+      refuse(kExitUsage, printed("its output %s is another input's output too",
+                                 quoteName(jobs[i].output.c_str()).text));
+    } else {
+      outputs.push_back(normal);
+      jobs[i].outputExists = out.known;
+      if (!options.dryRun && !parentOf(jobs[i].output).empty()) {
+        std::error_code error;
+        fs::create_directories(toPath(parentOf(jobs[i].output)), error);
+        if (error) {
+          refuse(kExitOutputFailed,
+                 printed("cannot create the folder of %s: %s",
+                         quoteName(jobs[i].output.c_str()).text, error.message().c_str()));
+        }
       }
     }
   }
