@@ -140,11 +140,9 @@ struct Usage {
 // Runs argv as a child process, its standard output going to stdoutPath
 // (/dev/null when empty); returns its CPU time and peak memory.
 Usage runProcess(const std::vector<std::string>& argv, const std::string& stdoutPath = "") {
-  std::vector<char*> args;
-  for (const std::string& arg : argv) {
-    args.push_back(const_cast<char*>(arg.c_str()));
-  }
-  args.push_back(nullptr);
+  std::vector<char*> args(argv.size() + 1, nullptr);
+  std::transform(argv.begin(), argv.end(), args.begin(),
+                 [](const std::string& arg) { return const_cast<char*>(arg.c_str()); });
   const auto start = std::chrono::steady_clock::now();
   const pid_t child = fork();
   if (child == 0) {

@@ -668,10 +668,9 @@ int runConvert(int argc, char** argv) {
         "say where the output goes: -o FILE, -d DIR or -i (in place); a conversion drops data, "
         "so nothing is replaced by default");
   }
-  for (const std::string& from : fromFiles) {
-    if (!readNames(from, options.inputs)) {
-      return kExitInputNotFound;
-    }
+  if (!std::all_of(fromFiles.begin(), fromFiles.end(),
+                   [&](const std::string& from) { return readNames(from, options.inputs); })) {
+    return kExitInputNotFound;
   }
   if (options.inputs.empty()) {
     return usage("no file named");
@@ -706,14 +705,12 @@ int runConvert(int argc, char** argv) {
   std::vector<std::string> outputs;  // of the files to convert, normalised
   for (std::size_t i = 0; i < jobs.size(); ++i) {
     const FileIdentity& id = identities[i];
-    for (std::size_t k = 0; k < i && id.regular && !skip[i]; ++k) {
-      if (sameFile(identities[k], id)) {
-        skip[i] = true;
-        reports[i].verdict = Verdict::Skipped;
-        reports[i].status = kExitOk;
-      }
-    }
-    if (skip[i]) {
+    const auto earlier = identities.begin() + static_cast<std::ptrdiff_t>(i);
+    if (id.regular && std::any_of(identities.begin(), earlier,
+                                  [&](const FileIdentity& other) { return sameFile(other, id); })) {
+      skip[i] = true;
+      reports[i].verdict = Verdict::Skipped;
+      reports[i].status = kExitOk;
       continue;
     }
     const auto refuse = [&](int code, const std::string& why) {
@@ -791,7 +788,7 @@ int runConvert(int argc, char** argv) {
     while (done[i] == 0) {
       ready.wait_for(lock, std::chrono::milliseconds(200));
       const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-      if (progress && elapsed.count() > 1.0 && done[i] == 0) {
+      if (progress && elapsed.count() > 1.0) {
         printProgress(i, jobs.size(), totals.bytesIn, elapsed.count());
         progressShown = true;
       }

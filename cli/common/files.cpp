@@ -348,7 +348,9 @@ bool syncDirectory(const std::string& directory) {
 void copyOwnerAndMode(int fd, const FileIdentity& identity) {
   // Only root, or an owner moving the file between its own groups, may do
   // this; otherwise the new file stays the runner's, as cp leaves it.
-  (void)!fchown(fd, static_cast<uid_t>(identity.owner), static_cast<gid_t>(identity.group));
+  const int owned =
+      fchown(fd, static_cast<uid_t>(identity.owner), static_cast<gid_t>(identity.group));
+  (void)owned;
   (void)fchmod(fd, static_cast<mode_t>(identity.permissions));
 }
 
