@@ -9,14 +9,17 @@
 // - convert3do IN OUT against `cat IN > OUT` on each large input;
 // - convert3do against cp on the 2 KiB model, over batches of runs;
 // - the peak resident memory of convert3do on a 1 MiB and a large input;
-// - with --info, `3do info` on the sparse 2 GiB model of large plain chunks.
+// - with --3do, `3do info` on the sparse 2 GiB model of large plain chunks;
+//   `3do convert -d` on a folder of 2 KiB models against a shell loop of
+//   convert3do, in files per second; and `3do convert -j 2` against -j 1 on a
+//   batch of large models.
 //
 // It reports medians and the spread of the per-round ratios. It never fails on
 // a timing: the machine is shared and noisy.
 //
-// usage: convert3do_bench --tool PATH/convert3do [--info PATH/3do] [--runs N]
+// usage: convert3do_bench --tool PATH/convert3do [--3do PATH/3do] [--runs N]
 //                         [--mix-mib N] [--plain-mib N] [--xyzs-mib N]
-//                         [--tiny-mib N] [--big-mib N]
+//                         [--tiny-mib N] [--big-mib N] [--batch-files N]
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -230,6 +233,85 @@ void compareWithCp(const std::string& tool, const std::string& input, const std:
               median(convert) / median(cp), median(nothing) * 1e3);
 }
 
+// Copies the small model into a folder of count models, kept for later runs.
+std::string makeBatch(const std::string& dir, const std::string& model, std::int64_t count) {
+  const std::string folder = dir + "/batch-" + std::to_string(count);
+  if (fileSize(folder + "/m" + std::to_string(count - 1) + ".3do") > 0) {
+    return folder;
+  }
+  check(mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST, folder);
+  std::FILE* in = std::fopen(model.c_str(), "rb");
+  check(in != nullptr, model);
+  std::vector<unsigned char> bytes(static_cast<std::size_t>(fileSize(model)));
+  check(std::fread(bytes.data(), 1, bytes.size(), in) == bytes.size() && std::fclose(in) == 0,
+        model);
+  for (std::int64_t i = 0; i < count; ++i) {
+    const std::string name = folder + "/m" + std::to_string(i) + ".3do";
+    std::FILE* out = std::fopen(name.c_str(), "wb");
+    check(out != nullptr && std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size() &&
+              std::fclose(out) == 0,
+          name);
+  }
+  return folder;
+}
+
+// Wall time of one run of a command, after removing its output folder.
+double timeInto(const std::string& output, const std::vector<std::string>& argv) {
+  runProcess({"/bin/rm", "-rf", output});
+  const double wall = runProcess(argv).wall;
+  runProcess({"/bin/rm", "-rf", output});
+  return wall;
+}
+
+// A folder of small models: one 3do convert -d against a shell loop that
+// starts convert3do once per file. Both run in a RAM folder where there is
+// one (/dev/shm), so that the programs are timed rather than the disk's file
+// creation, which on some disks costs more than either.
+void compareBatch(const std::string& tool, const std::string& threeDo, const std::string& disk,
+                  std::int64_t count) {
+  struct stat info {};
+  const std::string dir =
+      stat("/dev/shm", &info) == 0 && S_ISDIR(info.st_mode) && access("/dev/shm", W_OK) == 0
+          ? "/dev/shm/convert3do-bench"
+          : disk;
+  check(mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST, dir);
+  const std::string folder =
+      makeBatch(dir, makeFile(dir + "/small-2048.3do", 2048, {1, 200, 33, false}, 5), count);
+  runProcess({"/bin/cat", folder + "/m0.3do"});
+  const std::string out = dir + "/batch-out";
+  const double loop = timeInto(
+      out, {"/bin/sh", "-c",
+            "mkdir \"$3\" && for f in \"$1\"/*.3do; do \"$2\" \"$f\" \"$3/${f##*/}\" || exit; done",
+            "sh", folder, tool, out});
+  const double batch = timeInto(out, {threeDo, "convert", "-q", "-r", "-d", out, folder});
+  const auto perSecond = [&](double seconds) { return static_cast<double>(count) / seconds; };
+  std::printf(
+      "%-24s %lld files  3do convert -d %.0f files/s  shell loop %.0f files/s  "
+      "speed-up %.1f\n",
+      "batch of 2 KiB models", static_cast<long long>(count), perSecond(batch), perSecond(loop),
+      loop / batch);
+}
+
+// A batch of large models, converted with one worker and with two.
+void compareWorkers(const std::string& threeDo, const std::string& dir, int runs) {
+  const std::string folder = dir + "/large-batch";
+  check(mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST, folder);
+  const std::int64_t mib = std::int64_t{1024} * 1024;
+  for (int i = 0; i < 8; ++i) {
+    const std::string name = folder + "/large" + std::to_string(i) + ".3do";
+    runProcess({"/bin/cat", makeFile(name, 32 * mib, {1, 65536, 33, false}, 20 + i)});
+  }
+  const std::string out = dir + "/large-out";
+  std::vector<double> one;
+  std::vector<double> two;
+  for (int i = 0; i < runs; ++i) {
+    one.push_back(timeInto(out, {threeDo, "convert", "-q", "-r", "-j", "1", "-d", out, folder}));
+    two.push_back(timeInto(out, {threeDo, "convert", "-q", "-r", "-j", "2", "-d", out, folder}));
+  }
+  std::printf("%-24s %11s  -j 1 %8.1f ms  -j 2 %8.1f ms  speed-up %.2f\n", "8 models of 32 MiB", "",
+              median(one) * 1e3, median(two) * 1e3, median(one) / median(two));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -238,6 +320,7 @@ int main(int argc, char** argv) {
   std::int64_t xyzsMiB = 256;
   std::int64_t tinyMiB = 64;
   std::int64_t bigMiB = 1024;
+  std::int64_t batchFiles = 10000;
   int runs = 11;
   std::string tool;
   std::string info;
@@ -249,8 +332,10 @@ int main(int argc, char** argv) {
     const bool positive = *value != '\0' && *end == '\0' && number > 0 && number < 1000000;
     if (flag == "--tool" && *value != '\0') {
       tool = value;
-    } else if (flag == "--info" && *value != '\0') {
+    } else if (flag == "--3do" && *value != '\0') {
       info = value;
+    } else if (flag == "--batch-files" && positive) {
+      batchFiles = number;
     } else if (flag == "--mix-mib" && positive) {
       mixMiB = number;
     } else if (flag == "--plain-mib" && positive) {
@@ -318,6 +403,8 @@ int main(int argc, char** argv) {
     std::printf("%-24s %7.0f MiB  wall %.1f ms, CPU %.1f ms\n", "3do info, 1 MiB chunks",
                 static_cast<double>(fileSize(sparse)) / static_cast<double>(mib),
                 median(wall) * 1e3, median(cpu) * 1e3);
+    compareBatch(tool, info, dir, batchFiles);
+    compareWorkers(info, dir, std::max(3, runs / 3));
   }
   (void)std::remove((dir + "/out.3do").c_str());
   (void)std::remove((dir + "/small-out.3do").c_str());

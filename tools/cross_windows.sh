@@ -74,4 +74,11 @@ status=0
 (cd "$work" && "$wine" "$build/3do.exe" info --json "José/Модель/模型.3do" >info.json) || status=$?
 [ "$status" -eq 0 ] && grep -q '"output_size":280' "$work/info.json" ||
   { echo "3do info under wine: status $status, $(cat "$work/info.json")"; exit 1; }
+# 3do convert: a tree of Unicode names mirrored into a folder, then the same
+# models converted in place.
+(cd "$work" && "$wine" "$build/3do.exe" convert -q -r -d "Вывод" "José")
+cmp "$work/out.3do" "$work/Вывод/Модель/模型.3do"
+(cd "$work" && "$wine" "$build/3do.exe" convert -q -i "José/Модель/模型.3do")
+cmp "$work/out.3do" "$dir/模型.3do"
+ls -A "$dir" | grep -q '\.tmp$' && { echo "3do convert left a temporary file"; exit 1; }
 echo "windows: unit tests, the example conversion, 3do and Unicode names passed under wine"

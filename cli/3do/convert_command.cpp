@@ -17,6 +17,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "cli/3do/commands.h"
@@ -698,17 +699,26 @@ int runConvert(int argc, char** argv) {
   // name, and in place a file with other hard links.
   std::vector<Report> reports(jobs.size());
   std::vector<bool> skip(jobs.size(), false);
+  // Files by device and inode, names in hashed sets: a batch of any size is
+  // checked in time proportional to its size.
+  const auto key = [](const FileIdentity& id) {
+    return std::to_string(id.device) + ":" + std::to_string(id.inode);
+  };
   std::vector<FileIdentity> identities(jobs.size());
+  std::unordered_set<std::string> inputs;
   for (std::size_t i = 0; i < jobs.size(); ++i) {
     identities[i] = jobs[i].input == "-" ? FileIdentity{} : identifyPath(jobs[i].input.c_str());
+    if (identities[i].known) {
+      inputs.insert(key(identities[i]));
+    }
   }
-  std::vector<std::string> outputs;  // of the files to convert, normalised
+  std::unordered_set<std::string> seen;     // inputs taken so far
+  std::unordered_set<std::string> outputs;  // their outputs, normalised
+  std::unordered_set<std::string> folders;  // output folders made
   for (std::size_t i = 0; i < jobs.size(); ++i) {
     const FileIdentity& id = identities[i];
-    const auto earlier = identities.begin() + static_cast<std::ptrdiff_t>(i);
-    if (id.regular && std::any_of(identities.begin(), earlier,
-                                  [&](const FileIdentity& other) { return sameFile(other, id); })) {
-      skip[i] = true;
+    if (id.regular && !seen.insert(key(id)).second) {
+      skip[i] = true;  // named before: converted once
       reports[i].verdict = Verdict::Skipped;
       reports[i].status = kExitOk;
       continue;
@@ -730,26 +740,24 @@ int runConvert(int argc, char** argv) {
       continue;
     }
     const FileIdentity out = identifyPath(jobs[i].output.c_str());
-    const std::string normal = fromPath(toPath(jobs[i].output).lexically_normal());
-    if (std::any_of(identities.begin(), identities.end(),
-                    [&](const FileIdentity& input) { return sameFile(input, out); })) {
+    const std::string folder = parentOf(jobs[i].output);
+    if (out.known && inputs.count(key(out)) > 0) {
       refuse(kExitUsage, printed("its output %s is one of the inputs; refusing to overwrite it",
                                  quoteName(jobs[i].output.c_str()).text));
-    } else if (std::find(outputs.begin(), outputs.end(), normal) != outputs.end()) {
+    } else if (!outputs.insert(fromPath(toPath(jobs[i].output).lexically_normal())).second) {
       refuse(kExitUsage, printed("its output %s is another input's output too",
                                  quoteName(jobs[i].output.c_str()).text));
-    } else {
-      outputs.push_back(normal);
+    } else if (!options.dryRun && !folder.empty() && folders.insert(folder).second) {
       jobs[i].outputExists = out.known;
-      if (!options.dryRun && !parentOf(jobs[i].output).empty()) {
-        std::error_code error;
-        fs::create_directories(toPath(parentOf(jobs[i].output)), error);
-        if (error) {
-          refuse(kExitOutputFailed,
-                 printed("cannot create the folder of %s: %s",
-                         quoteName(jobs[i].output.c_str()).text, error.message().c_str()));
-        }
+      std::error_code error;
+      fs::create_directories(toPath(folder), error);
+      if (error) {
+        refuse(kExitOutputFailed,
+               printed("cannot create the folder of %s: %s", quoteName(jobs[i].output.c_str()).text,
+                       error.message().c_str()));
       }
+    } else {
+      jobs[i].outputExists = out.known;
     }
   }
 

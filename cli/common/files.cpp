@@ -308,12 +308,15 @@ OpenedFile createTemporary(const std::string& directory, const std::string& base
                            unsigned permissions, std::string* name, int slot) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     *name = temporaryName(directory, base);
-    if (slot >= 0) {
-      armTemporary(slot, name->c_str());
+    if (slot >= 0 && !armTemporary(slot, name->c_str())) {
+      return failure(EINTR);
     }
     const int fd = open(name->c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC,
                         static_cast<mode_t>(permissions));
     if (fd >= 0) {
+      if (slot >= 0) {
+        temporaryCreated(slot);
+      }
       return opened(fd);
     }
     const int error = errno;

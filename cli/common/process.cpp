@@ -8,6 +8,7 @@
 #include <atomic>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -46,7 +47,10 @@ void installSignalCleanup() {}
 void holdSignals(bool) {}
 void armOutput(int, const char*, const FileIdentity&) {}
 void disarmOutput() {}
-void armTemporary(int, const char*) {}
+bool armTemporary(int, const char*) {
+  return true;
+}
+void temporaryCreated(int) {}
 void disarmTemporary(int) {}
 
 #else
@@ -66,14 +70,40 @@ struct ArmedOutput {
 ArmedOutput gArmed{};
 volatile std::sig_atomic_t gIsArmed = 0;
 
-// A temporary file's name is written before its slot is armed, and the slot
-// disarmed before the name is written again; the flag is lock-free, so the
-// handler may read it from any thread.
+// A temporary file's slot: its name is written before the slot is armed, and
+// the slot disarmed before the name is written again. While the file is
+// being created the slot is Creating: a handler on another thread waits for
+// the creation to end rather than miss the file. The state is a lock-free
+// atomic, so the handler may read it from any thread.
+enum SlotState { kIdle = 0, kCreating = 1, kArmed = 2 };
 struct TemporarySlot {
-  std::atomic<int> armed{0};
+  std::atomic<int> state{kIdle};
   char name[4096];
 };
 TemporarySlot gTemporaries[kTemporarySlots];
+// Set once a cleanup signal is being handled: no new temporary file is made.
+std::atomic<int> gDying{0};
+
+double monotonicSeconds() {
+  struct timespec now {};
+  (void)clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// Removes every armed temporary file; a creation under way on another thread
+// is waited for (a fifth of a second at most, as the creating thread may be
+// this one), so that its file is removed too.
+void removeTemporaries() {
+  gDying = 1;
+  for (TemporarySlot& slot : gTemporaries) {
+    const double start = monotonicSeconds();
+    while (slot.state == kCreating && monotonicSeconds() - start < 0.2) {
+    }
+    if (slot.state.exchange(kIdle) != kIdle) {
+      (void)unlink(slot.name);
+    }
+  }
+}
 
 sigset_t cleanupSet() {
   sigset_t set;
@@ -84,8 +114,8 @@ sigset_t cleanupSet() {
   return set;
 }
 
-// Only async-signal-safe calls: ftruncate, lstat, unlink, signal, sigprocmask
-// and raise, and lock-free atomics.
+// Only async-signal-safe calls: ftruncate, lstat, unlink, clock_gettime,
+// signal, sigprocmask and raise, and lock-free atomics.
 extern "C" void onCleanupSignal(int sig) {
   if (gIsArmed != 0 && gArmed.regular) {
     (void)ftruncate(gArmed.fd, 0);  // no partial data even behind a symlink
@@ -96,11 +126,7 @@ extern "C" void onCleanupSignal(int sig) {
     }
   }
   gIsArmed = 0;
-  for (TemporarySlot& slot : gTemporaries) {
-    if (slot.armed.exchange(0) != 0) {
-      (void)unlink(slot.name);
-    }
-  }
+  removeTemporaries();
   // Die by the same signal, so the parent sees it.
   (void)std::signal(sig, SIG_DFL);
   sigset_t set;
@@ -158,16 +184,25 @@ void disarmOutput() {
   gIsArmed = 0;
 }
 
-void armTemporary(int slot, const char* name) {
+bool armTemporary(int slot, const char* name) {
   TemporarySlot& s = gTemporaries[slot];
-  s.armed = 0;
+  s.state = kIdle;
   std::strncpy(s.name, name, sizeof s.name - 1);
   s.name[sizeof s.name - 1] = '\0';
-  s.armed = 1;
+  s.state = kCreating;
+  if (gDying != 0) {
+    s.state = kIdle;  // the process is ending: make nothing new
+    return false;
+  }
+  return true;
+}
+
+void temporaryCreated(int slot) {
+  gTemporaries[slot].state = kArmed;
 }
 
 void disarmTemporary(int slot) {
-  gTemporaries[slot].armed = 0;
+  gTemporaries[slot].state = kIdle;
 }
 
 #endif

@@ -40,8 +40,12 @@ void disarmOutput();
 
 // Temporary files that a batch writes before renaming them into place, one
 // slot per worker: while a slot is armed, a cleanup signal removes its file.
+// Arm the slot with the name before creating the file (false: a signal is
+// ending the process, create nothing), say when the creation is over, and
+// disarm it once the file is renamed or removed.
 constexpr int kTemporarySlots = 64;
-void armTemporary(int slot, const char* name);
+bool armTemporary(int slot, const char* name);
+void temporaryCreated(int slot);
 void disarmTemporary(int slot);
 
 }  // namespace convert3do
