@@ -17,7 +17,7 @@ namespace {
 constexpr const char* kUsage =
     "usage: 3do COMMAND [OPTIONS] FILE...\n"
     "\n"
-    "Looks inside 3do model files. Inputs are only read; - is standard input.\n"
+    "Converts, looks inside and checks 3do model files; - is standard input.\n"
     "\n"
     "Commands:\n"
     "  info [--json] FILE...   every chunk, where and why the walk ends, and what\n"
@@ -33,11 +33,11 @@ constexpr const char* kUsage =
     "  0  every file is fine\n"
     "  1  a file cannot be opened\n"
     "  2  bad arguments\n"
-    "  3  standard output cannot be written\n"
+    "  3  an output cannot be written\n"
     "  4  a file is damaged or cannot be read\n"
     "  5  check: the length field differs from the chunks present\n"
     "  6  check: valid, but a conversion would drop data\n"
-    "  7  check: not a 3do file\n";
+    "  7  check, convert: not a 3do file\n";
 
 constexpr const char* kInfoUsage =
     "usage: 3do info [--json] FILE...\n"
