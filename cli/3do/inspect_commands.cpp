@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 
 #include "cli/3do/commands.h"
@@ -308,10 +309,12 @@ FileArguments parseFileArguments(int argc, char** argv, bool allowJson, const ch
   return parsed;
 }
 
-}  // namespace
-
-int runInfo(int argc, char** argv) {
-  const FileArguments args = parseFileArguments(argc, argv, true, "info");
+// Examines each file named after the options, opened for reading; one that
+// cannot be opened is reported and the others are still examined. Returns
+// the gravest status.
+int examineEach(int argc, char** argv, bool allowJson, const char* command,
+                const std::function<int(const char* name, int fd, const FileArguments&)>& examine) {
+  const FileArguments args = parseFileArguments(argc, argv, allowJson, command);
   if (!args.ok) {
     return kExitUsage;
   }
@@ -322,37 +325,34 @@ int runInfo(int argc, char** argv) {
       status = worseStatus(status, kExitInputNotFound);
       continue;
     }
-    if (!args.json && i > args.first) {
-      std::printf("\n");
+    if (!args.json && i > args.first && allowJson) {
+      std::printf("\n");  // a blank line between the tables of info
     }
-    const Inspection s = args.json ? printInfoJson(argv[i], in.fd) : printInfoText(argv[i], in.fd);
+    status = worseStatus(status, examine(argv[i], in.fd, args));
     closeInput(argv[i], in.fd);
-    status = worseStatus(status, exitStatusFor(s.outcome));
   }
   return finishOutput(status);
 }
 
+}  // namespace
+
+int runInfo(int argc, char** argv) {
+  return examineEach(
+      argc, argv, true, "info", [](const char* name, int fd, const FileArguments& args) {
+        const Inspection s = args.json ? printInfoJson(name, fd) : printInfoText(name, fd);
+        return exitStatusFor(s.outcome);
+      });
+}
+
 int runCheck(int argc, char** argv) {
-  const FileArguments args = parseFileArguments(argc, argv, false, "check");
-  if (!args.ok) {
-    return kExitUsage;
-  }
-  int status = kExitOk;
-  for (int i = args.first; i < argc; ++i) {
-    const OpenedFile in = openForReading(argv[i]);
-    if (in.fd < 0) {
-      status = worseStatus(status, kExitInputNotFound);
-      continue;
-    }
-    const Inspection s = inspectFile(in.fd, [](const ChunkRecord&) {});
-    closeInput(argv[i], in.fd);
-    const Problems found = findProblems(s);
-    if (!found.text.empty()) {
-      std::printf("3do: %s: %s\n", quoteName(argv[i]).text, found.text.c_str());
-    }
-    status = worseStatus(status, found.status);
-  }
-  return finishOutput(status);
+  return examineEach(
+      argc, argv, false, "check", [](const char* name, int fd, const FileArguments&) {
+        const Problems found = findProblems(inspectFile(fd, [](const ChunkRecord&) {}));
+        if (!found.text.empty()) {
+          std::printf("3do: %s: %s\n", quoteName(name).text, found.text.c_str());
+        }
+        return found.status;
+      });
 }
 
 }  // namespace convert3do

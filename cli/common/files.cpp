@@ -49,6 +49,9 @@ std::string temporaryName(const std::string& directory, const std::string& base)
 
 }  // namespace
 
+// Creates name, which must not exist, for reading and writing.
+int openExclusive(const char* name, unsigned permissions);
+
 bool sameFile(const FileIdentity& a, const FileIdentity& b) {
   return a.known && b.known && a.device == b.device && a.inode == b.inode;
 }
@@ -145,12 +148,6 @@ bool closeFile(int fd) {
   return _close(fd) == 0;
 }
 
-bool removeIfSame(const char* name, const FileIdentity& identity) {
-  const FileIdentity entry = identifyEntry(name);
-  return !(identity.regular && entry.regular && sameFile(entry, identity)) ||
-         _wunlink(widen(name).c_str()) == 0;
-}
-
 FileIdentity identifyPath(const char* name) {
   HANDLE handle =
       CreateFileW(widen(name).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -167,17 +164,9 @@ FileIdentity identifyPath(const char* name) {
   return identity;
 }
 
-OpenedFile createTemporary(const std::string& directory, const std::string& base, unsigned,
-                           std::string* name, int) {
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    *name = temporaryName(directory, base);
-    const int fd = _wopen(widen(name->c_str()).c_str(), _O_RDWR | _O_CREAT | _O_EXCL | _O_BINARY,
-                          _S_IREAD | _S_IWRITE);
-    if (fd >= 0 || errno != EEXIST) {
-      return fd < 0 ? failure(errno) : opened(fd);
-    }
-  }
-  return failure(EEXIST);
+int openExclusive(const char* name, unsigned) {
+  return _wopen(widen(name).c_str(), _O_RDWR | _O_CREAT | _O_EXCL | _O_BINARY,
+                _S_IREAD | _S_IWRITE);
 }
 
 bool renameOver(const char* file, const char* target) {
@@ -294,40 +283,14 @@ bool closeFile(int fd) {
   return close(fd) == 0;
 }
 
-bool removeIfSame(const char* name, const FileIdentity& identity) {
-  const FileIdentity entry = identifyEntry(name);
-  return !(identity.regular && entry.regular && sameFile(entry, identity)) || unlink(name) == 0;
-}
-
 FileIdentity identifyPath(const char* name) {
   struct stat info {};
   return stat(name, &info) == 0 ? fromStat(info) : FileIdentity{};
 }
 
-OpenedFile createTemporary(const std::string& directory, const std::string& base,
-                           unsigned permissions, std::string* name, int slot) {
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    *name = temporaryName(directory, base);
-    if (slot >= 0 && !armTemporary(slot, name->c_str())) {
-      return failure(EINTR);
-    }
-    const int fd = open(name->c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC,
-                        static_cast<mode_t>(permissions));
-    if (fd >= 0) {
-      if (slot >= 0) {
-        temporaryCreated(slot);
-      }
-      return opened(fd);
-    }
-    const int error = errno;
-    if (slot >= 0) {
-      disarmTemporary(slot);
-    }
-    if (error != EEXIST) {
-      return failure(error);
-    }
-  }
-  return failure(EEXIST);
+int openExclusive(const char* name, unsigned permissions) {
+  return open(name, O_RDWR | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC,
+              static_cast<mode_t>(permissions));
 }
 
 bool renameOver(const char* file, const char* target) {
@@ -362,5 +325,35 @@ bool removeFile(const char* name) {
 }
 
 #endif
+
+bool removeIfSame(const char* name, const FileIdentity& identity) {
+  const FileIdentity entry = identifyEntry(name);
+  return !(identity.regular && entry.regular && sameFile(entry, identity)) || removeFile(name);
+}
+
+OpenedFile createTemporary(const std::string& directory, const std::string& base,
+                           unsigned permissions, std::string* name, int slot) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    *name = temporaryName(directory, base);
+    if (slot >= 0 && !armTemporary(slot, name->c_str())) {
+      return failure(EINTR);
+    }
+    const int fd = openExclusive(name->c_str(), permissions);
+    if (fd >= 0) {
+      if (slot >= 0) {
+        temporaryCreated(slot);
+      }
+      return opened(fd);
+    }
+    const int error = errno;
+    if (slot >= 0) {
+      disarmTemporary(slot);
+    }
+    if (error != EEXIST) {
+      return failure(error);
+    }
+  }
+  return failure(EEXIST);
+}
 
 }  // namespace convert3do
