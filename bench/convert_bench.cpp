@@ -235,7 +235,7 @@ void compareWithCp(const std::string& tool, const std::string& input, const std:
 
 // Copies the small model into a folder of count models, kept for later runs.
 std::string makeBatch(const std::string& dir, const std::string& model, std::int64_t count) {
-  const std::string folder = dir + "/batch-" + std::to_string(count);
+  std::string folder = dir + "/batch-" + std::to_string(count);
   if (fileSize(folder + "/m" + std::to_string(count - 1) + ".3do") > 0) {
     return folder;
   }
