@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "convert/convert.h"
-#include "convert/inspect.h"
+#include "convert/survey.h"
 #include "format/chunk.h"
 #include "format/word32.h"
 

@@ -29,7 +29,7 @@
 #include "cli/common/quote.h"
 #include "convert/convert.h"
 #include "convert/file_io.h"
-#include "convert/inspect.h"
+#include "convert/survey.h"
 
 #ifdef _WIN32
 #include <fcntl.h>

@@ -11,7 +11,7 @@
 #include "cli/common/exit_status.h"
 #include "cli/common/files.h"
 #include "cli/common/quote.h"
-#include "convert/inspect.h"
+#include "convert/survey.h"
 
 #ifdef _WIN32
 #include <fcntl.h>

@@ -2,8 +2,8 @@
 // (format/walk.h), that records what it meets instead of writing a copy, and
 // predicts what a conversion would write. Only reads; on a regular file it
 // seeks over opaque payloads, so its cost does not grow with their size.
-#ifndef CONVERT3DO_CONVERT_INSPECT_H
-#define CONVERT3DO_CONVERT_INSPECT_H
+#ifndef CONVERT3DO_CONVERT_SURVEY_H
+#define CONVERT3DO_CONVERT_SURVEY_H
 
 #include <cstdint>
 #include <functional>
@@ -72,4 +72,4 @@ bool tagIsPrintable(Word32 tag);
 
 }  // namespace convert3do
 
-#endif  // CONVERT3DO_CONVERT_INSPECT_H
+#endif  // CONVERT3DO_CONVERT_SURVEY_H

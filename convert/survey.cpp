@@ -1,4 +1,4 @@
-#include "convert/inspect.h"
+#include "convert/survey.h"
 
 #include <sys/stat.h>
 #include <sys/types.h>
