@@ -179,6 +179,19 @@ TABLE
     # A dry run writes nothing; a non-3do file is refused.
     run convert -n -d dry model.3do
     expect_status 0; expect_absent dry; grep -q 'would be converted' stderr || fail "$(cat stderr)"
+    run convert -n --json -i model.3do
+    expect_status 0; json 'lines[0]["result"] == "would_convert" and not lines[0]["written"]'
+    same_bytes model.3do <(example_in)
+    # A damaged file is written only with --salvage, as convert3do writes it.
+    words MAGIC 5 100 HAND 1 4 9 PRIM 2 40 1 2 >cut.3do
+    run convert -d salvaged cut.3do
+    expect_status 4; expect_absent salvaged/cut.3do
+    run convert --salvage -d salvaged cut.3do
+    expect_status 4; same_bytes salvaged/cut.3do <(words MAGIC 5 16 HAND 1 4 9)
+    # A new output takes the input's permission bits, masked by the umask.
+    chmod 600 model.3do
+    (umask 022; "${tool_cmd[@]}" convert -q -d private model.3do)
+    [ "$(stat -c %a private/model.3do)" = 600 ] || fail "mode $(stat -c %a private/model.3do)"
     printf 'hello' >text.3do
     run convert -d out2 text.3do
     expect_status 7; expect_absent out2/text.3do
