@@ -56,6 +56,12 @@ Word32 wordAt(const Window& w, std::size_t distance) {
   return decodeWord(w.bytes + w.pos + distance);
 }
 
+// Takes the word at the cursor into the output unchanged. As the window is the
+// output buffer, that is only a step of the cursor past it.
+void copyWord(Window& w) {
+  w.pos += kWordBytes;
+}
+
 // Writes the walked bytes that are not written yet.
 bool flushWalked(Window& w) {
   const std::size_t count = w.pos - w.flushed;
@@ -268,7 +274,9 @@ ConversionResult convertFile(int in, int out, ConversionWindow& window) {
       outcome = Outcome::ChunkTooLarge;
       break;
     }
-    w.pos += kChunkHeaderBytes;  // tag, opaque chunk word and payload length, unchanged
+    copyWord(w);  // the tag
+    copyWord(w);  // the opaque chunk word
+    copyWord(w);  // the payload length
     step = *plan.tag == ChunkTag::Xyzs ? copyXyzsEntries(w, xyzsEntries(payloadLength))
                                        : copyPlainPayload(w, plan.size - kChunkHeaderBytes);
     if (step != Step::Ok) {
