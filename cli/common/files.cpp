@@ -4,9 +4,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
-#include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 
 #include "cli/common/process.h"
@@ -35,22 +33,7 @@ OpenedFile opened(int fd) {
   return file;
 }
 
-// A name for a temporary file that no other run, thread or try picks.
-std::string temporaryName(const std::string& directory, const std::string& base) {
-  static std::atomic<unsigned long> counter{0};
-  const unsigned long serial = counter.fetch_add(1);
-  const auto clock =
-      static_cast<unsigned long>(std::chrono::steady_clock::now().time_since_epoch().count());
-  char suffix[40];
-  (void)std::snprintf(suffix, sizeof suffix, ".%06lx%lx.tmp",
-                      (clock ^ (serial * 2654435761UL)) & 0xFFFFFFUL, serial);
-  return (directory.empty() ? std::string() : directory + "/") + "." + base + suffix;
-}
-
 }  // namespace
-
-// Creates name, which must not exist, for reading and writing.
-int openExclusive(const char* name, unsigned permissions);
 
 bool sameFile(const FileIdentity& a, const FileIdentity& b) {
   return a.known && b.known && a.device == b.device && a.inode == b.inode;
@@ -329,31 +312,6 @@ bool removeFile(const char* name) {
 bool removeIfSame(const char* name, const FileIdentity& identity) {
   const FileIdentity entry = identifyEntry(name);
   return !(identity.regular && entry.regular && sameFile(entry, identity)) || removeFile(name);
-}
-
-OpenedFile createTemporary(const std::string& directory, const std::string& base,
-                           unsigned permissions, std::string* name, int slot) {
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    *name = temporaryName(directory, base);
-    if (slot >= 0 && !armTemporary(slot, name->c_str())) {
-      return failure(EINTR);
-    }
-    const int fd = openExclusive(name->c_str(), permissions);
-    if (fd >= 0) {
-      if (slot >= 0) {
-        temporaryCreated(slot);
-      }
-      return opened(fd);
-    }
-    const int error = errno;
-    if (slot >= 0) {
-      disarmTemporary(slot);
-    }
-    if (error != EEXIST) {
-      return failure(error);
-    }
-  }
-  return failure(EEXIST);
 }
 
 }  // namespace convert3do

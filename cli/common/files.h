@@ -70,6 +70,10 @@ bool removeIfSame(const char* name, const FileIdentity& identity);
 OpenedFile createTemporary(const std::string& directory, const std::string& base,
                            unsigned permissions, std::string* name, int slot = -1);
 
+// Creates name, which must not exist, for reading and writing, with the given
+// permission bits (masked by the umask); returns the descriptor, or -1.
+int openExclusive(const char* name, unsigned permissions);
+
 // Gives file the name target, replacing whatever had that name, in one step.
 bool renameOver(const char* file, const char* target);
 
