@@ -115,10 +115,6 @@ Step require(Window& w, std::size_t count) {
 
 // Walks an opaque payload of the given number of bytes.
 Step copyPlainPayload(Window& w, std::int64_t bytes) {
-  if (bytes <= static_cast<std::int64_t>(available(w))) {
-    w.pos += static_cast<std::size_t>(bytes);  // all in the window: the common case
-    return Step::Ok;
-  }
   for (;;) {
     const std::int64_t take = std::min(bytes, static_cast<std::int64_t>(available(w)));
     w.pos += static_cast<std::size_t>(take);
@@ -154,6 +150,27 @@ Step copyXyzsEntries(Window& w, std::int64_t entries) {
       return step;
     }
   }
+}
+
+// Walks a recognised chunk, header and payload. A chunk that lies wholly in
+// the window, as small chunks mostly do, is walked at once; a larger one goes
+// on block by block.
+Step copyChunk(Window& w, const ChunkPlan& plan) {
+  const std::int64_t entries =
+      *plan.tag == ChunkTag::Xyzs ? (plan.size - kChunkHeaderBytes) / kEntryBytes : 0;
+  if (plan.size <= static_cast<std::int64_t>(available(w))) {
+    unsigned char* entry = w.bytes + w.pos + kChunkHeaderBytes;
+    for (std::int64_t i = 0; i < entries; ++i, entry += kEntryBytes) {
+      encodeWord(1, entry);
+    }
+    w.pos += static_cast<std::size_t>(plan.size);
+    return Step::Ok;
+  }
+  copyWord(w);  // the tag
+  copyWord(w);  // the opaque chunk word
+  copyWord(w);  // the payload length
+  return *plan.tag == ChunkTag::Xyzs ? copyXyzsEntries(w, entries)
+                                     : copyPlainPayload(w, plan.size - kChunkHeaderBytes);
 }
 
 // The outcome of a step that did not succeed; an input that ended early is
@@ -274,11 +291,7 @@ ConversionResult convertFile(int in, int out, ConversionWindow& window) {
       outcome = Outcome::ChunkTooLarge;
       break;
     }
-    copyWord(w);  // the tag
-    copyWord(w);  // the opaque chunk word
-    copyWord(w);  // the payload length
-    step = *plan.tag == ChunkTag::Xyzs ? copyXyzsEntries(w, xyzsEntries(payloadLength))
-                                       : copyPlainPayload(w, plan.size - kChunkHeaderBytes);
+    step = copyChunk(w, plan);
     if (step != Step::Ok) {
       outcome = outcomeOf(step, Outcome::CutChunk);
       break;
