@@ -32,7 +32,6 @@
 #include "convert/survey.h"
 
 #ifdef _WIN32
-#include <fcntl.h>
 #include <io.h>
 #else
 #include <unistd.h>
@@ -205,19 +204,9 @@ bool copyToStandardOutput(int fd, ConversionWindow& window) {
 
 // Converts one file; everything it needs besides the job is in options.
 Report convertOne(const Options& options, const Job& job, int slot, ConversionWindow& window) {
-  const bool fromStdin = job.input == "-";
-  OpenedFile in;
-  if (fromStdin) {
-#ifdef _WIN32
-    (void)_setmode(0, _O_BINARY);
-#endif
-    in.fd = 0;
-    in.identity = identifyDescriptor(0);
-  } else {
-    in = openInput(job.input.c_str(), false);
-    if (in.fd < 0) {
-      return failed(kExitInputNotFound, printed("cannot open: %s", std::strerror(in.error)));
-    }
+  const OpenedFile in = openReadable(job.input.c_str());
+  if (in.fd < 0) {
+    return failed(kExitInputNotFound, printed("cannot open: %s", std::strerror(in.error)));
   }
   // The input is walked twice, so a pipe is spooled to a temporary file first.
   std::string spoolName;
@@ -225,9 +214,7 @@ Report convertOne(const Options& options, const Job& job, int slot, ConversionWi
   if (!in.identity.regular) {
     const OpenedFile spooled = spool(in.fd, slot, window, &spoolName);
     if (spooled.fd < 0) {
-      if (!fromStdin) {
-        (void)closeFile(in.fd);
-      }
+      closeReadable(job.input.c_str(), in.fd);
       return failed(kExitDamagedInput,
                     printed("cannot read the input: %s", std::strerror(spooled.error)));
     }
@@ -241,9 +228,7 @@ Report convertOne(const Options& options, const Job& job, int slot, ConversionWi
         disarmTemporary(slot);
       }
     }
-    if (!fromStdin) {
-      (void)closeFile(in.fd);
-    }
+    closeReadable(job.input.c_str(), in.fd);
   };
 
   Report report;

@@ -13,11 +13,6 @@
 #include "cli/common/quote.h"
 #include "convert/survey.h"
 
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#endif
-
 namespace convert3do {
 
 namespace {
@@ -100,25 +95,11 @@ std::int64_t bytesDropped(const Inspection& s) {
 
 // Opens an input for reading; "-" is standard input. Says why it cannot.
 OpenedFile openForReading(const char* name) {
-  if (std::strcmp(name, "-") == 0) {
-#ifdef _WIN32
-    (void)_setmode(0, _O_BINARY);
-#endif
-    OpenedFile in;
-    in.fd = 0;
-    return in;
-  }
-  OpenedFile in = openInput(name, false);
+  const OpenedFile in = openReadable(name);
   if (in.fd < 0) {
     complain(name, printed("cannot open: %s", std::strerror(in.error)).c_str());
   }
   return in;
-}
-
-void closeInput(const char* name, int fd) {
-  if (std::strcmp(name, "-") != 0) {
-    (void)closeFile(fd);
-  }
 }
 
 // Flushes standard output; a refused write is an error of its own.
@@ -329,7 +310,7 @@ int examineEach(int argc, char** argv, bool allowJson, const char* command,
       std::printf("\n");  // a blank line between the tables of info
     }
     status = worseStatus(status, examine(argv[i], in.fd, args));
-    closeInput(argv[i], in.fd);
+    closeReadable(argv[i], in.fd);
   }
   return finishOutput(status);
 }

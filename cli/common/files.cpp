@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "cli/common/process.h"
 
@@ -308,6 +309,22 @@ bool removeFile(const char* name) {
 }
 
 #endif
+
+OpenedFile openReadable(const char* name) {
+  if (std::strcmp(name, "-") != 0) {
+    return openInput(name, false);
+  }
+#ifdef _WIN32
+  (void)_setmode(0, _O_BINARY);
+#endif
+  return opened(0);
+}
+
+void closeReadable(const char* name, int fd) {
+  if (std::strcmp(name, "-") != 0) {
+    (void)closeFile(fd);
+  }
+}
 
 bool removeIfSame(const char* name, const FileIdentity& identity) {
   const FileIdentity entry = identifyEntry(name);

@@ -49,6 +49,11 @@ struct OpenedFile {
 // own pipe.
 OpenedFile openInput(const char* name, bool mustAllowUpdate);
 
+// As openInput(name, false), but "-" names standard input, put in binary
+// mode on Windows; closeReadable leaves standard input open.
+OpenedFile openReadable(const char* name);
+void closeReadable(const char* name, int fd);
+
 // Opens the output for reading and writing without emptying it, creating it
 // with the given permission bits (masked by the umask) if it does not exist.
 // If the open file is the input, *sameAsInput is set and nothing is emptied;
