@@ -15,7 +15,8 @@ namespace {
 
 static_assert(kWindowBytes >= kEntryBytes, "the window must hold a whole XYZS entry");
 constexpr std::size_t kLead = kWindowLead;
-static_assert(kLead >= kEntryBytes, "the lead must hold the rest of an XYZS entry");
+static_assert(kLead >= kEntryBytes + kWordBytes,
+              "the lead must hold the rest of an XYZS entry after the spare word");
 
 // Static rather than on the stack, so a small stack limit cannot crash a run.
 ConversionWindow gWindow;
@@ -30,7 +31,9 @@ ConversionWindow gWindow;
 // unwalked rest moves to just before kLead and the next read starts at kLead
 // again. Block reads and writes are thus page aligned in memory and fall on
 // file offsets that are multiples of the window size, which the kernel copies
-// fastest.
+// fastest. The rest is shorter than an XYZS entry, so the first word of the
+// lead never holds input: it is the spare word that copyChunksInWindow writes
+// to when a chunk has no entry to rewrite.
 struct Window {
   int in;
   int out;
@@ -152,25 +155,53 @@ Step copyXyzsEntries(Window& w, std::int64_t entries) {
   }
 }
 
-// Walks a recognised chunk, header and payload. A chunk that lies wholly in
-// the window, as small chunks mostly do, is walked at once; a larger one goes
-// on block by block.
-Step copyChunk(Window& w, const ChunkPlan& plan) {
-  const std::int64_t entries =
-      *plan.tag == ChunkTag::Xyzs ? (plan.size - kChunkHeaderBytes) / kEntryBytes : 0;
-  if (plan.size <= static_cast<std::int64_t>(available(w))) {
-    unsigned char* entry = w.bytes + w.pos + kChunkHeaderBytes;
-    for (std::int64_t i = 0; i < entries; ++i, entry += kEntryBytes) {
-      encodeWord(1, entry);
+// Walks the chunks that lie wholly in the window, from the cursor on, with
+// consumed chunk bytes walked before it; returns the chunk bytes walked then.
+// It stops where the length field ends the walk, and leaves to the general
+// step a chunk cut by the window's end, an unrecognised tag, and a chunk the
+// length field cannot state.
+//
+// Small chunks spend their time here, and their kinds follow each other
+// unpredictably, so the loop is written for the compiler to compute rather
+// than branch on the tag: the size comes from the tag word's payload unit,
+// found before the tag is looked up, and the first word of a chunk's first
+// entry is written as 1 into the chunk when it has entries and into the
+// window's spare first word when it has none. Only a chunk of more than one
+// entry loops.
+std::int64_t copyChunksInWindow(Window& w, Word32 bodyLength, std::int64_t consumed) {
+  unsigned char* const bytes = w.bytes;
+  const std::size_t len = w.len;  // kept in a register: the writes below could alias w
+  std::size_t pos = w.pos;
+  while (walkGoesOn(consumed, bodyLength) && len - pos >= kChunkHeaderBytes) {
+    const Word32 tagWord = decodeWord(bytes + pos);
+    const std::int64_t unit = payloadUnitBytes(static_cast<ChunkTag>(tagWord));
+    const std::int64_t size = chunkSizeIn(unit, decodeWord(bytes + pos + 2 * kWordBytes));
+    if (!recognizeTag(tagWord) || size > static_cast<std::int64_t>(len - pos) ||
+        consumed + size > kMaxBodyLength) {
+      break;
     }
-    w.pos += static_cast<std::size_t>(plan.size);
-    return Step::Ok;
+    const std::int64_t entries = (size - kChunkHeaderBytes) / kEntryBytes * (unit / kEntryBytes);
+    const std::size_t first = pos + kChunkHeaderBytes;
+    encodeWord(1, bytes + (first & -static_cast<std::size_t>(entries > 0)));
+    for (std::int64_t i = 1; i < entries; ++i) {
+      encodeWord(1, bytes + first + i * kEntryBytes);
+    }
+    pos += static_cast<std::size_t>(size);
+    consumed += size;
   }
+  w.pos = pos;
+  return consumed;
+}
+
+// Walks a recognised chunk that the window does not hold whole, header and
+// payload, block by block.
+Step copyChunk(Window& w, const ChunkPlan& plan) {
   copyWord(w);  // the tag
   copyWord(w);  // the opaque chunk word
   copyWord(w);  // the payload length
-  return *plan.tag == ChunkTag::Xyzs ? copyXyzsEntries(w, entries)
-                                     : copyPlainPayload(w, plan.size - kChunkHeaderBytes);
+  const std::int64_t payloadBytes = plan.size - kChunkHeaderBytes;
+  return *plan.tag == ChunkTag::Xyzs ? copyXyzsEntries(w, payloadBytes / kEntryBytes)
+                                     : copyPlainPayload(w, payloadBytes);
 }
 
 // The outcome of a step that did not succeed; an input that ended early is
@@ -260,6 +291,11 @@ ConversionResult convertFile(int in, int out, ConversionWindow& window) {
   std::int64_t bytesWritten = 0;
   Outcome outcome = Outcome::Converted;
   while (walkGoesOn(bytesWritten, header.bodyLength)) {
+    bytesWritten = copyChunksInWindow(w, header.bodyLength, bytesWritten);
+    if (!walkGoesOn(bytesWritten, header.bodyLength)) {
+      break;
+    }
+    // The general step, for the chunk the fast walk stopped at.
     if (available(w) < kChunkHeaderBytes) {
       // Near the window's end: the tag alone decides whether the walk goes
       // on, so an unrecognised tag at the input's very end is a normal end.

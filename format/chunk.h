@@ -70,22 +70,29 @@ constexpr std::int64_t payloadUnits(Word32 payloadLength, std::int64_t unitBytes
              : (static_cast<std::int64_t>(payloadLength) + unitBytes - 1) / unitBytes;
 }
 
-// Payload words of a chunk with a plain (opaque) payload.
-constexpr std::int64_t plainPayloadWords(Word32 payloadLength) {
-  return payloadUnits(payloadLength, kWordBytes);
-}
-
 // Entries of an XYZS payload.
 constexpr std::int64_t xyzsEntries(Word32 payloadLength) {
   return payloadUnits(payloadLength, kEntryBytes);
 }
 
-// The bytes a recognised chunk occupies, its header included. Computed in 64
-// bits, so every payload length gives an exact answer.
+// The bytes a payload is counted in: whole entries for XYZS, whole words for
+// every other tag.
+constexpr std::int64_t payloadUnitBytes(ChunkTag tag) {
+  return tag == ChunkTag::Xyzs ? kEntryBytes : kWordBytes;
+}
+
+// The bytes a chunk occupies, its header included, when its payload is counted
+// in units of unitBytes (a power of two): the payload rounded up to whole
+// units, none when the length is 0 or less. Computed in 64 bits, so every
+// payload length gives an exact answer.
+constexpr std::int64_t chunkSizeIn(std::int64_t unitBytes, Word32 payloadLength) {
+  const std::int64_t length = payloadLength > 0 ? payloadLength : 0;
+  return kChunkHeaderBytes + ((length + unitBytes - 1) & -unitBytes);
+}
+
+// The bytes a recognised chunk occupies, its header included.
 constexpr std::int64_t chunkSize(ChunkTag tag, Word32 payloadLength) {
-  return tag == ChunkTag::Xyzs ? kChunkHeaderBytes + kEntryBytes * xyzsEntries(payloadLength)
-                               : kChunkHeaderBytes + static_cast<std::int64_t>(kWordBytes) *
-                                                         plainPayloadWords(payloadLength);
+  return chunkSizeIn(payloadUnitBytes(tag), payloadLength);
 }
 
 }  // namespace convert3do
