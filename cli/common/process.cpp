@@ -78,7 +78,10 @@ volatile std::sig_atomic_t gIsArmed = 0;
 enum SlotState { kIdle = 0, kCreating = 1, kArmed = 2 };
 struct TemporarySlot {
   std::atomic<int> state{kIdle};
-  char name[4096];
+  // Initialised, so that the slots are constant-initialised, as zeros no page
+  // of which is touched at start: without it, each slot's page was written
+  // before main.
+  char name[4096]{};
 };
 TemporarySlot gTemporaries[kTemporarySlots];
 // Set once a cleanup signal is being handled: no new temporary file is made.
