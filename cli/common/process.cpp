@@ -84,6 +84,8 @@ struct TemporarySlot {
   char name[4096]{};
 };
 TemporarySlot gTemporaries[kTemporarySlots];
+// Compiles only while a default-initialised slot is a constant.
+[[maybe_unused]] constexpr TemporarySlot kSlotIsConstantInitialised;
 // Set once a cleanup signal is being handled: no new temporary file is made.
 std::atomic<int> gDying{0};
 
