@@ -209,21 +209,32 @@ namespace convert3do {
 namespace {
 
 // Random 3do files: valid, cut anywhere, with odd and huge lengths, unknown
-// tags and trailing bytes; some large enough to cross many read blocks, so
-// chunk headers and XYZS entries straddle block boundaries.
-Bytes randomFile(std::mt19937& random, bool large) {
+// tags and trailing bytes. Some are large enough to cross many read blocks:
+// with large payloads, so that chunk headers and XYZS entries straddle block
+// boundaries, or with tens of thousands of tiny chunks of every kind, so that
+// the walk of small chunks meets the window's end at every kind of chunk.
+enum class FileShape { Small, LargePayloads, TinyChunks };
+
+Bytes randomFile(std::mt19937& random, FileShape shape) {
   const auto pick = [&](std::uint32_t n) { return static_cast<std::uint32_t>(random() % n); };
   const Word32 tags[] = {testing::kHand, testing::kNorm, testing::kPlan,
                          testing::kPrim, testing::kStrn, testing::kXyzs};
+  // Damage is as likely in a file of many chunks as in one of a few.
+  const std::uint32_t rarely = shape == FileShape::TinyChunks ? 200000 : 30;
   Bytes body;
-  const std::uint32_t chunks = large ? 20 + pick(20) : pick(10);
+  const std::uint32_t chunks = shape == FileShape::LargePayloads ? 20 + pick(20)
+                               : shape == FileShape::TinyChunks  ? 60000 + pick(20000)
+                                                                 : pick(10);
   for (std::uint32_t i = 0; i < chunks; ++i) {
     Word32 tag = tags[pick(6)];
-    if (pick(20) == 0) {
+    if (pick(rarely) == 0) {
       tag = static_cast<Word32>(random());
     }
-    Word32 payloadLength = static_cast<Word32>(large ? pick(70000) : pick(80)) - 3;
-    if (pick(30) == 0) {
+    const std::uint32_t lengths = shape == FileShape::LargePayloads ? 70000
+                                  : shape == FileShape::TinyChunks  ? 20
+                                                                    : 80;
+    Word32 payloadLength = static_cast<Word32>(pick(lengths)) - 3;
+    if (pick(rarely) == 0) {
       payloadLength = static_cast<Word32>(INT32_MAX - pick(40));
     }
     const Bytes head = testing::wordsToBytes({tag, static_cast<Word32>(random()), payloadLength});
@@ -264,7 +275,9 @@ Bytes randomFile(std::mt19937& random, bool large) {
 TEST(ConvertFile, MatchesTheReferenceModelOnRandomFiles) {
   std::mt19937 random(20261207);
   for (int i = 0; i < 3000; ++i) {
-    const Bytes input = randomFile(random, i % 100 == 0);
+    const Bytes input = randomFile(random, i % 100 == 0    ? FileShape::LargePayloads
+                                           : i % 100 == 50 ? FileShape::TinyChunks
+                                                           : FileShape::Small);
     const testing::ModelResult expected = testing::referenceConvert(input);
     const testing::PassRun run = runPass(input);
     ASSERT_EQ(run.result.outcome, expected.outcome) << "file " << i << ", " << input.size();
