@@ -162,32 +162,30 @@ Step copyXyzsEntries(Window& w, std::int64_t entries) {
 // length field cannot state.
 //
 // Small chunks spend their time here, and their kinds follow each other
-// unpredictably, so the loop is written for the compiler to compute rather
-// than branch on the tag: the size comes from the tag word's payload unit,
-// found before the tag is looked up, and the first word of a chunk's first
-// entry is written as 1 into the chunk when it has entries and into the
-// window's spare first word when it has none. Only a chunk of more than one
-// entry loops.
+// unpredictably, so nothing in the loop branches on the tag: the plan is
+// computed from the tag word alongside the tag lookup, and the first word of
+// a chunk's first entry is written as 1 into the chunk when it has entries
+// and into the window's spare first word when it has none. Only a chunk of
+// more than one entry loops.
 std::int64_t copyChunksInWindow(Window& w, Word32 bodyLength, std::int64_t consumed) {
   unsigned char* const bytes = w.bytes;
   const std::size_t len = w.len;  // kept in a register: the writes below could alias w
   std::size_t pos = w.pos;
   while (walkGoesOn(consumed, bodyLength) && len - pos >= kChunkHeaderBytes) {
     const Word32 tagWord = decodeWord(bytes + pos);
-    const std::int64_t unit = payloadUnitBytes(static_cast<ChunkTag>(tagWord));
-    const std::int64_t size = chunkSizeIn(unit, decodeWord(bytes + pos + 2 * kWordBytes));
-    if (!recognizeTag(tagWord) || size > static_cast<std::int64_t>(len - pos) ||
-        consumed + size > kMaxBodyLength) {
+    const ChunkPlan plan = planChunk(tagWord, decodeWord(bytes + pos + 2 * kWordBytes), consumed);
+    if (!plan.tag || !plan.fits || plan.size > static_cast<std::int64_t>(len - pos)) {
       break;
     }
-    const std::int64_t entries = (size - kChunkHeaderBytes) / kEntryBytes * (unit / kEntryBytes);
+    // From the word, which equals *plan.tag here but is known sooner.
+    const std::int64_t entries = entriesOf(static_cast<ChunkTag>(tagWord), plan.size);
     const std::size_t first = pos + kChunkHeaderBytes;
     encodeWord(1, bytes + (first & -static_cast<std::size_t>(entries > 0)));
     for (std::int64_t i = 1; i < entries; ++i) {
       encodeWord(1, bytes + first + i * kEntryBytes);
     }
-    pos += static_cast<std::size_t>(size);
-    consumed += size;
+    pos += static_cast<std::size_t>(plan.size);
+    consumed = plan.areaEnd;
   }
   w.pos = pos;
   return consumed;
@@ -199,9 +197,8 @@ Step copyChunk(Window& w, const ChunkPlan& plan) {
   copyWord(w);  // the tag
   copyWord(w);  // the opaque chunk word
   copyWord(w);  // the payload length
-  const std::int64_t payloadBytes = plan.size - kChunkHeaderBytes;
-  return *plan.tag == ChunkTag::Xyzs ? copyXyzsEntries(w, payloadBytes / kEntryBytes)
-                                     : copyPlainPayload(w, payloadBytes);
+  return *plan.tag == ChunkTag::Xyzs ? copyXyzsEntries(w, entriesOf(*plan.tag, plan.size))
+                                     : copyPlainPayload(w, plan.size - kChunkHeaderBytes);
 }
 
 // The outcome of a step that did not succeed; an input that ended early is

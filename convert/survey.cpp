@@ -203,7 +203,7 @@ Inspection inspectFile(int fd, const ChunkVisitor& visit) {
     std::int64_t walked = kChunkHeaderBytes;
     if (*plan.tag == ChunkTag::Xyzs) {
       // Entries are read, to count the first words that are not 1 yet.
-      record.entries = xyzsEntries(record.payloadLength);
+      record.entries = entriesOf(*plan.tag, plan.size);
       for (std::int64_t i = 0; i < record.entries; ++i) {
         got = r.fill(kEntryBytes);
         if (got < kEntryBytes) {

@@ -62,37 +62,19 @@ constexpr std::optional<ChunkTag> recognizeTag(Word32 value) {
   return std::nullopt;
 }
 
-// The number of whole units of unitBytes that hold a payload: ceil(length /
-// unitBytes), none when the length is 0 or less.
-constexpr std::int64_t payloadUnits(Word32 payloadLength, std::int64_t unitBytes) {
-  return payloadLength <= 0
-             ? 0
-             : (static_cast<std::int64_t>(payloadLength) + unitBytes - 1) / unitBytes;
-}
-
-// Entries of an XYZS payload.
-constexpr std::int64_t xyzsEntries(Word32 payloadLength) {
-  return payloadUnits(payloadLength, kEntryBytes);
-}
-
 // The bytes a payload is counted in: whole entries for XYZS, whole words for
 // every other tag.
 constexpr std::int64_t payloadUnitBytes(ChunkTag tag) {
   return tag == ChunkTag::Xyzs ? kEntryBytes : kWordBytes;
 }
 
-// The bytes a chunk occupies, its header included, when its payload is counted
-// in units of unitBytes (a power of two): the payload rounded up to whole
-// units, none when the length is 0 or less. Computed in 64 bits, so every
-// payload length gives an exact answer.
-constexpr std::int64_t chunkSizeIn(std::int64_t unitBytes, Word32 payloadLength) {
-  const std::int64_t length = payloadLength > 0 ? payloadLength : 0;
-  return kChunkHeaderBytes + ((length + unitBytes - 1) & -unitBytes);
-}
-
-// The bytes a recognised chunk occupies, its header included.
+// The bytes a recognised chunk occupies, its header included: the payload
+// rounded up to whole units, none when the length is 0 or less. Computed in 64
+// bits, so every payload length gives an exact answer.
 constexpr std::int64_t chunkSize(ChunkTag tag, Word32 payloadLength) {
-  return chunkSizeIn(payloadUnitBytes(tag), payloadLength);
+  const std::int64_t unit = payloadUnitBytes(tag);  // a power of two
+  const std::int64_t length = payloadLength > 0 ? payloadLength : 0;
+  return kChunkHeaderBytes + ((length + unit - 1) & -unit);
 }
 
 }  // namespace convert3do

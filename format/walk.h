@@ -41,8 +41,11 @@ constexpr bool walkGoesOn(std::int64_t bytesConsumed, Word32 bodyLength) {
 // What a chunk header means for the walk.
 struct ChunkPlan {
   std::optional<ChunkTag> tag;  // nothing: the tag is not recognised and the walk ends there
-  std::int64_t size = 0;        // the bytes the chunk occupies, its header included
-  std::int64_t areaEnd = 0;     // the chunk area's length once the chunk is walked
+  // The rest is worked out from the tag word as if it were recognised, so that
+  // a caller can compute with it before the tag lookup's answer is in; it
+  // means something only when tag is set.
+  std::int64_t size = 0;     // the bytes the chunk occupies, its header included
+  std::int64_t areaEnd = 0;  // the chunk area's length once the chunk is walked
   bool fits = true;  // false: the chunk would take the area past what the length field can state
 };
 
@@ -52,12 +55,16 @@ struct ChunkPlan {
 constexpr ChunkPlan planChunk(Word32 tagWord, Word32 payloadLength, std::int64_t bytesConsumed) {
   ChunkPlan plan;
   plan.tag = recognizeTag(tagWord);
-  if (plan.tag) {
-    plan.size = chunkSize(*plan.tag, payloadLength);
-    plan.areaEnd = bytesConsumed + plan.size;
-    plan.fits = plan.areaEnd <= kMaxBodyLength;
-  }
+  plan.size = chunkSize(static_cast<ChunkTag>(tagWord), payloadLength);
+  plan.areaEnd = bytesConsumed + plan.size;
+  plan.fits = plan.areaEnd <= kMaxBodyLength;
   return plan;
+}
+
+// The XYZS entries of a recognised chunk of the given size; none for other
+// tags. Computed, like the plan, without a branch on the tag.
+constexpr std::int64_t entriesOf(ChunkTag tag, std::int64_t size) {
+  return (size - kChunkHeaderBytes) / kEntryBytes * (payloadUnitBytes(tag) / kEntryBytes);
 }
 
 }  // namespace convert3do
