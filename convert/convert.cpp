@@ -287,7 +287,9 @@ ConversionResult convertFile(int in, int out, ConversionWindow& window) {
   // chunk starts at their end.
   std::int64_t bytesWritten = 0;
   Outcome outcome = Outcome::Converted;
-  while (walkGoesOn(bytesWritten, header.bodyLength)) {
+  for (;;) {
+    // The fast walk goes as far as the window allows; it walks nothing when
+    // the length field has already ended the walk.
     bytesWritten = copyChunksInWindow(w, header.bodyLength, bytesWritten);
     if (!walkGoesOn(bytesWritten, header.bodyLength)) {
       break;

@@ -46,7 +46,8 @@ constexpr std::size_t kWindowBytes = CONVERT3DO_WINDOW_BYTES;
 constexpr std::size_t kWindowBytes = std::size_t{1024} * 1024;
 #endif
 // Room before the window for the unwalked rest of the previous block (less
-// than one XYZS entry); a page, so that the window itself is page aligned.
+// than one XYZS entry) and a spare word the pass may write to; a page, so that
+// the window itself is page aligned.
 constexpr std::size_t kWindowLead = 4096;
 
 // The memory one conversion works in. Passes that run at the same time need

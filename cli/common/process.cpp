@@ -78,9 +78,9 @@ volatile std::sig_atomic_t gIsArmed = 0;
 enum SlotState { kIdle = 0, kCreating = 1, kArmed = 2 };
 struct TemporarySlot {
   std::atomic<int> state{kIdle};
-  // Initialised, so that the slots are constant-initialised, as zeros no page
-  // of which is touched at start: without it, each slot's page was written
-  // before main.
+  // Initialised, so that the constructor is constexpr and the slots start as
+  // zero pages that nothing touches before main; left uninitialised, every
+  // slot's page was written at start.
   char name[4096]{};
 };
 TemporarySlot gTemporaries[kTemporarySlots];
