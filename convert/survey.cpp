@@ -87,17 +87,10 @@ struct Reader {
     return count - left;
   }
 
-  // The size of the whole input: what a regular file states, or what the
-  // rest of a stream holds.
-  std::int64_t totalSize() {
-    if (seekable) {
-      return fileSize;
-    }
-    while (fill(available() + 1) > 0 && !ended && error == 0) {
-      pos = len;  // drop what was read
-    }
-    return offset() + static_cast<std::int64_t>(available());
-  }
+  // The size of the input: what a regular file states, or for a stream as
+  // much as the walk read. A stream is not read past the walk's end, so a
+  // writer that keeps it open cannot make the walk wait.
+  std::int64_t totalSize() const { return seekable ? fileSize : offset(); }
 };
 
 }  // namespace
@@ -179,6 +172,7 @@ Inspection inspectFile(int fd, const ChunkVisitor& visit) {
       s.end = WalkEnd::UnrecognisedTag;
       s.endOffset = chunk;
       s.endTag = tag;
+      r.pos += kWordBytes;  // read, as the conversion reads it
       break;
     }
     got = r.fill(kChunkHeaderBytes);

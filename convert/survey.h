@@ -35,7 +35,7 @@ enum class WalkEnd {
 };
 
 struct Inspection {
-  std::int64_t size = 0;  // bytes in the input
+  std::int64_t size = 0;  // bytes in the input; for a stream, the bytes the walk read
   bool is3do = false;
   bool headerComplete = false;
   FileHeader header;

@@ -98,7 +98,8 @@ TEST(InspectFile, ReadsAPipeAsItSeeksAFile) {
   EXPECT_EQ(offsets, 12 + 3024);
   EXPECT_EQ(piped.end, WalkEnd::UnrecognisedTag);
   EXPECT_EQ(piped.endOffset, seeked.endOffset);
-  EXPECT_EQ(piped.size, static_cast<std::int64_t>(input.size()));
+  // A stream is read only as far as the walk: through the unrecognised tag.
+  EXPECT_EQ(piped.size, seeked.endOffset + 4);
   EXPECT_EQ(piped.outputSize, seeked.outputSize);
   EXPECT_EQ(piped.wordsChanged, seeked.wordsChanged);
 }

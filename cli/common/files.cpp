@@ -40,6 +40,12 @@ bool sameFile(const FileIdentity& a, const FileIdentity& b) {
   return a.known && b.known && a.device == b.device && a.inode == b.inode;
 }
 
+bool unchangedSince(const FileIdentity& now, const FileIdentity& then) {
+  return sameFile(now, then) && now.size == then.size &&
+         now.modifiedSeconds == then.modifiedSeconds &&
+         now.modifiedNanoseconds == then.modifiedNanoseconds;
+}
+
 #ifdef _WIN32
 
 namespace {
@@ -58,8 +64,12 @@ FileIdentity fromHandle(HANDLE handle) {
   identity.device = info.dwVolumeSerialNumber;
   identity.inode =
       (static_cast<unsigned long long>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  identity.directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   identity.size = static_cast<long long>(
       (static_cast<unsigned long long>(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
+  identity.modifiedSeconds = static_cast<long long>(
+      (static_cast<unsigned long long>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+      info.ftLastWriteTime.dwLowDateTime);
   return identity;
 }
 
@@ -153,23 +163,9 @@ int openExclusive(const char* name, unsigned) {
                 _S_IREAD | _S_IWRITE);
 }
 
-bool renameOver(const char* file, const char* target) {
-  if (MoveFileExW(widen(file).c_str(), widen(target).c_str(), MOVEFILE_REPLACE_EXISTING) == 0) {
-    errno = EACCES;
-    return false;
-  }
-  return true;
-}
-
 bool syncFile(int fd) {
   return _commit(fd) == 0;
 }
-
-bool syncDirectory(const std::string&) {
-  return true;  // NTFS journals its directories
-}
-
-void copyOwnerAndMode(int, const FileIdentity&) {}
 
 bool removeFile(const char* name) {
   return _wunlink(widen(name).c_str()) == 0;
@@ -185,7 +181,12 @@ FileIdentity fromStat(const struct stat& info) {
   identity.regular = S_ISREG(info.st_mode);
   identity.device = static_cast<unsigned long long>(info.st_dev);
   identity.inode = static_cast<unsigned long long>(info.st_ino);
+  identity.directory = S_ISDIR(info.st_mode);
+  identity.symlink = S_ISLNK(info.st_mode);
   identity.permissions = static_cast<unsigned>(info.st_mode & 0777);
+  identity.mode = static_cast<unsigned>(info.st_mode & 07777);
+  identity.modifiedSeconds = static_cast<long long>(info.st_mtim.tv_sec);
+  identity.modifiedNanoseconds = static_cast<long>(info.st_mtim.tv_nsec);
   identity.size = static_cast<long long>(info.st_size);
   identity.links = static_cast<unsigned long long>(info.st_nlink);
   identity.owner = static_cast<unsigned>(info.st_uid);
@@ -196,6 +197,10 @@ FileIdentity fromStat(const struct stat& info) {
 constexpr int kReadOnly = O_RDONLY | O_NOCTTY | O_CLOEXEC;
 
 }  // namespace
+
+FileIdentity identifyStat(const void* info) {
+  return fromStat(*static_cast<const struct stat*>(info));
+}
 
 FileIdentity identifyDescriptor(int fd) {
   struct stat info {};
@@ -273,35 +278,16 @@ FileIdentity identifyPath(const char* name) {
 }
 
 int openExclusive(const char* name, unsigned permissions) {
-  return open(name, O_RDWR | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC,
-              static_cast<mode_t>(permissions));
+  return openExclusiveAt(AT_FDCWD, name, permissions);
 }
 
-bool renameOver(const char* file, const char* target) {
-  return rename(file, target) == 0;
+int openExclusiveAt(int folder, const char* name, unsigned permissions) {
+  return openat(folder, name, O_RDWR | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC,
+                static_cast<mode_t>(permissions));
 }
 
 bool syncFile(int fd) {
   return fsync(fd) == 0;
-}
-
-bool syncDirectory(const std::string& directory) {
-  const int fd = open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    return false;
-  }
-  const bool synced = fsync(fd) == 0 || errno == EINVAL;  // some file systems cannot
-  (void)close(fd);
-  return synced;
-}
-
-void copyOwnerAndMode(int fd, const FileIdentity& identity) {
-  // Only root, or an owner moving the file between its own groups, may do
-  // this; otherwise the new file stays the runner's, as cp leaves it.
-  const int owned =
-      fchown(fd, static_cast<uid_t>(identity.owner), static_cast<gid_t>(identity.group));
-  (void)owned;
-  (void)fchmod(fd, static_cast<mode_t>(identity.permissions));
 }
 
 bool removeFile(const char* name) {

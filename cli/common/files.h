@@ -16,17 +16,29 @@ namespace convert3do {
 struct FileIdentity {
   bool known = false;    // false when the file does not exist or cannot be examined
   bool regular = false;  // a regular file, not a device, FIFO or directory
+  bool directory = false;
+  bool symlink = false;  // only when a final symlink was not followed
   unsigned long long device = 0;
   unsigned long long inode = 0;  // the file index on Windows
   unsigned permissions = 0666;   // the permission bits
+  unsigned mode = 0666;          // those and the set-user-ID, set-group-ID and sticky bits
   long long size = 0;            // for a regular file
   unsigned long long links = 1;  // hard links to the file
   unsigned owner = 0;            // user and group (POSIX)
   unsigned group = 0;
+  long long modifiedSeconds = 0;  // the last modification
+  long modifiedNanoseconds = 0;
 };
+
+// Whether the file is as it was: the same file, of the same size, last
+// modified at the same moment.
+bool unchangedSince(const FileIdentity& now, const FileIdentity& then);
 
 // The file a name refers to, following symbolic links.
 FileIdentity identifyPath(const char* name);
+
+// The identity a stat call gave (a struct stat; POSIX only).
+FileIdentity identifyStat(const void* info);
 
 // The file an open descriptor refers to.
 FileIdentity identifyDescriptor(int fd);
@@ -68,27 +80,16 @@ bool closeFile(int fd);
 // with errno set, only when a removal was due and failed.
 bool removeIfSame(const char* name, const FileIdentity& identity);
 
-// Creates a new temporary file ".BASE.XXXXXX.tmp" in directory (empty for
-// the working directory) with the given permission bits (masked by the
-// umask); its name is left in *name. With a slot (see armTemporary) the name
-// is armed before the file is created, so a signal at any moment removes it.
-OpenedFile createTemporary(const std::string& directory, const std::string& base,
-                           unsigned permissions, std::string* name, int slot = -1);
-
 // Creates name, which must not exist, for reading and writing, with the given
 // permission bits (masked by the umask); returns the descriptor, or -1.
 int openExclusive(const char* name, unsigned permissions);
+#ifndef _WIN32
+// The same for name in the opened folder.
+int openExclusiveAt(int folder, const char* name, unsigned permissions);
+#endif
 
-// Gives file the name target, replacing whatever had that name, in one step.
-bool renameOver(const char* file, const char* target);
-
-// Writes the file's data (or the folder's entries) to the disk.
+// Writes the file's data to the disk.
 bool syncFile(int fd);
-bool syncDirectory(const std::string& directory);
-
-// Gives the open file the owner and group (where permitted) and the
-// permission bits of identity; failures to change the owner are ignored.
-void copyOwnerAndMode(int fd, const FileIdentity& identity);
 
 bool removeFile(const char* name);
 

@@ -5,10 +5,7 @@
 #include <sys/types.h>
 
 #include <algorithm>
-#include <atomic>
 #include <csignal>
-#include <cstring>
-#include <ctime>
 #include <string>
 #include <vector>
 
@@ -47,17 +44,14 @@ void installSignalCleanup() {}
 void holdSignals(bool) {}
 void armOutput(int, const char*, const FileIdentity&) {}
 void disarmOutput() {}
-bool armTemporary(int, const char*) {
-  return true;
-}
-void temporaryCreated(int) {}
-void disarmTemporary(int) {}
 
 #else
 
-namespace {
+const int kCaughtSignals[kCaughtSignalCount] = {SIGHUP,  SIGINT,    SIGQUIT, SIGPIPE,
+                                                SIGALRM, SIGTERM,   SIGUSR1, SIGUSR2,
+                                                SIGXCPU, SIGVTALRM, SIGPROF};
 
-constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXCPU};
+namespace {
 
 // What the handler needs, set while signals are held back.
 struct ArmedOutput {
@@ -70,57 +64,17 @@ struct ArmedOutput {
 ArmedOutput gArmed{};
 volatile std::sig_atomic_t gIsArmed = 0;
 
-// A temporary file's slot: its name is written before the slot is armed, and
-// the slot disarmed before the name is written again. While the file is
-// being created the slot is Creating: a handler on another thread waits for
-// the creation to end rather than miss the file. The state is a lock-free
-// atomic, so the handler may read it from any thread.
-enum SlotState { kIdle = 0, kCreating = 1, kArmed = 2 };
-struct TemporarySlot {
-  std::atomic<int> state{kIdle};
-  // Initialised, so that the constructor is constexpr and the slots start as
-  // zero pages that nothing touches before main; left uninitialised, every
-  // slot's page was written at start.
-  char name[4096]{};
-};
-TemporarySlot gTemporaries[kTemporarySlots];
-// Compiles only while a default-initialised slot is a constant.
-[[maybe_unused]] constexpr TemporarySlot kSlotIsConstantInitialised;
-// Set once a cleanup signal is being handled: no new temporary file is made.
-std::atomic<int> gDying{0};
-
-double monotonicSeconds() {
-  struct timespec now {};
-  (void)clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
-
-// Removes every armed temporary file; a creation under way on another thread
-// is waited for (a fifth of a second at most, as the creating thread may be
-// this one), so that its file is removed too.
-void removeTemporaries() {
-  gDying = 1;
-  for (TemporarySlot& slot : gTemporaries) {
-    const double start = monotonicSeconds();
-    while (slot.state == kCreating && monotonicSeconds() - start < 0.2) {
-    }
-    if (slot.state.exchange(kIdle) != kIdle) {
-      (void)unlink(slot.name);
-    }
-  }
-}
-
 sigset_t cleanupSet() {
   sigset_t set;
   sigemptyset(&set);
-  for (int sig : kCleanupSignals) {
+  for (int sig : kCaughtSignals) {
     sigaddset(&set, sig);
   }
   return set;
 }
 
-// Only async-signal-safe calls: ftruncate, lstat, unlink, clock_gettime,
-// signal, sigprocmask and raise, and lock-free atomics.
+// Only async-signal-safe calls: ftruncate, lstat, unlink, signal,
+// sigprocmask and raise.
 extern "C" void onCleanupSignal(int sig) {
   if (gIsArmed != 0 && gArmed.regular) {
     (void)ftruncate(gArmed.fd, 0);  // no partial data even behind a symlink
@@ -131,7 +85,6 @@ extern "C" void onCleanupSignal(int sig) {
     }
   }
   gIsArmed = 0;
-  removeTemporaries();
   // Die by the same signal, so the parent sees it.
   (void)std::signal(sig, SIG_DFL);
   sigset_t set;
@@ -152,7 +105,7 @@ int runProgram(int argc, char** argv, Program program) {
 void ensureStandardDescriptors() {
   for (int fd = 0; fd <= 2; ++fd) {
     if (fcntl(fd, F_GETFD) < 0) {
-      const int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+      const int opened = open("/dev/null", fd == 2 ? O_WRONLY : O_RDONLY);
       if (opened >= 0 && opened != fd) {
         (void)close(opened);  // an earlier descriptor was free after all
       }
@@ -162,7 +115,7 @@ void ensureStandardDescriptors() {
 
 void installSignalCleanup() {
   (void)std::signal(SIGXFSZ, SIG_IGN);
-  for (int sig : kCleanupSignals) {
+  for (int sig : kCaughtSignals) {
     struct sigaction old {};
     if (sigaction(sig, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) {
       continue;  // ignored by whoever started us: stays ignored
@@ -187,27 +140,6 @@ void armOutput(int fd, const char* name, const FileIdentity& identity) {
 
 void disarmOutput() {
   gIsArmed = 0;
-}
-
-bool armTemporary(int slot, const char* name) {
-  TemporarySlot& s = gTemporaries[slot];
-  s.state = kIdle;
-  std::strncpy(s.name, name, sizeof s.name - 1);
-  s.name[sizeof s.name - 1] = '\0';
-  s.state = kCreating;
-  if (gDying != 0) {
-    s.state = kIdle;  // the process is ending: make nothing new
-    return false;
-  }
-  return true;
-}
-
-void temporaryCreated(int slot) {
-  gTemporaries[slot].state = kArmed;
-}
-
-void disarmTemporary(int slot) {
-  gTemporaries[slot].state = kIdle;
 }
 
 #endif

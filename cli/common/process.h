@@ -18,13 +18,14 @@ int runProgram(int argc, char** argv, Program program);
 #endif
 
 // Opens /dev/null on any of descriptors 0, 1 and 2 that is closed, so that no
-// file opened later takes their place and receives messages.
+// file opened later takes their place and receives messages. Standard output
+// gets it for reading only: whatever is meant for it then fails to be
+// written, and is reported, rather than vanishing as if written.
 void ensureStandardDescriptors();
 
 // Prepares the process for its run: a file-size limit fails the write (which
-// is reported) instead of killing the process, and SIGINT, SIGTERM, SIGHUP,
-// SIGPIPE and SIGXCPU, unless ignored when the process started (nohup), remove
-// the armed partial output before the process dies by the signal.
+// is reported) instead of killing the process, and the caught signals (below)
+// remove the armed partial output before the process dies by the signal.
 void installSignalCleanup();
 
 // Holds the cleanup signals back in the calling thread (while an output is
@@ -38,15 +39,14 @@ void holdSignals(bool hold);
 void armOutput(int fd, const char* name, const FileIdentity& identity);
 void disarmOutput();
 
-// Temporary files that a batch writes before renaming them into place, one
-// slot per worker: while a slot is armed, a cleanup signal removes its file.
-// Arm the slot with the name before creating the file (false: a signal is
-// ending the process, create nothing), say when the creation is over, and
-// disarm it once the file is renamed or removed.
-constexpr int kTemporarySlots = 64;
-bool armTemporary(int slot, const char* name);
-void temporaryCreated(int slot);
-void disarmTemporary(int slot);
+#ifndef _WIN32
+// The signals whose default ends the process and that can be caught: a run
+// cleans up after each of them, unless it was ignored when the process
+// started (nohup), and dies by it. SIGXFSZ is ignored instead, so that a
+// file-size limit fails the write, which is reported.
+constexpr int kCaughtSignalCount = 11;
+extern const int kCaughtSignals[kCaughtSignalCount];
+#endif
 
 }  // namespace convert3do
 

@@ -1,20 +1,14 @@
-// Temporary files of a batch: named so that no other run, thread or try picks
-// the same name, and armed for removal by a signal before they exist. Kept
-// apart from files.cpp, so that convert3do does not link the string code.
+#include "cli/common/temporary.h"
+
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 
-#include "cli/common/files.h"
-#include "cli/common/process.h"
-
 namespace convert3do {
 
-namespace {
-
-// A name for a temporary file that no other run, thread or try picks.
-std::string temporaryName(const std::string& directory, const std::string& base) {
+std::string temporaryName(const std::string& base, std::size_t longest) {
   static std::atomic<unsigned long> counter{0};
   const unsigned long serial = counter.fetch_add(1);
   const auto clock =
@@ -22,34 +16,101 @@ std::string temporaryName(const std::string& directory, const std::string& base)
   char suffix[40];
   (void)std::snprintf(suffix, sizeof suffix, ".%06lx%lx.tmp",
                       (clock ^ (serial * 2654435761UL)) & 0xFFFFFFUL, serial);
-  return (directory.empty() ? std::string() : directory + "/") + "." + base + suffix;
+  const std::size_t room =
+      longest > std::string(suffix).size() + 2 ? longest - std::string(suffix).size() - 1 : 1;
+  std::size_t keep = std::min(base.size(), room);
+  while (keep > 0 && keep < base.size() &&
+         (static_cast<unsigned char>(base[keep]) & 0xC0u) == 0x80u) {
+    --keep;  // not inside a UTF-8 sequence
+  }
+  return "." + base.substr(0, keep) + suffix;
 }
 
-}  // namespace
+void TemporaryFiles::stop() {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  stopped_ = true;
+  for (TemporaryFile* file : live_) {
+    (void)removeAt(*file->folder_, file->name_.c_str());
+    file->live_ = false;
+  }
+  live_.clear();
+}
 
-OpenedFile createTemporary(const std::string& directory, const std::string& base,
-                           unsigned permissions, std::string* name, int slot) {
+bool TemporaryFiles::stopped() {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  return stopped_;
+}
+
+int TemporaryFile::create(const Folder& folder, const std::string& base, unsigned permissions) {
+  discard();
+  const std::lock_guard<std::mutex> lock(files_.mutex_);
+  if (files_.stopped_) {
+    return EINTR;
+  }
+  folder_ = &folder;
+  const std::size_t longest = longestName(folder);
   for (int attempt = 0; attempt < 100; ++attempt) {
-    *name = temporaryName(directory, base);
-    if (slot >= 0 && !armTemporary(slot, name->c_str())) {
-      return OpenedFile{-1, EINTR, {}};
-    }
-    const int fd = openExclusive(name->c_str(), permissions);
+    name_ = temporaryName(base, longest);
+    const std::string path = folder.path.empty() ? name_ : folder.path + "/" + name_;
+#ifdef _WIN32
+    const int fd = openExclusive(path.c_str(), permissions);
+#else
+    const int fd = openExclusiveAt(folder.fd.get(), name_.c_str(), permissions);
+#endif
     if (fd >= 0) {
-      if (slot >= 0) {
-        temporaryCreated(slot);
-      }
-      return OpenedFile{fd, 0, identifyDescriptor(fd)};
+      fd_.reset(fd);
+      live_ = true;
+      files_.live_.push_back(this);
+      return 0;
     }
-    const int error = errno;
-    if (slot >= 0) {
-      disarmTemporary(slot);
-    }
-    if (error != EEXIST) {
-      return OpenedFile{-1, error, {}};
+    if (errno != EEXIST) {
+      return errno;
     }
   }
-  return OpenedFile{-1, EEXIST, {}};
+  return EEXIST;
+}
+
+int TemporaryFile::createScratch(const Folder& folder, const std::string& base) {
+  const int error = create(folder, base, 0600);
+  if (error == 0) {
+    const std::lock_guard<std::mutex> lock(files_.mutex_);
+    if (live_ && removeAt(folder, name_.c_str())) {
+      forget();
+    }
+  }
+  return error;
+}
+
+void TemporaryFile::forget() {
+  live_ = false;
+  files_.live_.erase(std::remove(files_.live_.begin(), files_.live_.end(), this),
+                     files_.live_.end());
+}
+
+int TemporaryFile::commit(const std::string& target, bool replace) {
+  const std::lock_guard<std::mutex> lock(files_.mutex_);
+  if (!live_) {
+    return EINTR;  // removed by a stop
+  }
+  if (files_.stopped_) {
+    return EINTR;
+  }
+  if (!renameAt(*folder_, name_.c_str(), target.c_str(), replace)) {
+    return errno;
+  }
+  forget();
+  return 0;
+}
+
+void TemporaryFile::discard() {
+  {
+    const std::lock_guard<std::mutex> lock(files_.mutex_);
+    if (live_) {
+      (void)removeAt(*folder_, name_.c_str());
+      forget();
+    }
+  }
+  fd_.reset();
 }
 
 }  // namespace convert3do

@@ -1,0 +1,353 @@
+#include "cli/3do/convert_act.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "cli/3do/text.h"
+#include "cli/common/quote.h"
+#include "convert/file_io.h"
+
+namespace convert3do {
+
+namespace {
+
+// The input of a job, open.
+struct Input {
+  Descriptor owned;  // closed at the end (standard input stays open)
+  int fd = -1;
+  FileIdentity identity;           // as it was opened
+  const Folder* folder = nullptr;  // where it was found, for files
+};
+
+std::string quoted(const std::string& name) {
+  return quoteName(name.c_str()).text;
+}
+
+std::string failure(const char* what, int error) {
+  return printed("%s: %s", what, std::strerror(error));
+}
+
+bool openFolderOf(const Plan& plan, const Job& job, Worker& w, Report* r) {
+  const std::string key = std::to_string(job.root) + "\n" + job.folder;
+  if (!w.inputOpen || w.inputKey != key) {
+    w.inputOpen = false;
+    const int error = openFolderBeneath(plan.roots[job.root], job.folder, &w.input);
+    if (error != 0) {
+      *r = failed(kExitInputNotFound, failure("cannot open", error));
+      return false;
+    }
+    w.inputOpen = true;
+    w.inputKey = key;
+  }
+  return true;
+}
+
+// Opens the job's input below its folder, never through a symlink the plan
+// did not resolve. In place takes regular files only.
+bool openJobInput(const ConvertOptions& o, const Plan& plan, const Job& job, Worker& w, Input* in,
+                  Report* r) {
+  const bool inPlace = o.destination == Destination::InPlace;
+  const char* const kRegularOnly = "is not a regular file; -i converts regular files only";
+  if (job.input == "-") {
+    const OpenedFile file = openReadable("-");
+    in->fd = file.fd;
+    in->identity = file.identity;
+    return true;
+  }
+  if (!openFolderOf(plan, job, w, r)) {
+    return false;
+  }
+  const FileIdentity entry = identifyAt(w.input, job.base.c_str(), false);
+  if (inPlace && entry.known && !entry.regular) {
+    *r = failed(kExitUsage, kRegularOnly);  // a FIFO would have opening wait
+    return false;
+  }
+  const OpenedFile file = openReadableAt(w.input, job.base.c_str());
+  if (file.fd < 0) {
+    *r = failed(kExitInputNotFound, failure("cannot open", file.error));
+    return false;
+  }
+  in->owned.reset(file.fd);
+  in->fd = file.fd;
+  in->identity = file.identity;
+  in->folder = &w.input;
+  if (inPlace && !file.identity.regular) {
+    *r = failed(kExitUsage, kRegularOnly);
+    return false;
+  }
+  return true;
+}
+
+// What the walk of a regular input says before anything is written: false
+// when the report is final (refused, damaged, nothing to write, a dry run).
+bool judge(const ConvertOptions& o, const Input& in, Report& r) {
+  const Inspection& s = r.inspection;
+  const bool inPlace = o.destination == Destination::InPlace;
+  r.status = exitStatusFor(s.outcome);
+  if (s.end == WalkEnd::NotA3do) {
+    r.verdict = Verdict::Failed;
+    r.status = kExitNotA3do;
+    r.message = "not a 3do file; nothing written";
+    return false;
+  }
+  if (s.end == WalkEnd::Damaged) {
+    r.verdict = Verdict::Damaged;
+    r.message = damageMessage(s.outcome, s.damageOffset, s.damageChunk, s.error);
+    if (!o.salvage || inPlace) {
+      r.message +=
+          inPlace ? "; left as it is" : "; nothing written (--salvage writes its complete chunks)";
+      return false;
+    }
+    r.message += o.dryRun ? "; --salvage would write its complete chunks"
+                          : "; its complete chunks are written";
+  } else {
+    r.verdict = s.alreadyConverted ? Verdict::Unchanged : Verdict::Converted;
+  }
+  if (inPlace && r.verdict == Verdict::Unchanged) {
+    return false;  // nothing would be written, so other links lose nothing
+  }
+  if (inPlace && in.identity.links > 1 && !o.force) {
+    r = failed(kExitOutputFailed, printed("has %llu hard links; replacing it would part it from "
+                                          "the others (--force replaces it all the same)",
+                                          in.identity.links));
+    return false;
+  }
+  return !o.dryRun;
+}
+
+// A stream is converted as it arrives; the conversion's outcome is its report.
+bool judgeStream(const ConvertOptions& o, const ConversionResult& result, Report& r) {
+  r.streamed = true;
+  r.inspection.outputSize = 12 + result.bytesWritten;
+  r.status = exitStatusFor(result.outcome);
+  switch (result.outcome) {
+    case Outcome::Converted:
+      r.verdict = Verdict::Converted;
+      return true;
+    case Outcome::BadMagic:
+      r = failed(kExitNotA3do, "not a 3do file; nothing written");
+      r.streamed = true;
+      return false;
+    case Outcome::WriteFailed:
+      return false;  // the caller names the output
+    default:
+      break;
+  }
+  r.verdict = Verdict::Damaged;
+  const std::int64_t where =
+      result.outcome == Outcome::ChunkTooLarge ? result.chunkOffset : result.inputEnd;
+  r.message = damageMessage(result.outcome, where, result.chunkOffset, result.error);
+  r.message += o.salvage ? "; its complete chunks are written"
+                         : "; nothing written (--salvage writes its complete chunks)";
+  return o.salvage;
+}
+
+// Whether two files hold the same bytes; both are read from their start.
+bool sameContents(int a, int b, ConversionWindow& window) {
+  constexpr std::size_t kHalf = sizeof window.bytes / 2;
+  unsigned char* left = window.bytes;
+  unsigned char* right = window.bytes + kHalf;
+  if (seekFile(a, 0, SEEK_SET) != 0 || seekFile(b, 0, SEEK_SET) != 0) {
+    return false;
+  }
+  for (;;) {
+    const std::int64_t got = readSome(a, left, kHalf);
+    if (got < 0) {
+      return false;
+    }
+    std::int64_t have = 0;
+    while (have < got) {
+      const std::int64_t more = readSome(b, right + have, static_cast<std::size_t>(got - have));
+      if (more <= 0) {
+        return false;
+      }
+      have += more;
+    }
+    if (got == 0) {
+      return readSome(b, right, 1) == 0;
+    }
+    if (std::memcmp(left, right, static_cast<std::size_t>(got)) != 0) {
+      return false;
+    }
+  }
+}
+
+// Copies the whole of fd to standard output.
+bool copyToStandardOutput(int fd, ConversionWindow& window) {
+  if (seekFile(fd, 0, SEEK_SET) != 0) {
+    return false;
+  }
+  for (;;) {
+    const std::int64_t got = readSome(fd, window.bytes, sizeof window.bytes);
+    if (got <= 0) {
+      return got == 0;
+    }
+    if (!writeAll(1, window.bytes, static_cast<std::size_t>(got))) {
+      return false;
+    }
+  }
+}
+
+// Where the output of a job is made, and the temporary file made there.
+struct Target {
+  const Folder* folder = nullptr;
+  std::string base;   // the final name in folder
+  std::string shown;  // the output's name in messages
+  Folder scratch;     // the temporary folder, for standard output
+};
+
+int makeTemporary(const ConvertOptions& o, const Job& job, const Input& in, Worker& w, Target& t,
+                  TemporaryFile& temporary) {
+  if (o.destination == Destination::InPlace) {
+    t = Target{in.folder, job.base, job.input, {}};
+    return temporary.create(*in.folder, job.base, in.identity.permissions);
+  }
+  if (job.output == "-") {
+    t.shown = "standard output";
+    const char* tmp = std::getenv("TMPDIR");
+    const int error = openFolder(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp", &t.scratch);
+    return error != 0 ? error : temporary.createScratch(t.scratch, "3do-spool");
+  }
+  if (!w.outputOpen || w.outputKey != job.outputFolder) {
+    w.outputOpen = false;
+    const int error = openFolder(job.outputFolder, &w.output);
+    if (error != 0) {
+      return error;
+    }
+    w.outputOpen = true;
+    w.outputKey = job.outputFolder;
+  }
+  t = Target{&w.output, job.outputBase, job.output, {}};
+  return temporary.create(w.output, job.outputBase,
+                          in.identity.regular ? in.identity.permissions : 0666);
+}
+
+// In place: the new file keeps everything of the old one but its contents,
+// and replaces it only if the name still holds the file read, as it was read.
+bool commitInPlace(const ConvertOptions& o, const Input& in, const Target& t,
+                   TemporaryFile& temporary, Report& r) {
+  std::string what;
+  int error = keepMetadata(in.fd, temporary.fd(), in.identity, &what);
+  if (error != 0) {
+    r = failed(kExitOutputFailed,
+               printed("cannot keep %s: %s; left as it is", what.c_str(), std::strerror(error)));
+    return false;
+  }
+  if (o.sync && !syncFile(temporary.fd())) {
+    r = failed(kExitOutputFailed,
+               failure(printed("cannot write %s", quoted(t.shown).c_str()).c_str(), errno));
+    return false;
+  }
+  if (!unchangedSince(identifyAt(*t.folder, t.base.c_str(), false), in.identity) ||
+      !unchangedSince(identifyDescriptor(in.fd), in.identity)) {
+    r = failed(kExitOutputFailed, "changed while it was converted; left as it is");
+    return false;
+  }
+  error = temporary.commit(t.base, true);
+  if (error != 0) {
+    r = failed(kExitOutputFailed, failure("cannot replace it", error));
+    return false;
+  }
+  return true;
+}
+
+// Into a file or folder: an output that holds the conversion already stays
+// (so a batch can be run again); any other is replaced only with --force,
+// and never when it is not a regular file.
+bool commitOutput(const ConvertOptions& o, const Job& job, const Target& t, Worker& w,
+                  TemporaryFile& temporary, Report& r) {
+  const std::string exists =
+      printed("its output %s exists (--force replaces it)", quoted(t.shown).c_str());
+  if (job.outputExists) {
+    const OpenedFile old = openReadableAt(*t.folder, t.base.c_str(), true);
+    const Descriptor closing(old.fd);
+    if (old.fd >= 0 && old.identity.regular && sameContents(old.fd, temporary.fd(), *w.window)) {
+      r.verdict = r.verdict == Verdict::Damaged ? Verdict::Damaged : Verdict::Unchanged;
+      return false;
+    }
+    if (!o.force) {
+      r = failed(kExitOutputFailed, exists);
+      return false;
+    }
+  }
+  const FileIdentity there = identifyAt(*t.folder, t.base.c_str(), false);
+  if (there.known && !there.regular) {
+    r = failed(kExitOutputFailed, printed("its output %s exists and is not a regular file; "
+                                          "refusing to replace it",
+                                          quoted(t.shown).c_str()));
+    return false;
+  }
+  const int error = temporary.commit(t.base, o.force);
+  if (error != 0) {
+    r = failed(kExitOutputFailed,
+               error == EEXIST
+                   ? exists
+                   : failure(printed("cannot write %s", quoted(t.shown).c_str()).c_str(), error));
+    return false;
+  }
+  return true;
+}
+
+// Converts the open input into a temporary file and commits it.
+Report convertOpened(const ConvertOptions& o, const Job& job, const Input& in, Worker& w,
+                     Report r) {
+  Target t;
+  TemporaryFile temporary(w.temporaries);
+  const int made = makeTemporary(o, job, in, w, t, temporary);
+  if (made != 0) {
+    return failed(kExitOutputFailed, printed("cannot create a temporary file for %s: %s",
+                                             quoted(t.shown).c_str(), std::strerror(made)));
+  }
+  const ConversionResult result = convertFile(in.fd, temporary.fd(), *w.window);
+  if (result.outcome == Outcome::WriteFailed) {
+    return failed(
+        kExitOutputFailed,
+        failure(printed("cannot write %s", quoted(t.shown).c_str()).c_str(), result.error));
+  }
+  if (!in.identity.regular && !judgeStream(o, result, r)) {
+    return r;
+  }
+  if (in.identity.regular && (result.outcome != r.inspection.outcome ||
+                              !unchangedSince(identifyDescriptor(in.fd), in.identity))) {
+    return failed(kExitDamagedInput, "changed while it was converted; nothing written");
+  }
+  bool committed = false;
+  if (o.destination == Destination::InPlace) {
+    committed = commitInPlace(o, in, t, temporary, r);
+  } else if (job.output == "-") {
+    committed = copyToStandardOutput(temporary.fd(), *w.window);
+    if (!committed) {
+      r = failed(kExitOutputFailed, failure("cannot write standard output", errno));
+    }
+  } else {
+    committed = commitOutput(o, job, t, w, temporary, r);
+  }
+  if (committed && o.destination == Destination::InPlace && o.sync && !syncFolder(*t.folder)) {
+    return failed(kExitOutputFailed, failure("cannot sync the folder of the new file", errno));
+  }
+  r.written = committed;
+  return r;
+}
+
+}  // namespace
+
+Report convertJob(const ConvertOptions& o, const Plan& plan, const Job& job, Worker& w) {
+  Input in;
+  Report r;
+  if (!openJobInput(o, plan, job, w, &in, &r)) {
+    return r;
+  }
+  if (in.identity.regular || o.dryRun) {
+    r.inspection = inspectFile(in.fd, [](const ChunkRecord&) {});
+    if (!judge(o, in, r)) {
+      return r;
+    }
+    if (seekFile(in.fd, 0, SEEK_SET) != 0) {
+      return failed(kExitDamagedInput, failure("cannot read the input", errno));
+    }
+  }
+  return convertOpened(o, job, in, w, r);
+}
+
+}  // namespace convert3do

@@ -1,0 +1,40 @@
+// 3do convert, step three: one file, on the files opened rather than on
+// names. The input is opened below its folder without following symlinks,
+// converted into a temporary file in the destination's folder, and the
+// temporary file renamed into place only if the name still holds what was
+// read (in place) or nothing the user did not ask to replace.
+#ifndef CONVERT3DO_CLI_3DO_CONVERT_ACT_H
+#define CONVERT3DO_CLI_3DO_CONVERT_ACT_H
+
+#include <memory>
+#include <string>
+
+#include "cli/3do/convert_options.h"
+#include "cli/3do/convert_plan.h"
+#include "cli/3do/convert_report.h"
+#include "cli/common/folder.h"
+#include "cli/common/temporary.h"
+#include "convert/convert.h"
+
+namespace convert3do {
+
+// What one worker keeps from file to file: its window, and the folders it
+// opened last (the next file is often in the same one).
+struct Worker {
+  explicit Worker(TemporaryFiles& files) : temporaries(files), window(new ConversionWindow) {}
+  TemporaryFiles& temporaries;
+  std::unique_ptr<ConversionWindow> window;
+  Folder input;
+  std::string inputKey;  // the root and folder it was opened from
+  bool inputOpen = false;
+  Folder output;
+  std::string outputKey;  // the folder's path
+  bool outputOpen = false;
+};
+
+// Converts (or, in a dry run, judges) one file of the plan.
+Report convertJob(const ConvertOptions& options, const Plan& plan, const Job& job, Worker& worker);
+
+}  // namespace convert3do
+
+#endif  // CONVERT3DO_CLI_3DO_CONVERT_ACT_H

@@ -1,0 +1,279 @@
+#include "cli/3do/convert_plan.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <unordered_set>
+
+#include "cli/3do/commands.h"
+#include "cli/3do/text.h"
+#include "cli/common/quote.h"
+
+namespace convert3do {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string fromPath(const fs::path& path) {
+#ifdef _WIN32
+  return path.u8string();
+#else
+  return path.string();
+#endif
+}
+
+fs::path toPath(const std::string& name) {
+#ifdef _WIN32
+  return fs::u8path(name);
+#else
+  return fs::path(name);
+#endif
+}
+
+std::string joinName(const std::string& folder, const std::string& name) {
+  return folder.empty() ? name : fromPath(toPath(folder) / toPath(name));
+}
+
+bool endsWith3do(const std::string& name) {
+  if (name.size() < 4) {
+    return false;
+  }
+  std::string end = name.substr(name.size() - 4);
+  std::transform(end.begin(), end.end(), end.begin(), [](unsigned char c) {
+    return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  });
+  return end == ".3do";
+}
+
+void decide(Job& job, const Report& report) {
+  job.decided = true;
+  job.report = report;
+}
+
+Report skipped(const char* why) {
+  Report report;
+  report.verdict = Verdict::Skipped;
+  report.message = why;
+  return report;
+}
+
+// Resolves a name once, following symlinks, into a folder below the root
+// folder (plan.roots[0]) and a name there.
+void locate(const std::string& name, Job& job) {
+  std::error_code error;
+  const fs::path real = fs::canonical(toPath(name), error);
+  if (error) {
+    decide(job,
+           failed(kExitInputNotFound, printed("cannot open: %s", std::strerror(error.value()))));
+    return;
+  }
+#ifdef _WIN32
+  job.folder = fromPath(real.parent_path());
+#else
+  job.folder = fromPath(real.parent_path().relative_path());
+#endif
+  job.base = fromPath(real.filename());
+}
+
+// A walk of one folder named with -r: every .3do file below it, found
+// without following symlinks; the output folder is never walked.
+struct Walk {
+  const ConvertOptions& options;
+  FileIdentity destination;
+  std::size_t root;
+  std::string name;  // the folder as named
+  std::vector<Job> found;
+};
+
+void addFound(Walk& w, const std::string& relative, const std::string& name, const Folder& folder) {
+  Job job;
+  job.input = joinName(joinName(w.name, relative), name);
+  job.root = w.root;
+  job.folder = relative;
+  job.base = name;
+  job.identity = identifyAt(folder, name.c_str(), false);
+  if (w.options.destination == Destination::Folder) {
+    job.output = joinName(w.options.output, joinName(relative, name));
+  }
+  if (job.identity.symlink) {
+    decide(job, skipped("a symlink met in a folder is not followed"));
+  } else if (!job.identity.regular) {
+    decide(job, skipped("not a regular file"));
+  }
+  w.found.push_back(job);
+}
+
+void walkFolder(Walk& w, const Folder& folder, const std::string& relative) {
+  std::vector<std::string> names;
+  const int error = listFolder(folder, &names);
+  if (error != 0) {
+    Job job;
+    job.input = joinName(w.name, relative);
+    decide(job,
+           failed(kExitInputNotFound, printed("cannot read the folder: %s", std::strerror(error))));
+    w.found.push_back(job);
+    return;
+  }
+  for (const std::string& name : names) {
+    const FileIdentity entry = identifyAt(folder, name.c_str(), false);
+    if (entry.directory) {
+      if (sameFile(entry, w.destination)) {
+        continue;
+      }
+      Folder child;
+      const int opened = openFolderBeneath(folder, name, &child);
+      if (opened == 0) {
+        walkFolder(w, child, joinName(relative, name));
+        continue;
+      }
+      Job job;
+      job.input = joinName(joinName(w.name, relative), name);
+      decide(job, failed(kExitInputNotFound,
+                         printed("cannot read the folder: %s", std::strerror(opened))));
+      w.found.push_back(job);
+    } else if (endsWith3do(name) ||
+               (entry.symlink && identifyAt(folder, name.c_str(), true).directory)) {
+      addFound(w, relative, name, folder);
+    }
+  }
+}
+
+// Adds the files a command-line name gives: a file, "-", or with -r the
+// .3do files in a folder's tree.
+void addNamed(const ConvertOptions& options, const FileIdentity& destination,
+              const std::string& name, Plan& plan) {
+  if (name == "-" && options.destination != Destination::File) {
+    complain("-", "standard input has no name to convert in place or into a folder; use -o");
+    plan.status = worseStatus(plan.status, kExitUsage);
+    return;
+  }
+  if (name != "-" && identifyPath(name.c_str()).directory) {
+    Folder folder;
+    const int error = options.recursive ? openFolder(name, &folder) : 0;
+    if (!options.recursive || error != 0) {
+      complain(name.c_str(),
+               options.recursive
+                   ? printed("cannot read the folder: %s", std::strerror(error)).c_str()
+                   : "is a folder (use -r to convert the .3do files in its tree)");
+      plan.status = worseStatus(plan.status, kExitInputNotFound);
+      return;
+    }
+    plan.roots.push_back(std::move(folder));
+    Walk walk{options, destination, plan.roots.size() - 1, name, {}};
+    walkFolder(walk, plan.roots.back(), "");
+    std::sort(walk.found.begin(), walk.found.end(),
+              [](const Job& a, const Job& b) { return a.input < b.input; });
+    plan.jobs.insert(plan.jobs.end(), walk.found.begin(), walk.found.end());
+    return;
+  }
+  Job job;
+  job.input = name;
+  if (name != "-") {
+    locate(name, job);
+    job.identity = identifyPath(name.c_str());
+  }
+  if (options.destination == Destination::Folder) {
+    job.output = joinName(options.output, fromPath(toPath(name).filename()));
+  } else if (options.destination == Destination::File) {
+    job.output = options.output;
+  }
+  plan.jobs.push_back(job);
+}
+
+// Where the output is made: a symlink named as the output is written through.
+void locateOutput(Job& job) {
+  fs::path where = toPath(job.output);
+  if (identifyEntry(job.output.c_str()).symlink) {
+    std::error_code error;
+    const fs::path real = fs::canonical(where, error);
+    where = error ? where : real;
+  }
+  job.outputFolder = fromPath(where.parent_path());
+  job.outputBase = fromPath(where.filename());
+}
+
+std::string key(const FileIdentity& id) {
+  return std::to_string(id.device) + ":" + std::to_string(id.inode);
+}
+
+// The refusals that need only names and identities. Files by device and
+// inode, names in hashed sets: a batch of any size is checked in time
+// proportional to its size.
+void checkOutputs(const ConvertOptions& options, Plan& plan) {
+  std::unordered_set<std::string> inputs;
+  for (const Job& job : plan.jobs) {
+    if (!job.decided && job.identity.known) {
+      inputs.insert(key(job.identity));
+    }
+  }
+  std::unordered_set<std::string> seen;     // inputs taken so far, with their outputs
+  std::unordered_set<std::string> outputs;  // outputs, normalised
+  std::unordered_set<std::string> folders;  // output folders made
+  for (Job& job : plan.jobs) {
+    if (job.decided) {
+      continue;
+    }
+    const std::string output = fromPath(toPath(job.output).lexically_normal());
+    if (job.identity.regular && !seen.insert(key(job.identity) + "\n" + output).second) {
+      job.decided = true;  // named before: converted once
+      job.report.verdict = Verdict::Duplicate;
+      continue;
+    }
+    if (options.destination == Destination::InPlace || job.output == "-") {
+      continue;
+    }
+    const FileIdentity out = identifyPath(job.output.c_str());
+    const QuotedName quoted = quoteName(job.output.c_str());
+    const char* shown = quoted.text;
+    locateOutput(job);
+    job.outputExists = out.known;
+    if (out.known && inputs.count(key(out)) > 0) {
+      decide(job, failed(kExitUsage, printed("its output %s is one of the inputs; refusing to "
+                                             "overwrite it",
+                                             shown)));
+    } else if (!outputs.insert(output).second) {
+      decide(job,
+             failed(kExitUsage, printed("its output %s is another input's output too", shown)));
+    } else if (out.known && !out.regular) {
+      decide(job, failed(kExitOutputFailed, printed("its output %s exists and is not a regular "
+                                                    "file; refusing to replace it",
+                                                    shown)));
+    } else if (!options.dryRun && !job.outputFolder.empty() &&
+               folders.insert(job.outputFolder).second) {
+      std::error_code error;
+      fs::create_directories(toPath(job.outputFolder), error);
+      if (error) {
+        decide(job, failed(kExitOutputFailed, printed("cannot create the folder of %s: %s", shown,
+                                                      error.message().c_str())));
+      }
+    }
+  }
+}
+
+}  // namespace
+
+Plan makePlan(const ConvertOptions& options) {
+  Plan plan;
+  plan.roots.emplace_back();
+#ifndef _WIN32
+  (void)openFolder("/", &plan.roots[0]);
+  plan.roots[0].path.clear();  // the names below it are absolute already
+#endif
+  FileIdentity destination;
+  if (options.destination == Destination::Folder) {
+    if (!options.dryRun) {
+      std::error_code error;
+      fs::create_directories(toPath(options.output), error);
+    }
+    destination = identifyPath(options.output.c_str());
+  }
+  for (const std::string& name : options.inputs) {
+    addNamed(options, destination, name, plan);
+  }
+  checkOutputs(options, plan);
+  return plan;
+}
+
+}  // namespace convert3do

@@ -1,0 +1,49 @@
+// 3do convert, step two: the plan. Every file is found, and every decision
+// that does not need its contents is made, before anything is written: which
+// files (symlinks met in a tree are not followed), where each output goes,
+// and the refusals (an output that is an input, two inputs with one output,
+// an output that is not a regular file).
+#ifndef CONVERT3DO_CLI_3DO_CONVERT_PLAN_H
+#define CONVERT3DO_CLI_3DO_CONVERT_PLAN_H
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "cli/3do/convert_options.h"
+#include "cli/3do/convert_report.h"
+#include "cli/common/files.h"
+#include "cli/common/folder.h"
+
+namespace convert3do {
+
+// One file of the batch.
+struct Job {
+  std::string input;  // the name shown: as named or found, "-" for standard input
+  // Where the input is: a folder below one of the plan's roots, reached
+  // without following symlinks, and its name there.
+  std::size_t root = 0;
+  std::string folder;
+  std::string base;
+  FileIdentity identity;     // the input as the plan found it
+  std::string output;        // the name shown; empty in place, "-" for standard output
+  std::string outputFolder;  // where the output is made, and its name there
+  std::string outputBase;
+  bool outputExists = false;  // replaced only with --force, unless it is the conversion already
+  bool decided = false;       // refused or skipped by the plan: report says why
+  Report report;
+};
+
+struct Plan {
+  // The folders the inputs are found beneath: the root folder, for files
+  // named one by one (their names resolved once), then each folder walked.
+  std::vector<Folder> roots;
+  std::vector<Job> jobs;
+  int status = kExitOk;  // of names that give no job (a usage error)
+};
+
+Plan makePlan(const ConvertOptions& options);
+
+}  // namespace convert3do
+
+#endif  // CONVERT3DO_CLI_3DO_CONVERT_PLAN_H

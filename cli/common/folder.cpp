@@ -1,0 +1,269 @@
+#include "cli/common/folder.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
+#include <dirent.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+#endif
+
+namespace convert3do {
+
+void Descriptor::reset(int fd) {
+  if (fd_ >= 0) {
+    (void)closeFile(fd_);
+  }
+  fd_ = fd;
+}
+
+namespace {
+
+std::string joined(const std::string& folder, const std::string& name) {
+  return folder.empty() ? name : folder + "/" + name;
+}
+
+}  // namespace
+
+#ifdef _WIN32
+
+// Windows has no calls relative to an opened folder: the same operations go by
+// path, and a folder is only checked to be one.
+int openFolder(const std::string& path, Folder* folder) {
+  const FileIdentity identity = identifyPath(path.empty() ? "." : path.c_str());
+  if (!identity.known) {
+    return ENOENT;
+  }
+  if (!identity.directory) {
+    return ENOTDIR;
+  }
+  folder->path = path;
+  return 0;
+}
+
+int openFolderBeneath(const Folder& from, const std::string& relative, Folder* folder) {
+  return openFolder(relative.empty() ? from.path : joined(from.path, relative), folder);
+}
+
+FileIdentity identifyAt(const Folder& folder, const char* name, bool follow) {
+  const std::string path = joined(folder.path, name);
+  return follow ? identifyPath(path.c_str()) : identifyEntry(path.c_str());
+}
+
+int listFolder(const Folder& folder, std::vector<std::string>* names) {
+  std::error_code error;
+  std::filesystem::directory_iterator entry(std::filesystem::u8path(folder.path), error);
+  for (; !error && entry != std::filesystem::directory_iterator(); entry.increment(error)) {
+    names->push_back(entry->path().filename().u8string());
+  }
+  return error ? EACCES : 0;
+}
+
+OpenedFile openReadableAt(const Folder& folder, const char* name, bool) {
+  return openInput(joined(folder.path, name).c_str(), false);
+}
+
+int keepMetadata(int, int, const FileIdentity&, std::string*) {
+  return 0;  // the new file takes its folder's permissions, as Windows files do
+}
+
+bool renameAt(const Folder& folder, const char* from, const char* to, bool replace) {
+  if (MoveFileExW(widen(joined(folder.path, from).c_str()).c_str(),
+                  widen(joined(folder.path, to).c_str()).c_str(),
+                  replace ? MOVEFILE_REPLACE_EXISTING : 0) != 0) {
+    return true;
+  }
+  const DWORD error = GetLastError();
+  errno = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? EEXIST : EACCES;
+  return false;
+}
+
+bool removeAt(const Folder& folder, const char* name) {
+  return removeFile(joined(folder.path, name).c_str());
+}
+
+bool syncFolder(const Folder&) {
+  return true;  // NTFS journals its folders
+}
+
+std::size_t longestName(const Folder&) {
+  return 255;
+}
+
+#else
+
+int openFolder(const std::string& path, Folder* folder) {
+  const int fd = open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    return errno;
+  }
+  folder->fd.reset(fd);
+  folder->path = path;
+  return 0;
+}
+
+int openFolderBeneath(const Folder& from, const std::string& relative, Folder* folder) {
+  Descriptor current(fcntl(from.fd.get(), F_DUPFD_CLOEXEC, 0));
+  if (current.get() < 0) {
+    return errno;
+  }
+  std::size_t start = 0;
+  while (start <= relative.size()) {
+    std::size_t end = relative.find('/', start);
+    end = end == std::string::npos ? relative.size() : end;
+    const std::string part = relative.substr(start, end - start);
+    start = end + 1;
+    if (part.empty() || part == ".") {
+      continue;
+    }
+    const int next =
+        openat(current.get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (next < 0) {
+      return errno;
+    }
+    current.reset(next);
+  }
+  folder->fd = std::move(current);
+  folder->path = relative.empty() ? from.path : joined(from.path, relative);
+  return 0;
+}
+
+FileIdentity identifyAt(const Folder& folder, const char* name, bool follow) {
+  struct stat info {};
+  if (fstatat(folder.fd.get(), name, &info, follow ? 0 : AT_SYMLINK_NOFOLLOW) != 0) {
+    return FileIdentity{};
+  }
+  return identifyStat(&info);
+}
+
+int listFolder(const Folder& folder, std::vector<std::string>* names) {
+  const int fd = fcntl(folder.fd.get(), F_DUPFD_CLOEXEC, 0);
+  DIR* dir = fd < 0 ? nullptr : fdopendir(fd);
+  if (dir == nullptr) {
+    const int error = errno;
+    if (fd >= 0) {
+      (void)close(fd);
+    }
+    return error;
+  }
+  rewinddir(dir);
+  errno = 0;
+  while (const dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") {
+      names->push_back(name);
+    }
+    errno = 0;
+  }
+  const int error = errno;
+  (void)closedir(dir);
+  return error;
+}
+
+OpenedFile openReadableAt(const Folder& folder, const char* name, bool nonBlocking) {
+  OpenedFile file;
+  file.fd = openat(folder.fd.get(), name,
+                   O_RDONLY | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC | (nonBlocking ? O_NONBLOCK : 0));
+  if (file.fd < 0) {
+    file.error = errno;
+  } else {
+    file.identity = identifyDescriptor(file.fd);
+  }
+  return file;
+}
+
+namespace {
+
+// Copies every extended attribute of from to to; 0 or errno, naming the one
+// that failed.
+int copyAttributes(int from, int to, std::string* what) {
+  std::vector<char> names(256);
+  ssize_t length = 0;
+  while ((length = flistxattr(from, names.data(), names.size())) < 0 && errno == ERANGE) {
+    names.resize(names.size() * 4);
+  }
+  if (length < 0) {
+    *what = "its extended attributes";
+    return errno == ENOTSUP ? 0 : errno;  // a file system without them has none to keep
+  }
+  std::vector<char> value(256);
+  for (ssize_t at = 0; at < length; at += static_cast<ssize_t>(std::strlen(&names[at])) + 1) {
+    const char* name = &names[static_cast<std::size_t>(at)];
+    ssize_t size = 0;
+    while ((size = fgetxattr(from, name, value.data(), value.size())) < 0 && errno == ERANGE) {
+      value.resize(value.size() * 4);
+    }
+    if (size < 0 || fsetxattr(to, name, value.data(), static_cast<std::size_t>(size), 0) != 0) {
+      *what = std::string("its extended attribute ") + name;
+      return errno;
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+int keepMetadata(int from, int to, const FileIdentity& identity, std::string* what) {
+  const FileIdentity made = identifyDescriptor(to);
+  if ((made.owner != identity.owner || made.group != identity.group) &&
+      fchown(to, static_cast<uid_t>(identity.owner), static_cast<gid_t>(identity.group)) != 0) {
+    *what = "its owner and group";
+    return errno;
+  }
+  // After the owner: a change of owner clears the set-user-ID and
+  // set-group-ID bits.
+  if (fchmod(to, static_cast<mode_t>(identity.mode)) != 0) {
+    *what = "its mode";
+    return errno;
+  }
+  return copyAttributes(from, to, what);
+}
+
+bool renameAt(const Folder& folder, const char* from, const char* to, bool replace) {
+  const int fd = folder.fd.get();
+  if (replace) {
+    return renameat(fd, from, fd, to) == 0;
+  }
+#ifdef RENAME_NOREPLACE
+  if (renameat2(fd, from, fd, to, RENAME_NOREPLACE) == 0) {
+    return true;
+  }
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) {
+    return false;
+  }
+#endif
+  // A file system without an atomic rename that keeps the target: a link
+  // cannot replace either.
+  if (linkat(fd, from, fd, to, 0) != 0) {
+    return false;
+  }
+  (void)unlinkat(fd, from, 0);
+  return true;
+}
+
+bool removeAt(const Folder& folder, const char* name) {
+  return unlinkat(folder.fd.get(), name, 0) == 0;
+}
+
+bool syncFolder(const Folder& folder) {
+  return fsync(folder.fd.get()) == 0 || errno == EINVAL;  // some file systems cannot
+}
+
+std::size_t longestName(const Folder& folder) {
+  const long longest = fpathconf(folder.fd.get(), _PC_NAME_MAX);
+  return longest > 0 ? static_cast<std::size_t>(longest) : 255;
+}
+
+#endif
+
+}  // namespace convert3do

@@ -1,0 +1,25 @@
+// Signals for a program with threads, as xz and GNU sort handle them: the
+// caught signals are blocked in every thread and one thread waits for them, so
+// what a signal sets off (removing temporary files, a summary) runs in normal
+// code rather than in a handler.
+#ifndef CONVERT3DO_CLI_COMMON_SIGNAL_WATCH_H
+#define CONVERT3DO_CLI_COMMON_SIGNAL_WATCH_H
+
+#include <functional>
+
+namespace convert3do {
+
+// Blocks the caught signals (process.h) in the calling thread, and so in every
+// thread it starts from now on, and starts a thread that waits for them and
+// calls onSignal(signal) for the first; a signal that comes after that, or
+// after the run ends, ends the process at once. Signals ignored when the
+// process started stay ignored. Does nothing on Windows.
+void watchSignals(std::function<void(int)> onSignal);
+
+// Ends the process by the signal, as if it had never been caught, so that the
+// parent sees how it ended.
+void dieBySignal(int signal);
+
+}  // namespace convert3do
+
+#endif  // CONVERT3DO_CLI_COMMON_SIGNAL_WATCH_H
