@@ -27,6 +27,33 @@ xyzs_model() {
 # same_bytes A B: fails the case unless the files are identical.
 same_bytes() { cmp -s "$1" "$2" || fail "$1 and $2 differ"; }
 
+# no_temporaries: fails the case if a temporary file was left anywhere below.
+no_temporaries() {
+  [ -z "$(find . -name '.*.tmp')" ] || fail "temporary files left: $(find . -name '.*.tmp')"
+}
+
+# held CHANGE ARGS...: runs the tool under gdb, held at its first fsync (the
+# new file's, just before the rename) while the sh command CHANGE runs; its
+# status goes to $status, its output to stdout and stderr. ARGS are plain
+# words.
+held() {
+  local change=$1
+  shift
+  command -v gdb >/dev/null || skip "no gdb to hold the run"
+  [ -z "${CONVERT3DO_EMULATOR:-}" ] || skip "gdb does not hold an emulated run"
+  # LeakSanitizer cannot work under ptrace.
+  ASAN_OPTIONS=detect_leaks=0 timeout 60 gdb -q -batch -ex 'set breakpoint pending on' -ex 'break fsync' \
+    -ex "run $* >stdout 2>stderr" -ex "shell $change" -ex delete -ex continue \
+    "$tool" >gdb.log 2>&1
+  if grep -q 'exited normally' gdb.log; then
+    status=0
+  else
+    status=$(sed -n 's/.*exited with code \([0-9]*\).*/\1/p' gdb.log | tail -1)
+    [ -n "$status" ] || skip "gdb could not run the tool: $(tail -3 gdb.log)"
+    status=$((10#$status))
+  fi
+}
+
 case $case_name in
   help_and_version)
     for args in --help "help" "help info" "help check" "info --help"; do
@@ -270,6 +297,151 @@ TABLE
     expect_status 0
     [ "$(grep -o 'out3/m[0-9]*' stderr | tr '\n' ' ')" = "$(printf 'out3/m%s ' $(seq 10 49))" ] ||
       fail "reports out of order: $(head -5 stderr)"
+    ;;
+  convert_swap)
+    # In place replaces a name only while it holds the file read, as it was
+    # read: each change below is made while the run is held before the rename.
+    # change | what the name holds afterwards
+    while IFS='|' read -r change holds; do
+      rm -f model.3do moved.3do victim
+      example_in >model.3do
+      words MAGIC 1 0 >new.3do
+      echo secret >victim
+      held "$change" convert -i model.3do
+      expect_status 3
+      grep -q 'model.3do: changed while it was converted; left as it is' stderr || fail "$change: $(cat stderr)"
+      eval "$holds" || fail "$change: not $holds"
+      [ "$(cat victim)" = secret ] || fail "$change: the symlink's target was written"
+      no_temporaries
+    done <<'TABLE'
+mv model.3do moved.3do && ln -s victim model.3do|[ -L model.3do ] && cmp -s moved.3do <(example_in)
+printf more >>model.3do|cmp -s model.3do <(example_in; printf more)
+mv new.3do model.3do|cmp -s model.3do <(words MAGIC 1 0)
+TABLE
+    ;;
+  convert_outputs)
+    example_in >model.3do
+    # An output that appears while the input is read is not replaced.
+    mkfifo slow.3do
+    timeout 20 "${tool_cmd[@]}" convert -o out.3do slow.3do >stdout 2>stderr &
+    pid=$!
+    exec 3>slow.3do
+    words MAGIC 99 60 HAND 1 4 9 >&3
+    echo mine >out.3do
+    words XYZS 2 16 8 1 2 3 JUNK >&3  # the walk ends at this tag: nothing more is read
+    exec 3>&-
+    wait "$pid"
+    status=$?
+    expect_status 3; grep -q 'out.3do exists (--force replaces it)' stderr || fail "$(cat stderr)"
+    [ "$(cat out.3do)" = mine ] || fail "an output made during the run was replaced"
+    # Outputs that are not regular files are never replaced; a symlink is
+    # written through.
+    mkfifo fifo.out
+    run convert -f -o fifo.out model.3do
+    expect_status 3; [ -p fifo.out ] || fail "the FIFO was replaced"
+    grep -q 'is not a regular file' stderr || fail "$(cat stderr)"
+    if mknod null.out c 1 3 2>/dev/null; then
+      run convert -f -o null.out model.3do
+      expect_status 3; [ -c null.out ] || fail "the device was replaced"
+    fi
+    echo old >target.3do
+    ln -s target.3do link.3do
+    run convert -f -o link.3do model.3do
+    expect_status 0; [ -L link.3do ] || fail "the link was replaced"; same_bytes target.3do <(example_out)
+    # Streams are read only as far as the walk: a writer that keeps a FIFO
+    # open does not hold the run, and what is no 3do file is refused at once.
+    mkfifo open.3do
+    exec 3<>open.3do
+    example_out >&3
+    run convert -o streamed.3do open.3do
+    expect_status 0; same_bytes streamed.3do <(example_out)
+    example_out >&3
+    run info --json open.3do
+    expect_status 0; json 'lines[0]["size"] == 56 and lines[0]["walk_end"] == "bound"'
+    exec 3>&-
+    run convert -o zero.3do /dev/zero
+    expect_status 7; expect_absent zero.3do
+    # Output meant for a closed standard output fails.
+    for args in "convert -o - model.3do" "convert --json -d out model.3do" "info model.3do"; do
+      # shellcheck disable=SC2086
+      timeout 20 "${tool_cmd[@]}" $args >&- 2>stderr
+      status=$?
+      expect_status 3
+    done
+    # A name as long as the folder allows gets a temporary name that fits.
+    long=$(printf 'm%.0s' $(seq 1 250)).3do
+    example_in >"$long"
+    run convert -d longer "$long"
+    expect_status 0; same_bytes "longer/$long" <(example_out)
+    run convert -i "$long"
+    expect_status 0; same_bytes "$long" <(example_out)
+    no_temporaries
+    ;;
+  convert_tree_safety)
+    # Symlinks inside a tree are skipped, not followed, and counted.
+    mkdir -p tree/sub
+    example_in >tree/a.3do
+    example_in >victim.3do
+    ln -s ../victim.3do tree/sub/evil.3do
+    ln tree/a.3do tree/sub/b.3do
+    run convert -v -r -i --force tree
+    expect_status 0; same_bytes victim.3do <(example_in); [ -L tree/sub/evil.3do ] || fail "link replaced"
+    grep -q 'tree/sub/evil.3do: skipped' stderr || fail "$(cat stderr)"
+    grep -q '1 skipped' stderr || fail "$(cat stderr)"
+    # With -d every name of a hard-linked file gets its output; the output
+    # folder is never walked, however often the run is made.
+    rm -rf tree && mkdir -p tree/sub
+    example_in >tree/a.3do
+    ln tree/a.3do tree/sub/b.3do
+    for round in 1 2; do
+      run convert -r -d tree/converted tree
+      expect_status 0
+    done
+    [ "$(cd tree/converted && find . -type f | sort | tr '\n' ' ')" = "./a.3do ./sub/b.3do " ] ||
+      fail "not mirrored: $(cd tree && find . | sort | tr '\n' ' ')"
+    # A folder that cannot be read fails the run.
+    mkdir -p locked/inner && example_in >locked/inner/m.3do && chmod 000 locked/inner
+    if [ "$(id -u)" -eq 0 ]; then
+      as_nobody convert -n -r -d out locked
+    else
+      run convert -n -r -d out locked
+    fi
+    chmod 755 locked/inner
+    expect_status 1; grep -q 'locked/inner: cannot read the folder' stderr || fail "$(cat stderr)"
+    ;;
+  convert_metadata)
+    # In place keeps the whole mode, the extended attributes and the ACL.
+    command -v python3 >/dev/null || skip "no python3 to set extended attributes"
+    example_in >model.3do
+    chmod 4751 model.3do
+    attributes() {
+      python3 -c 'import os, sys; print(sorted((n, os.getxattr(sys.argv[1], n)) for n in os.listxattr(sys.argv[1])))' "$1"
+    }
+    # user.note, and an ACL that denies user nobody: version 2, then
+    # (tag, permissions, id) for the owner, nobody, the group, the mask, others.
+    python3 - model.3do <<'PY' || skip "no extended attributes here"
+import os, struct, sys
+os.setxattr(sys.argv[1], "user.note", b"kept")
+entries = [(1, 7, -1), (2, 0, 65534), (4, 5, -1), (0x10, 5, -1), (0x20, 1, -1)]
+acl = struct.pack("<I", 2) + b"".join(struct.pack("<HHI", t, p, i & 0xFFFFFFFF) for t, p, i in entries)
+os.setxattr(sys.argv[1], "system.posix_acl_access", acl)
+PY
+    before=$(attributes model.3do)
+    mode=$(stat -c %a model.3do)
+    run convert -i model.3do
+    expect_status 0; same_bytes model.3do <(example_out)
+    [ "$(stat -c %a model.3do)" = "$mode" ] || fail "mode $(stat -c %a model.3do), expected $mode"
+    [ "$(attributes model.3do)" = "$before" ] || fail "attributes $(attributes model.3do), expected $before"
+    # A converted file with other links is left alone, not refused.
+    example_out >done.3do
+    ln done.3do other.3do
+    run convert -i done.3do
+    expect_status 0
+    # Workers beyond any fixed table: more workers than files, and than cores.
+    for i in $(seq 100 199); do example_in >"w$i.3do"; done
+    run convert -q -j 150 -d many w*.3do
+    expect_status 0; [ "$(ls many | wc -l)" -eq 100 ] || fail "$(ls many | wc -l) outputs"
+    same_bytes many/w150.3do <(example_out)
     ;;
   convert_interrupted)
     # Signals at random moments of an in-place batch: every file is either

@@ -50,6 +50,10 @@ bool openJobInput(const ConvertOptions& o, const Plan& plan, const Job& job, Wor
   const bool inPlace = o.destination == Destination::InPlace;
   const char* const kRegularOnly = "is not a regular file; -i converts regular files only";
   if (job.input == "-") {
+    if (inPlace) {
+      *r = failed(kExitUsage, kRegularOnly);  // the plan refuses it already
+      return false;
+    }
     const OpenedFile file = openReadable("-");
     in->fd = file.fd;
     in->identity = file.identity;
@@ -225,8 +229,8 @@ int makeTemporary(const ConvertOptions& o, const Job& job, const Input& in, Work
 
 // In place: the new file keeps everything of the old one but its contents,
 // and replaces it only if the name still holds the file read, as it was read.
-bool commitInPlace(const ConvertOptions& o, const Input& in, const Target& t,
-                   TemporaryFile& temporary, Report& r) {
+bool commitInPlace(const ConvertOptions& o, Input& in, const Target& t, TemporaryFile& temporary,
+                   Report& r) {
   std::string what;
   int error = keepMetadata(in.fd, temporary.fd(), in.identity, &what);
   if (error != 0) {
@@ -244,6 +248,7 @@ bool commitInPlace(const ConvertOptions& o, const Input& in, const Target& t,
     r = failed(kExitOutputFailed, "changed while it was converted; left as it is");
     return false;
   }
+  in.owned.reset();  // only ever read; and Windows replaces no open file
   error = temporary.commit(t.base, true);
   if (error != 0) {
     r = failed(kExitOutputFailed, failure("cannot replace it", error));
@@ -255,7 +260,7 @@ bool commitInPlace(const ConvertOptions& o, const Input& in, const Target& t,
 // Into a file or folder: an output that holds the conversion already stays
 // (so a batch can be run again); any other is replaced only with --force,
 // and never when it is not a regular file.
-bool commitOutput(const ConvertOptions& o, const Job& job, const Target& t, Worker& w,
+bool commitOutput(const ConvertOptions& o, const Job& job, const Target& t, const Worker& w,
                   TemporaryFile& temporary, Report& r) {
   const std::string exists =
       printed("its output %s exists (--force replaces it)", quoted(t.shown).c_str());
@@ -290,8 +295,7 @@ bool commitOutput(const ConvertOptions& o, const Job& job, const Target& t, Work
 }
 
 // Converts the open input into a temporary file and commits it.
-Report convertOpened(const ConvertOptions& o, const Job& job, const Input& in, Worker& w,
-                     Report r) {
+Report convertOpened(const ConvertOptions& o, const Job& job, Input& in, Worker& w, Report r) {
   Target t;
   TemporaryFile temporary(w.temporaries);
   const int made = makeTemporary(o, job, in, w, t, temporary);

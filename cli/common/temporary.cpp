@@ -51,14 +51,14 @@ int TemporaryFile::create(const Folder& folder, const std::string& base, unsigne
   const std::size_t longest = longestName(folder);
   for (int attempt = 0; attempt < 100; ++attempt) {
     name_ = temporaryName(base, longest);
-    const std::string path = folder.path.empty() ? name_ : folder.path + "/" + name_;
 #ifdef _WIN32
-    const int fd = openExclusive(path.c_str(), permissions);
+    const int made = openExclusive(
+        (folder.path.empty() ? name_ : folder.path + "/" + name_).c_str(), permissions);
 #else
-    const int fd = openExclusiveAt(folder.fd.get(), name_.c_str(), permissions);
+    const int made = openExclusiveAt(folder.fd.get(), name_.c_str(), permissions);
 #endif
-    if (fd >= 0) {
-      fd_.reset(fd);
+    if (made >= 0) {
+      fd_.reset(made);
       live_ = true;
       files_.live_.push_back(this);
       return 0;
@@ -94,6 +94,11 @@ int TemporaryFile::commit(const std::string& target, bool replace) {
   }
   if (files_.stopped_) {
     return EINTR;
+  }
+  // Closed first: a late write error shows here, and Windows renames no open
+  // file.
+  if (!closeFile(fd_.release())) {
+    return errno;
   }
   if (!renameAt(*folder_, name_.c_str(), target.c_str(), replace)) {
     return errno;

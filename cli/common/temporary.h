@@ -49,8 +49,9 @@ class TemporaryFile {
   int fd() const { return fd_.get(); }
   const std::string& name() const { return name_; }
 
-  // Gives the file the name target in its folder; with replace false an
-  // existing target stays (EEXIST). Returns 0 or errno (EINTR once stopped).
+  // Closes the file and gives it the name target in its folder; with
+  // replace false an existing target stays (EEXIST). Returns 0 or errno
+  // (EINTR once stopped); the file is removed on failure when it goes.
   int commit(const std::string& target, bool replace);
 
   // Removes the file unless it was committed; closes it.
