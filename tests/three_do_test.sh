@@ -361,6 +361,13 @@ TABLE
     exec 3>&-
     run convert -o zero.3do /dev/zero
     expect_status 7; expect_absent zero.3do
+    # A scratch file that cannot be written is an output failure.
+    if mkdir tiny && mount -t tmpfs -o size=64k tmpfs tiny 2>/dev/null; then
+      xyzs_model big.3do 256
+      TMPDIR=$PWD/tiny run convert -o - big.3do
+      umount tiny
+      expect_status 3; grep -q 'cannot write the scratch file for standard output' stderr || fail "$(cat stderr)"
+    fi
     # Output meant for a closed standard output fails.
     for args in "convert -o - model.3do" "convert --json -d out model.3do" "info model.3do"; do
       # shellcheck disable=SC2086

@@ -49,12 +49,17 @@ bool openJobInput(const ConvertOptions& o, const Plan& plan, const Job& job, Wor
                   Report* r) {
   const bool inPlace = o.destination == Destination::InPlace;
   const char* const kRegularOnly = "is not a regular file; -i converts regular files only";
-  if (job.input == "-") {
+  if (job.byName) {
     if (inPlace) {
-      *r = failed(kExitUsage, kRegularOnly);  // the plan refuses it already
+      *r = failed(kExitUsage, kRegularOnly);  // a FIFO would have opening wait
       return false;
     }
-    const OpenedFile file = openReadable("-");
+    const OpenedFile file = openReadable(job.input.c_str());
+    if (file.fd < 0) {
+      *r = failed(kExitInputNotFound, failure("cannot open", file.error));
+      return false;
+    }
+    in->owned.reset(job.input == "-" ? -1 : file.fd);
     in->fd = file.fd;
     in->identity = file.identity;
     return true;
@@ -196,23 +201,38 @@ bool copyToStandardOutput(int fd, ConversionWindow& window) {
 // Where the output of a job is made, and the temporary file made there.
 struct Target {
   const Folder* folder = nullptr;
-  std::string base;   // the final name in folder
-  std::string shown;  // the output's name in messages
-  Folder scratch;     // the temporary folder, for standard output
+  std::string base;       // the final name in folder
+  std::string shown;      // what is written, in messages: the output's name
+  std::string temporary;  // the temporary file, in messages
+  Folder scratch;         // the temporary folder, for standard output
 };
+
+void describe(Target& t, const std::string& output) {
+  t.shown = quoted(output);
+  t.temporary = "a temporary file beside " + t.shown;
+}
 
 int makeTemporary(const ConvertOptions& o, const Job& job, const Input& in, Worker& w, Target& t,
                   TemporaryFile& temporary) {
   if (o.destination == Destination::InPlace) {
-    t = Target{in.folder, job.base, job.input, {}};
+    describe(t, job.input);
+    t.folder = in.folder;
+    t.base = job.base;
     return temporary.create(*in.folder, job.base, in.identity.permissions);
   }
   if (job.output == "-") {
-    t.shown = "standard output";
+#ifdef _WIN32
+    const char* tmp = std::getenv("TEMP");
+#else
     const char* tmp = std::getenv("TMPDIR");
-    const int error = openFolder(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp", &t.scratch);
+#endif
+    const std::string folder = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+    t.shown = "the scratch file for standard output";
+    t.temporary = "a scratch file for standard output in " + quoted(folder);
+    const int error = openFolder(folder, &t.scratch);
     return error != 0 ? error : temporary.createScratch(t.scratch, "3do-spool");
   }
+  describe(t, job.output);
   if (!w.outputOpen || w.outputKey != job.outputFolder) {
     w.outputOpen = false;
     const int error = openFolder(job.outputFolder, &w.output);
@@ -222,7 +242,8 @@ int makeTemporary(const ConvertOptions& o, const Job& job, const Input& in, Work
     w.outputOpen = true;
     w.outputKey = job.outputFolder;
   }
-  t = Target{&w.output, job.outputBase, job.output, {}};
+  t.folder = &w.output;
+  t.base = job.outputBase;
   return temporary.create(w.output, job.outputBase,
                           in.identity.regular ? in.identity.permissions : 0666);
 }
@@ -240,7 +261,7 @@ bool commitInPlace(const ConvertOptions& o, Input& in, const Target& t, Temporar
   }
   if (o.sync && !syncFile(temporary.fd())) {
     r = failed(kExitOutputFailed,
-               failure(printed("cannot write %s", quoted(t.shown).c_str()).c_str(), errno));
+               failure(printed("cannot write %s", t.shown.c_str()).c_str(), errno));
     return false;
   }
   if (!unchangedSince(identifyAt(*t.folder, t.base.c_str(), false), in.identity) ||
@@ -262,8 +283,7 @@ bool commitInPlace(const ConvertOptions& o, Input& in, const Target& t, Temporar
 // and never when it is not a regular file.
 bool commitOutput(const ConvertOptions& o, const Job& job, const Target& t, const Worker& w,
                   TemporaryFile& temporary, Report& r) {
-  const std::string exists =
-      printed("its output %s exists (--force replaces it)", quoted(t.shown).c_str());
+  const std::string exists = printed("its output %s exists (--force replaces it)", t.shown.c_str());
   if (job.outputExists) {
     const OpenedFile old = openReadableAt(*t.folder, t.base.c_str(), true);
     const Descriptor closing(old.fd);
@@ -280,7 +300,7 @@ bool commitOutput(const ConvertOptions& o, const Job& job, const Target& t, cons
   if (there.known && !there.regular) {
     r = failed(kExitOutputFailed, printed("its output %s exists and is not a regular file; "
                                           "refusing to replace it",
-                                          quoted(t.shown).c_str()));
+                                          t.shown.c_str()));
     return false;
   }
   const int error = temporary.commit(t.base, o.force);
@@ -288,7 +308,7 @@ bool commitOutput(const ConvertOptions& o, const Job& job, const Target& t, cons
     r = failed(kExitOutputFailed,
                error == EEXIST
                    ? exists
-                   : failure(printed("cannot write %s", quoted(t.shown).c_str()).c_str(), error));
+                   : failure(printed("cannot write %s", t.shown.c_str()).c_str(), error));
     return false;
   }
   return true;
@@ -300,14 +320,13 @@ Report convertOpened(const ConvertOptions& o, const Job& job, Input& in, Worker&
   TemporaryFile temporary(w.temporaries);
   const int made = makeTemporary(o, job, in, w, t, temporary);
   if (made != 0) {
-    return failed(kExitOutputFailed, printed("cannot create a temporary file for %s: %s",
-                                             quoted(t.shown).c_str(), std::strerror(made)));
+    return failed(kExitOutputFailed,
+                  printed("cannot create %s: %s", t.temporary.c_str(), std::strerror(made)));
   }
   const ConversionResult result = convertFile(in.fd, temporary.fd(), *w.window);
   if (result.outcome == Outcome::WriteFailed) {
-    return failed(
-        kExitOutputFailed,
-        failure(printed("cannot write %s", quoted(t.shown).c_str()).c_str(), result.error));
+    return failed(kExitOutputFailed,
+                  failure(printed("cannot write %s", t.shown.c_str()).c_str(), result.error));
   }
   if (!in.identity.regular && !judgeStream(o, result, r)) {
     return r;

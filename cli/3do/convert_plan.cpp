@@ -170,9 +170,10 @@ void addNamed(const ConvertOptions& options, const FileIdentity& destination,
   }
   Job job;
   job.input = name;
-  if (name != "-") {
+  job.identity = name == "-" ? FileIdentity{} : identifyPath(name.c_str());
+  job.byName = name == "-" || (job.identity.known && !job.identity.regular);
+  if (!job.byName) {
     locate(name, job);
-    job.identity = identifyPath(name.c_str());
   }
   if (options.destination == Destination::Folder) {
     job.output = joinName(options.output, fromPath(toPath(name).filename()));

@@ -25,6 +25,9 @@ struct Job {
   std::size_t root = 0;
   std::string folder;
   std::string base;
+  // Or opened by its name: standard input, and what is not a regular file
+  // (a FIFO, /dev/stdin, a device), which is only ever read.
+  bool byName = false;
   FileIdentity identity;     // the input as the plan found it
   std::string output;        // the name shown; empty in place, "-" for standard output
   std::string outputFolder;  // where the output is made, and its name there
