@@ -1,11 +1,12 @@
-// What both programs share at process level: exit statuses and the JSON
-// strings of 3do's reports.
+// What both programs share at process level: exit statuses, temporary names
+// and the JSON strings of 3do's reports.
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "cli/3do/json.h"
 #include "cli/common/exit_status.h"
+#include "cli/common/temporary.h"
 
 namespace convert3do {
 namespace {
@@ -19,6 +20,26 @@ TEST(WorseStatus, FollowsTheDocumentedOrder) {
       EXPECT_EQ(worseStatus(order[i], order[k]), order[i > k ? i : k]) << i << " " << k;
     }
   }
+}
+
+TEST(TemporaryName, FitsTheFolderAndKeepsWholeCharacters) {
+  const std::string ascii(300, 'm');
+  std::string wide;
+  for (int i = 0; i < 100; ++i) {
+    wide += "\xE6\xA8\xA1";  // three bytes a character
+  }
+  for (const std::string& base : {std::string("model.3do"), ascii, wide}) {
+    for (std::size_t longest : {std::size_t{30}, std::size_t{255}, std::size_t{256}}) {
+      const std::string name = temporaryName(base, longest);
+      ASSERT_LE(name.size(), longest) << base.size() << " " << longest;
+      // ".BASE.SUFFIX.tmp": what is kept of BASE lies before the suffix's dot.
+      const std::string kept = name.substr(1, name.rfind('.', name.size() - 5) - 1);
+      EXPECT_EQ(base.compare(0, kept.size(), kept), 0);
+      EXPECT_EQ(kept.size() % (base == wide ? 3 : 1), 0u) << "a character was cut";
+      EXPECT_EQ(name.substr(name.size() - 4), ".tmp");
+    }
+  }
+  EXPECT_NE(temporaryName("m", 255), temporaryName("m", 255));
 }
 
 struct JsonCase {
