@@ -59,8 +59,7 @@ Report skipped(const char* why) {
   return report;
 }
 
-// Resolves a name once, following symlinks, into a folder below the root
-// folder (plan.roots[0]) and a name there.
+// Resolves a name once, following symlinks, into a folder and a name there.
 void locate(const std::string& name, Job& job) {
   std::error_code error;
   const fs::path real = fs::canonical(toPath(name), error);
@@ -69,12 +68,9 @@ void locate(const std::string& name, Job& job) {
            failed(kExitInputNotFound, printed("cannot open: %s", std::strerror(error.value()))));
     return;
   }
-#ifdef _WIN32
   job.folder = fromPath(real.parent_path());
-#else
-  job.folder = fromPath(real.parent_path().relative_path());
-#endif
   job.base = fromPath(real.filename());
+  job.folderIdentity = identifyPath(job.folder.c_str());
 }
 
 // A walk of one folder named with -r: every .3do file below it, found
@@ -257,11 +253,6 @@ void checkOutputs(const ConvertOptions& options, Plan& plan) {
 
 Plan makePlan(const ConvertOptions& options) {
   Plan plan;
-  plan.roots.emplace_back();
-#ifndef _WIN32
-  (void)openFolder("/", &plan.roots[0]);
-  plan.roots[0].path.clear();  // the names below it are absolute already
-#endif
   FileIdentity destination;
   if (options.destination == Destination::Folder) {
     if (!options.dryRun) {

@@ -17,14 +17,19 @@
 
 namespace convert3do {
 
+constexpr std::size_t kNamedFile = static_cast<std::size_t>(-1);
+
 // One file of the batch.
 struct Job {
   std::string input;  // the name shown: as named or found, "-" for standard input
-  // Where the input is: a folder below one of the plan's roots, reached
-  // without following symlinks, and its name there.
-  std::size_t root = 0;
+  // Where the input is, and its name there: for a file named one by one, its
+  // name resolved once into a folder (which must still be the folder the
+  // plan saw) and a name; for a file found in a tree, a folder below one of
+  // the plan's roots, reached without following symlinks.
+  std::size_t root = kNamedFile;
   std::string folder;
   std::string base;
+  FileIdentity folderIdentity;  // for a file named one by one
   // Or opened by its name: standard input, and what is not a regular file
   // (a FIFO, /dev/stdin, a device), which is only ever read.
   bool byName = false;
@@ -38,8 +43,7 @@ struct Job {
 };
 
 struct Plan {
-  // The folders the inputs are found beneath: the root folder, for files
-  // named one by one (their names resolved once), then each folder walked.
+  // The folders walked, which the files found are below.
   std::vector<Folder> roots;
   std::vector<Job> jobs;
   int status = kExitOk;  // of names that give no job (a usage error)

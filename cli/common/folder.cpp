@@ -60,6 +60,10 @@ FileIdentity identifyAt(const Folder& folder, const char* name, bool follow) {
   return follow ? identifyPath(path.c_str()) : identifyEntry(path.c_str());
 }
 
+FileIdentity identifyFolder(const Folder& folder) {
+  return identifyPath(folder.path.empty() ? "." : folder.path.c_str());
+}
+
 int listFolder(const Folder& folder, std::vector<std::string>* names) {
   std::error_code error;
   std::filesystem::directory_iterator entry(std::filesystem::u8path(folder.path), error);
@@ -144,6 +148,10 @@ FileIdentity identifyAt(const Folder& folder, const char* name, bool follow) {
     return FileIdentity{};
   }
   return identifyStat(&info);
+}
+
+FileIdentity identifyFolder(const Folder& folder) {
+  return identifyDescriptor(folder.fd.get());
 }
 
 int listFolder(const Folder& folder, std::vector<std::string>* names) {

@@ -56,6 +56,9 @@ int openFolder(const std::string& path, Folder* folder);
 // Returns 0 or errno (ELOOP or ENOTDIR where a component is no folder now).
 int openFolderBeneath(const Folder& from, const std::string& relative, Folder* folder);
 
+// The opened folder's identity.
+FileIdentity identifyFolder(const Folder& folder);
+
 // The names in folder, but "." and "..", in no order. Returns 0 or errno.
 int listFolder(const Folder& folder, std::vector<std::string>* names);
 
