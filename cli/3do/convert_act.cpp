@@ -32,15 +32,15 @@ bool openFolderOf(const Plan& plan, const Job& job, Worker& w, Report* r) {
   const std::string key = std::to_string(job.root) + "\n" + job.folder;
   if (!w.inputOpen || w.inputKey != key) {
     w.inputOpen = false;
-    int error = job.root == kNamedFile
-                    ? openFolder(job.folder, &w.input)
-                    : openFolderBeneath(plan.roots[job.root], job.folder, &w.input);
-    if (error == 0 && job.root == kNamedFile &&
-        !sameFile(identifyFolder(w.input), job.folderIdentity)) {
-      error = ESTALE;  // a folder on the way was swapped since the plan saw it
-    }
+    const int error = job.root == kNamedFile
+                          ? openFolder(job.folder, &w.input)
+                          : openFolderBeneath(plan.roots[job.root], job.folder, &w.input);
     if (error != 0) {
       *r = failed(kExitInputNotFound, failure("cannot open", error));
+      return false;
+    }
+    if (job.root == kNamedFile && !sameFile(identifyFolder(w.input), job.folderIdentity)) {
+      *r = failed(kExitInputNotFound, "cannot open: its folder was replaced during the run");
       return false;
     }
     w.inputOpen = true;
