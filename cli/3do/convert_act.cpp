@@ -73,10 +73,12 @@ bool openJobInput(const ConvertOptions& o, const Plan& plan, const Job& job, Wor
   if (!openFolderOf(plan, job, w, r)) {
     return false;
   }
-  const FileIdentity entry = identifyAt(w.input, job.base.c_str(), false);
-  if (inPlace && entry.known && !entry.regular) {
-    *r = failed(kExitUsage, kRegularOnly);  // a FIFO would have opening wait
-    return false;
+  if (inPlace) {
+    const FileIdentity entry = identifyAt(w.input, job.base.c_str(), false);
+    if (entry.known && !entry.regular) {
+      *r = failed(kExitUsage, kRegularOnly);  // a FIFO would have opening wait
+      return false;
+    }
   }
   const OpenedFile file = openReadableAt(w.input, job.base.c_str());
   if (file.fd < 0) {
@@ -302,7 +304,8 @@ bool commitOutput(const ConvertOptions& o, const Job& job, const Target& t, cons
       return false;
     }
   }
-  const FileIdentity there = identifyAt(*t.folder, t.base.c_str(), false);
+  const FileIdentity there =
+      o.force ? identifyAt(*t.folder, t.base.c_str(), false) : FileIdentity{};
   if (there.known && !there.regular) {
     r = failed(kExitOutputFailed, printed("its output %s exists and is not a regular file; "
                                           "refusing to replace it",

@@ -180,15 +180,19 @@ void addNamed(const ConvertOptions& options, const FileIdentity& destination,
 }
 
 // Where the output is made: a symlink named as the output is written through.
-void locateOutput(Job& job) {
+// Returns what the output's name refers to.
+FileIdentity locateOutput(Job& job) {
   fs::path where = toPath(job.output);
-  if (identifyEntry(job.output.c_str()).symlink) {
+  FileIdentity out = identifyEntry(job.output.c_str());
+  if (out.symlink) {
     std::error_code error;
     const fs::path real = fs::canonical(where, error);
     where = error ? where : real;
+    out = identifyPath(job.output.c_str());
   }
   job.outputFolder = fromPath(where.parent_path());
   job.outputBase = fromPath(where.filename());
+  return out;
 }
 
 std::string key(const FileIdentity& id) {
@@ -221,10 +225,9 @@ void checkOutputs(const ConvertOptions& options, Plan& plan) {
     if (options.destination == Destination::InPlace || job.output == "-") {
       continue;
     }
-    const FileIdentity out = identifyPath(job.output.c_str());
+    const FileIdentity out = locateOutput(job);
     const QuotedName quoted = quoteName(job.output.c_str());
     const char* shown = quoted.text;
-    locateOutput(job);
     job.outputExists = out.known;
     if (out.known && inputs.count(key(out)) > 0) {
       decide(job, failed(kExitUsage, printed("its output %s is one of the inputs; refusing to "

@@ -113,6 +113,7 @@ int openFolder(const std::string& path, Folder* folder) {
   }
   folder->fd.reset(fd);
   folder->path = path;
+  folder->longestName = 0;
   return 0;
 }
 
@@ -138,6 +139,7 @@ int openFolderBeneath(const Folder& from, const std::string& relative, Folder* f
     current.reset(next);
   }
   folder->fd = std::move(current);
+  folder->longestName = 0;
   folder->path = relative.empty() ? from.path : joined(from.path, relative);
   return 0;
 }
@@ -268,8 +270,11 @@ bool syncFolder(const Folder& folder) {
 }
 
 std::size_t longestName(const Folder& folder) {
-  const long longest = fpathconf(folder.fd.get(), _PC_NAME_MAX);
-  return longest > 0 ? static_cast<std::size_t>(longest) : 255;
+  if (folder.longestName == 0) {
+    const long longest = fpathconf(folder.fd.get(), _PC_NAME_MAX);
+    folder.longestName = longest > 0 ? static_cast<std::size_t>(longest) : 255;
+  }
+  return folder.longestName;
 }
 
 #endif

@@ -44,6 +44,7 @@ class Descriptor {
 struct Folder {
   Descriptor fd;
   std::string path;
+  mutable std::size_t longestName = 0;  // once asked for (see below)
 };
 
 // Opens the folder path ("" is the working directory), following symlinks as
