@@ -450,6 +450,50 @@ PY
     expect_status 0; [ "$(ls many | wc -l)" -eq 100 ] || fail "$(ls many | wc -l) outputs"
     same_bytes many/w150.3do <(example_out)
     ;;
+  option_forms)
+    # Options as getopt_long takes them: bundled, values attached or apart,
+    # long forms with = or a space, options after names, -- ending them.
+    printf 'm.3do\0' >list
+    # arguments | status | the output that must hold the conversion
+    while IFS='|' read -r args want output; do
+      rm -rf out x.3do -- -m.3do
+      example_in >m.3do
+      example_in >-m.3do
+      # shellcheck disable=SC2086
+      run convert -q $args
+      expect_status "$want"
+      [ -z "$output" ] || same_bytes "$output" <(example_out)
+    done <<'TABLE'
+-j2 -dout m.3do|0|out/m.3do
+-rd out m.3do|0|out/m.3do
+-ri m.3do|0|m.3do
+-nv -d out m.3do|0|
+--jobs=2 --output-dir=out m.3do|0|out/m.3do
+--jobs 2 --output-dir out m.3do|0|out/m.3do
+--files0-from list -d out|0|out/m.3do
+--files0-from=list --in-place|0|m.3do
+m.3do --output=x.3do|0|x.3do
+-d out -- -m.3do|0|out/-m.3do
+-d out m.3do -j|2|
+-j 0 -d out m.3do|2|
+--jobs=x -d out m.3do|2|
+-z -d out m.3do|2|
+--bogus -d out m.3do|2|
+-o x.3do -d out m.3do|2|
+TABLE
+    # info and check take trees, lists and standard input too.
+    mkdir -p tree/sub
+    example_in >tree/sub/a.3do
+    example_out >tree/b.3do
+    mkfifo tree/stuck.3do
+    run check -r tree
+    expect_status 6; [ "$(wc -l <stdout)" -eq 1 ] || fail "check -r: $(cat stdout)"
+    run info --summary --files0-from=list -r tree
+    expect_status 0
+    [ "$(grep -c '^  file:' stdout)" -eq 3 ] && ! grep -q 'offset  tag' stdout || fail "summary: $(cat stdout)"
+    run info tree
+    expect_status 1; grep -q 'tree: is a folder' stderr || fail "$(cat stderr)"
+    ;;
   convert_interrupted)
     # Signals at random moments of an in-place batch: every file is either
     # the original or its full conversion, and no temporary file is left.

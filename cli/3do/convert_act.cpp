@@ -12,14 +12,6 @@ namespace convert3do {
 
 namespace {
 
-// The input of a job, open.
-struct Input {
-  Descriptor owned;  // closed at the end (standard input stays open)
-  int fd = -1;
-  FileIdentity identity;           // as it was opened
-  const Folder* folder = nullptr;  // where it was found, for files
-};
-
 std::string quoted(const std::string& name) {
   return quoteName(name.c_str()).text;
 }
@@ -49,10 +41,10 @@ bool openFolderOf(const Plan& plan, const Job& job, Worker& w, Report* r) {
   return true;
 }
 
-// Opens the job's input below its folder, never through a symlink the plan
-// did not resolve. In place takes regular files only.
-bool openJobInput(const ConvertOptions& o, const Plan& plan, const Job& job, Worker& w, Input* in,
-                  Report* r) {
+}  // namespace
+
+bool openPlannedInput(const ConvertOptions& o, const Plan& plan, const Job& job, Worker& w,
+                      Input* in, Report* r) {
   const bool inPlace = o.destination == Destination::InPlace;
   const char* const kRegularOnly = "is not a regular file; -i converts regular files only";
   if (job.byName) {
@@ -95,6 +87,8 @@ bool openJobInput(const ConvertOptions& o, const Plan& plan, const Job& job, Wor
   }
   return true;
 }
+
+namespace {
 
 // What the walk of a regular input says before anything is written: false
 // when the report is final (refused, damaged, nothing to write, a dry run).
@@ -367,7 +361,7 @@ Report convertOpened(const ConvertOptions& o, const Job& job, Input& in, Worker&
 Report convertJob(const ConvertOptions& o, const Plan& plan, const Job& job, Worker& w) {
   Input in;
   Report r;
-  if (!openJobInput(o, plan, job, w, &in, &r)) {
+  if (!openPlannedInput(o, plan, job, w, &in, &r)) {
     return r;
   }
   if (in.identity.regular || o.dryRun) {

@@ -32,6 +32,20 @@ struct Worker {
   bool outputOpen = false;
 };
 
+// The input of a job, open.
+struct Input {
+  Descriptor owned;  // closed at the end (standard input stays open)
+  int fd = -1;
+  FileIdentity identity;           // as it was opened
+  const Folder* folder = nullptr;  // where it was found, for files
+};
+
+// Opens the job's input below its folder, never through a symlink the plan
+// did not resolve; in place, regular files only. False, with the report that
+// says why, when it cannot.
+bool openPlannedInput(const ConvertOptions& options, const Plan& plan, const Job& job,
+                      Worker& worker, Input* in, Report* report);
+
 // Converts (or, in a dry run, judges) one file of the plan.
 Report convertJob(const ConvertOptions& options, const Plan& plan, const Job& job, Worker& worker);
 

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "cli/3do/arguments.h"
 #include "cli/3do/commands.h"
 #include "cli/3do/text.h"
 #include "cli/common/exit_status.h"
@@ -16,11 +17,87 @@ namespace convert3do {
 namespace {
 
 int usage(const char* what) {
-  complain("convert", printed("%s (see 3do help convert)", what).c_str());
+  usageError("convert", what);
   return kExitUsage;
 }
 
-// Reads NUL-separated names from a file, or standard input for "-".
+enum OptionId {
+  kOutput,
+  kFolder,
+  kInPlace,
+  kRecursive,
+  kForce,
+  kDryRun,
+  kVerbose,
+  kQuiet,
+  kJobs,
+  kJson,
+  kSalvage,
+  kNoSync,
+  kFilesFrom
+};
+
+const std::vector<OptionSpec>& convertOptions() {
+  static const std::vector<OptionSpec> specs = {
+      {"output", 'o', true, kOutput},
+      {"output-dir", 'd', true, kFolder},
+      {"in-place", 'i', false, kInPlace},
+      {"recursive", 'r', false, kRecursive},
+      {"force", 'f', false, kForce},
+      {"dry-run", 'n', false, kDryRun},
+      {"verbose", 'v', false, kVerbose},
+      {"quiet", 'q', false, kQuiet},
+      {"jobs", 'j', true, kJobs},
+      {"json", '\0', false, kJson},
+      {"salvage", '\0', false, kSalvage},
+      {"no-sync", '\0', false, kNoSync},
+      {"files0-from", '\0', true, kFilesFrom},
+  };
+  return specs;
+}
+
+// Takes one option; false, having said why, when it cannot be taken.
+bool take(int id, const char* value, ConvertOptions* o, std::vector<std::string>* lists) {
+  switch (id) {
+    case kOutput:
+    case kFolder:
+    case kInPlace:
+      if (o->destination != Destination::None) {
+        usage("give exactly one of -o FILE, -d DIR and -i");
+        return false;
+      }
+      o->destination = id == kInPlace  ? Destination::InPlace
+                       : id == kOutput ? Destination::File
+                                       : Destination::Folder;
+      o->output = value != nullptr ? value : "";
+      return true;
+    case kJobs: {
+      char* end = nullptr;
+      o->workers = std::strtol(value, &end, 10);
+      if (*value == '\0' || *end != '\0' || o->workers < 1 || o->workers > 100000) {
+        usage("-j takes a number of workers from 1 to 100000");
+        return false;
+      }
+      return true;
+    }
+    case kFilesFrom:
+      lists->push_back(value);
+      return true;
+    default:
+      break;
+  }
+  o->recursive = o->recursive || id == kRecursive;
+  o->force = o->force || id == kForce;
+  o->dryRun = o->dryRun || id == kDryRun;
+  o->json = o->json || id == kJson;
+  o->salvage = o->salvage || id == kSalvage;
+  o->sync = o->sync && id != kNoSync;
+  o->verbosity = id == kVerbose ? 2 : id == kQuiet ? 0 : o->verbosity;
+  return true;
+}
+
+}  // namespace
+
 bool readNames(const std::string& from, std::vector<std::string>& names) {
   std::FILE* file = from == "-" ? stdin : std::fopen(from.c_str(), "rb");
   if (file == nullptr) {
@@ -49,75 +126,12 @@ bool readNames(const std::string& from, std::vector<std::string>& names) {
   return ok;
 }
 
-// Whether arg is a flag without a value, setting it.
-bool setFlag(const std::string& arg, ConvertOptions* o) {
-  if (arg == "-r" || arg == "--recursive") {
-    o->recursive = true;
-  } else if (arg == "-f" || arg == "--force") {
-    o->force = true;
-  } else if (arg == "--salvage") {
-    o->salvage = true;
-  } else if (arg == "--no-sync") {
-    o->sync = false;
-  } else if (arg == "-n" || arg == "--dry-run") {
-    o->dryRun = true;
-  } else if (arg == "--json") {
-    o->json = true;
-  } else if (arg == "-v" || arg == "--verbose") {
-    o->verbosity = 2;
-  } else if (arg == "-q" || arg == "--quiet") {
-    o->verbosity = 0;
-  } else {
-    return false;
-  }
-  return true;
-}
-
-// Reads the options and names; -1, or the status of a usage error.
-int readArguments(int argc, char** argv, ConvertOptions* o, std::vector<std::string>* lists) {
-  const char* const kOneDestination = "give exactly one of -o FILE, -d DIR and -i";
-  bool onlyFiles = false;
-  for (int i = 0; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const bool hasValue = i + 1 < argc;
-    if (onlyFiles || arg == "-" || arg.empty() || arg[0] != '-') {
-      o->inputs.push_back(arg);
-    } else if (arg == "--") {
-      onlyFiles = true;
-    } else if (setFlag(arg, o)) {
-    } else if (arg == "-o" || arg == "-d" || arg == "-i" || arg == "--in-place") {
-      const bool inPlace = arg == "-i" || arg == "--in-place";
-      if (o->destination != Destination::None || (!inPlace && !hasValue)) {
-        return usage(kOneDestination);
-      }
-      o->destination = inPlace       ? Destination::InPlace
-                       : arg == "-o" ? Destination::File
-                                     : Destination::Folder;
-      if (!inPlace) {
-        o->output = argv[++i];
-      }
-    } else if (arg == "-j") {
-      char* end = nullptr;
-      o->workers = hasValue ? std::strtol(argv[++i], &end, 10) : 0;
-      if (end == nullptr || *end != '\0' || o->workers < 1 || o->workers > 100000) {
-        return usage("-j takes a number of workers from 1 to 100000");
-      }
-    } else if (arg.rfind("--files0-from=", 0) == 0) {
-      lists->push_back(arg.substr(std::strlen("--files0-from=")));
-    } else {
-      return usage(printed("unknown option %s", quoteName(arg.c_str()).text).c_str());
-    }
-  }
-  return -1;
-}
-
-}  // namespace
-
 int parseConvertOptions(int argc, char** argv, ConvertOptions* o) {
   std::vector<std::string> lists;
-  const int status = readArguments(argc, argv, o, &lists);
-  if (status >= 0) {
-    return status;
+  if (!readArguments(
+          "convert", argc, argv, convertOptions(),
+          [&](int id, const char* value) { return take(id, value, o, &lists); }, &o->inputs)) {
+    return kExitUsage;
   }
   if (o->destination == Destination::None) {
     return usage(

@@ -28,6 +28,10 @@ struct ConvertOptions {
 // read), having said why.
 int parseConvertOptions(int argc, char** argv, ConvertOptions* options);
 
+// Adds the NUL-separated names in the file from ("-": standard input) to
+// names; false, having said why, when it cannot be read.
+bool readNames(const std::string& from, std::vector<std::string>& names);
+
 }  // namespace convert3do
 
 #endif  // CONVERT3DO_CLI_3DO_CONVERT_OPTIONS_H

@@ -140,7 +140,8 @@ void walkFolder(Walk& w, const Folder& folder, const std::string& relative) {
 // .3do files in a folder's tree.
 void addNamed(const ConvertOptions& options, const FileIdentity& destination,
               const std::string& name, Plan& plan) {
-  if (name == "-" && options.destination != Destination::File) {
+  if (name == "-" && options.destination != Destination::File &&
+      options.destination != Destination::None) {
     complain("-", "standard input has no name to convert in place or into a folder; use -o");
     plan.status = worseStatus(plan.status, kExitUsage);
     return;
@@ -152,7 +153,7 @@ void addNamed(const ConvertOptions& options, const FileIdentity& destination,
       complain(name.c_str(),
                options.recursive
                    ? printed("cannot read the folder: %s", std::strerror(error)).c_str()
-                   : "is a folder (use -r to convert the .3do files in its tree)");
+                   : "is a folder (use -r for the .3do files in its tree)");
       plan.status = worseStatus(plan.status, kExitInputNotFound);
       return;
     }
@@ -203,6 +204,9 @@ std::string key(const FileIdentity& id) {
 // inode, names in hashed sets: a batch of any size is checked in time
 // proportional to its size.
 void checkOutputs(const ConvertOptions& options, Plan& plan) {
+  if (options.destination == Destination::None) {
+    return;  // only looked at: each name as given
+  }
   std::unordered_set<std::string> inputs;
   for (const Job& job : plan.jobs) {
     if (!job.decided && job.identity.known) {

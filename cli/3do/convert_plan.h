@@ -49,6 +49,8 @@ struct Plan {
   int status = kExitOk;  // of names that give no job (a usage error)
 };
 
+// With Destination::None the plan only lists the inputs, for 3do info and
+// check: each name as given, nothing refused.
 Plan makePlan(const ConvertOptions& options);
 
 }  // namespace convert3do

@@ -5,7 +5,11 @@
 #include <functional>
 #include <string>
 
+#include "cli/3do/arguments.h"
 #include "cli/3do/commands.h"
+#include "cli/3do/convert_act.h"
+#include "cli/3do/convert_options.h"
+#include "cli/3do/convert_plan.h"
 #include "cli/3do/json.h"
 #include "cli/3do/text.h"
 #include "cli/common/exit_status.h"
@@ -93,15 +97,6 @@ std::int64_t bytesDropped(const Inspection& s) {
   return s.size - s.outputSize;
 }
 
-// Opens an input for reading; "-" is standard input. Says why it cannot.
-OpenedFile openForReading(const char* name) {
-  const OpenedFile in = openReadable(name);
-  if (in.fd < 0) {
-    complain(name, printed("cannot open: %s", std::strerror(in.error)).c_str());
-  }
-  return in;
-}
-
 // Flushes standard output; a refused write is an error of its own.
 int finishOutput(int status) {
   if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
@@ -113,10 +108,13 @@ int finishOutput(int status) {
 
 // The lines of `3do info` for one file; the chunks are printed as the walk
 // meets them.
-Inspection printInfoText(const char* name, int fd) {
+Inspection printInfoText(const char* name, int fd, bool summary) {
   std::printf("%s\n", quoteName(name).text);
   bool headed = false;
   const Inspection s = inspectFile(fd, [&](const ChunkRecord& c) {
+    if (summary) {
+      return;
+    }
     if (!headed) {
       std::printf("  %12s  %-10s  %11s  %11s  %10s  %8s  %9s\n", "offset", "tag", "chunk word",
                   "payload", "size", "entries", "to change");
@@ -254,63 +252,80 @@ Problems findProblems(const Inspection& s) {
   return found;
 }
 
-// Splits the arguments of info or check into options and files.
-struct FileArguments {
+enum ExamineOption { kJson, kSummary, kRecursive, kFilesFrom };
+
+// The options of info or check.
+struct Examine {
   bool json = false;
-  int first = 0;  // the first file argument
-  bool ok = true;
+  bool summary = false;
+  ConvertOptions listing;  // the names, and -r; nothing is written
 };
 
-FileArguments parseFileArguments(int argc, char** argv, bool allowJson, const char* command) {
-  FileArguments parsed;
-  int i = 0;
-  for (; i < argc; ++i) {
-    const char* arg = argv[i];
-    if (std::strcmp(arg, "--") == 0) {
-      ++i;
-      break;
-    }
-    if (arg[0] != '-' || arg[1] == '\0') {
-      break;  // a file name, or "-" for standard input
-    }
-    if (allowJson && std::strcmp(arg, "--json") == 0) {
-      parsed.json = true;
-    } else {
-      (void)std::fprintf(stderr, "3do: %s: unknown option %s (see 3do help %s)\n", command,
-                         quoteName(arg).text, command);
-      parsed.ok = false;
-      return parsed;
-    }
+// Reads the arguments of info (withInfoOptions) or check; -1, or the status of
+// a usage error.
+int readExamineArguments(const char* command, int argc, char** argv, bool withInfoOptions,
+                         Examine* e) {
+  std::vector<OptionSpec> specs = {{"recursive", 'r', false, kRecursive},
+                                   {"files0-from", '\0', true, kFilesFrom}};
+  if (withInfoOptions) {
+    specs.push_back({"json", '\0', false, kJson});
+    specs.push_back({"summary", '\0', false, kSummary});
   }
-  parsed.first = i;
-  if (i >= argc) {
-    complain(command, printed("no file named (see 3do help %s)", command).c_str());
-    parsed.ok = false;
-  }
-  return parsed;
-}
-
-// Examines each file named after the options, opened for reading; one that
-// cannot be opened is reported and the others are still examined. Returns
-// the gravest status.
-int examineEach(int argc, char** argv, bool allowJson, const char* command,
-                const std::function<int(const char* name, int fd, const FileArguments&)>& examine) {
-  const FileArguments args = parseFileArguments(argc, argv, allowJson, command);
-  if (!args.ok) {
+  std::vector<std::string> lists;
+  const auto take = [&](int id, const char* value) {
+    e->json = e->json || id == kJson;
+    e->summary = e->summary || id == kSummary;
+    e->listing.recursive = e->listing.recursive || id == kRecursive;
+    if (id == kFilesFrom) {
+      lists.push_back(value);
+    }
+    return true;
+  };
+  if (!readArguments(command, argc, argv, specs, take, &e->listing.inputs)) {
     return kExitUsage;
   }
-  int status = kExitOk;
-  for (int i = args.first; i < argc; ++i) {
-    const OpenedFile in = openForReading(argv[i]);
-    if (in.fd < 0) {
-      status = worseStatus(status, kExitInputNotFound);
+  for (const std::string& from : lists) {
+    if (!readNames(from, e->listing.inputs)) {
+      return kExitInputNotFound;
+    }
+  }
+  if (e->listing.inputs.empty()) {
+    usageError(command, "no file named");
+    return kExitUsage;
+  }
+  return -1;
+}
+
+// Examines each file named or found, opened for reading; one that cannot be
+// opened is reported and the others are still examined. Returns the gravest
+// status.
+int examineEach(int argc, char** argv, bool isInfo,
+                const std::function<int(const char* name, int fd, const Examine&)>& examine) {
+  Examine e;
+  const int usage = readExamineArguments(isInfo ? "info" : "check", argc, argv, isInfo, &e);
+  if (usage >= 0) {
+    return usage;
+  }
+  const Plan plan = makePlan(e.listing);
+  TemporaryFiles none;
+  Worker worker(none);
+  int status = plan.status;
+  bool first = true;
+  for (const Job& job : plan.jobs) {
+    Input in;
+    Report report = job.report;
+    if (job.decided || !openPlannedInput(e.listing, plan, job, worker, &in, &report)) {
+      if (report.verdict == Verdict::Failed) {
+        complain(job.input.c_str(), report.message.c_str());
+      }
+      status = worseStatus(status, report.status);
       continue;
     }
-    if (!args.json && i > args.first && allowJson) {
-      std::printf("\n");  // a blank line between the tables of info
+    if (!e.json && !first && isInfo) {
+      std::printf("\n");  // a blank line between the files of info
     }
-    status = worseStatus(status, examine(argv[i], in.fd, args));
-    closeReadable(argv[i], in.fd);
+    first = false;
+    status = worseStatus(status, examine(job.input.c_str(), in.fd, e));
   }
   return finishOutput(status);
 }
@@ -318,22 +333,20 @@ int examineEach(int argc, char** argv, bool allowJson, const char* command,
 }  // namespace
 
 int runInfo(int argc, char** argv) {
-  return examineEach(
-      argc, argv, true, "info", [](const char* name, int fd, const FileArguments& args) {
-        const Inspection s = args.json ? printInfoJson(name, fd) : printInfoText(name, fd);
-        return exitStatusFor(s.outcome);
-      });
+  return examineEach(argc, argv, true, [](const char* name, int fd, const Examine& e) {
+    const Inspection s = e.json ? printInfoJson(name, fd) : printInfoText(name, fd, e.summary);
+    return exitStatusFor(s.outcome);
+  });
 }
 
 int runCheck(int argc, char** argv) {
-  return examineEach(
-      argc, argv, false, "check", [](const char* name, int fd, const FileArguments&) {
-        const Problems found = findProblems(inspectFile(fd, [](const ChunkRecord&) {}));
-        if (!found.text.empty()) {
-          std::printf("3do: %s: %s\n", quoteName(name).text, found.text.c_str());
-        }
-        return found.status;
-      });
+  return examineEach(argc, argv, false, [](const char* name, int fd, const Examine&) {
+    const Problems found = findProblems(inspectFile(fd, [](const ChunkRecord&) {}));
+    if (!found.text.empty()) {
+      std::printf("3do: %s: %s\n", quoteName(name).text, found.text.c_str());
+    }
+    return found.status;
+  });
 }
 
 }  // namespace convert3do

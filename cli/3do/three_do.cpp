@@ -20,9 +20,9 @@ constexpr const char* kUsage =
     "Converts, looks inside and checks 3do model files; - is standard input.\n"
     "\n"
     "Commands:\n"
-    "  info [--json] FILE...   every chunk, where and why the walk ends, and what\n"
+    "  info [OPTIONS] FILE...  every chunk, where and why the walk ends, and what\n"
     "                          a conversion would write\n"
-    "  check FILE...           one line for each file with a problem, else quiet\n"
+    "  check [OPTIONS] FILE... one line for each file with a problem, else quiet\n"
     "  convert -o FILE|-d DIR|-i [OPTIONS] FILE|DIR...\n"
     "                          convert many files safely, in parallel\n"
     "  help [COMMAND]          this help, or a command's\n"
@@ -40,7 +40,7 @@ constexpr const char* kUsage =
     "  7  check, convert: not a 3do file\n";
 
 constexpr const char* kInfoUsage =
-    "usage: 3do info [--json] FILE...\n"
+    "usage: 3do info [OPTIONS] FILE|DIR...\n"
     "\n"
     "For each file: its size, header word and length field; every chunk the\n"
     "conversion keeps (offset, tag, chunk word, payload length, size, and for\n"
@@ -48,8 +48,12 @@ constexpr const char* kInfoUsage =
     "walk ends; and what a conversion would write: output size, new length\n"
     "field, words changed, bytes dropped, or that it is already converted.\n"
     "\n"
-    "  --json   one JSON object per file (JSON Lines); the fields are listed in\n"
-    "           the README and the man page\n"
+    "  --json             one JSON object per file (JSON Lines); the fields are\n"
+    "                     listed in the README and the man page\n"
+    "  --summary          the file's lines without the chunk table\n"
+    "  -r, --recursive    the .3do files (any case) in folders' trees; symlinks\n"
+    "                     and what is not a regular file there are skipped\n"
+    "  --files0-from=F    also read NUL-separated names from F (- for stdin)\n"
     "\n"
     "Exit status: 0, or 1 when a file cannot be opened, 4 when one is damaged.\n";
 
@@ -62,8 +66,9 @@ constexpr const char* kConvertUsage =
     "\n"
     "Where the output goes (exactly one; a conversion drops data, so nothing is\n"
     "replaced by default):\n"
-    "  -o FILE           a single input into FILE; -o - writes standard output\n"
-    "  -d DIR            each output into DIR under the input's name; with -r the\n"
+    "  -o, --output=FILE a single input into FILE; -o - writes standard output\n"
+    "  -d, --output-dir=DIR\n"
+    "                    each output into DIR under the input's name; with -r the\n"
     "                    tree below each folder given is mirrored\n"
     "  -i, --in-place    each regular file is replaced by its conversion, if its\n"
     "                    name still holds the file read; mode, owner, extended\n"
@@ -78,9 +83,10 @@ constexpr const char* kConvertUsage =
     "                    files with hard links\n"
     "  --salvage         write the complete chunks of damaged files (not in place)\n"
     "  --no-sync         in place, do not fsync the new file and its folder\n"
-    "  -j N              N workers (default: one per core)\n"
+    "  -j, --jobs=N      N workers (default: one per core)\n"
     "  -n, --dry-run     say what each file would become; write nothing\n"
-    "  -v, -q            a line per file; nothing but errors\n"
+    "  -v, --verbose     a line per file\n"
+    "  -q, --quiet       nothing but errors\n"
     "  --json            a JSON object per file and a summary object\n"
     "\n"
     "A file whose conversion changes nothing is left untouched. The same file\n"
@@ -90,13 +96,17 @@ constexpr const char* kConvertUsage =
     "file.\n";
 
 constexpr const char* kCheckUsage =
-    "usage: 3do check FILE...\n"
+    "usage: 3do check [OPTIONS] FILE|DIR...\n"
     "\n"
     "Quiet unless something is wrong: one line per file with a problem (not a\n"
     "3do file; damaged, with the byte offset; a conversion would drop bytes\n"
     "after an unrecognised chunk or beyond the length bound; the length field\n"
     "differs from the chunks present), and the exit status of the gravest\n"
-    "(see 3do --help).\n";
+    "(see 3do --help).\n"
+    "\n"
+    "  -r, --recursive    the .3do files (any case) in folders' trees; symlinks\n"
+    "                     and what is not a regular file there are skipped\n"
+    "  --files0-from=F    also read NUL-separated names from F (- for stdin)\n";
 
 struct Command {
   const char* name;

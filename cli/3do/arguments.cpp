@@ -1,0 +1,60 @@
+#include "cli/3do/arguments.h"
+
+#include <getopt.h>
+
+#include "cli/3do/commands.h"
+#include "cli/3do/text.h"
+#include "cli/common/quote.h"
+
+namespace convert3do {
+
+void usageError(const char* command, const std::string& what) {
+  complain(command, printed("%s (see 3do help %s)", what.c_str(), command).c_str());
+}
+
+bool readArguments(const char* command, int argc, char** argv, const std::vector<OptionSpec>& specs,
+                   const std::function<bool(int id, const char* value)>& take,
+                   std::vector<std::string>* names) {
+  // getopt_long reorders its vector and wants the program's name first.
+  std::string self = "3do";
+  std::vector<char*> args{&self[0]};
+  args.insert(args.end(), argv, argv + argc);
+  args.push_back(nullptr);
+  std::string shorts = ":";  // a missing value is told apart from an unknown option
+  std::vector<option> longs;
+  for (const OptionSpec& spec : specs) {
+    if (spec.shortName != '\0') {
+      shorts += spec.shortName;
+      shorts += spec.takesValue ? ":" : "";
+    }
+    longs.push_back(option{spec.longName, spec.takesValue ? required_argument : no_argument,
+                           nullptr, 1000 + static_cast<int>(longs.size())});
+  }
+  longs.push_back(option{nullptr, 0, nullptr, 0});
+  optind = 0;  // start afresh
+  opterr = 0;
+  int c = 0;
+  while ((c = getopt_long(argc + 1, args.data(), shorts.c_str(), longs.data(), nullptr)) != -1) {
+    const char* given = args[static_cast<std::size_t>(optind) - 1];
+    if (c == '?' || c == ':') {
+      const std::string shown =
+          optopt != 0 && optopt < 1000 ? std::string("-") + static_cast<char>(optopt) : given;
+      usageError(command, printed(c == '?' ? "unknown option %s" : "option %s needs a value",
+                                  quoteName(shown.c_str()).text));
+      return false;
+    }
+    const OptionSpec* spec = nullptr;
+    for (const OptionSpec& s : specs) {
+      spec = (c >= 1000 && &s == &specs[static_cast<std::size_t>(c - 1000)]) || c == s.shortName
+                 ? &s
+                 : spec;
+    }
+    if (spec == nullptr || !take(spec->id, spec->takesValue ? optarg : nullptr)) {
+      return false;
+    }
+  }
+  names->insert(names->end(), args.begin() + optind, args.end() - 1);
+  return true;
+}
+
+}  // namespace convert3do
