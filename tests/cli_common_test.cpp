@@ -53,7 +53,8 @@ TEST(JsonString, IsAlwaysValidJson) {
       {"say \"hi\" \\ there", "\"say \\\"hi\\\" \\\\ there\""},
       {"tab\there\nand\x1b[2J", "\"tab\\u0009here\\u000aand\\u001b[2J\""},
       {"Jos\xC3\xA9/\xE6\xA8\xA1", "\"Jos\xC3\xA9/\xE6\xA8\xA1\""},
-      {"bad\xFF\xC3", "\"bad\\ufffd\\ufffd\""},
+      {"bad\xFF\xC3", "\"bad\\udcff\\udcc3\""},
+      {"c1\xC2\x85", "\"c1\\u0085\""},
       {"", "\"\""},
   };
   for (const JsonCase& c : cases) {

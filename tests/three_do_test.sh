@@ -105,7 +105,7 @@ case $case_name in
     # A name that is not printable stays valid JSON.
     converted >$'bad\e[2J\xff.3do'
     run info --json $'bad\e[2J\xff.3do'
-    json 'lines[0]["file"] == "bad\x1b[2J\ufffd.3do"'
+    json 'lines[0]["file"] == "bad\x1b[2J\udcff.3do"'
     ;;
   check_statuses)
     converted >done.3do
@@ -201,11 +201,11 @@ TABLE
     expect_status 0; same_bytes taken.3do expected.3do
     touch -d '2001-01-01' taken.3do
     run convert --json -o taken.3do model.3do
-    expect_status 0; json 'lines[0]["result"] == "unchanged" and not lines[0]["written"]'
+    expect_status 0; json 'lines[0]["result"] == "up_to_date" and not lines[0]["written"]'
     [ "$(stat -c %Y taken.3do)" = "$(date -d 2001-01-01 +%s)" ] || fail "an identical output was rewritten"
     # A dry run writes nothing; a non-3do file is refused.
     run convert -n -d dry model.3do
-    expect_status 0; expect_absent dry; grep -q 'would be converted' stderr || fail "$(cat stderr)"
+    expect_status 0; expect_absent dry; grep -q 'would be converted' stdout || fail "$(cat stdout)"
     run convert -n --json -i model.3do
     expect_status 0; json 'lines[0]["result"] == "would_convert" and not lines[0]["written"]'
     same_bytes model.3do <(example_in)
@@ -269,9 +269,9 @@ TABLE
     touch -d '2001-01-01' done.3do
     words MAGIC 0 100 PRIM 0 40 1 >cut.3do
     cp cut.3do cut.orig
-    run convert -i --salvage --json done.3do cut.3do
+    run convert -i --json done.3do cut.3do
     expect_status 4
-    json '[l.get("result") for l in lines] == ["unchanged", "damaged", None] and lines[2]["damaged"] == 1'
+    json '[l.get("result") for l in lines] == ["already_converted", "damaged", None] and lines[2]["damaged"] == 1'
     [ "$(stat -c %Y done.3do)" = "$(date -d 2001-01-01 +%s)" ] || fail "an unchanged file was rewritten"
     same_bytes cut.3do cut.orig
     [ -z "$(find . -name '.*.tmp')" ] || fail "temporary files left: $(find . -name '.*.tmp')"
@@ -285,12 +285,12 @@ TABLE
     run convert --json -j 3 -d out a.3do b.3do c.3do missing.3do
     expect_status 1
     json '[l.get("file") for l in lines[:4]] == ["a.3do", "b.3do", "c.3do", "missing.3do"]'
-    json '[l.get("result") for l in lines[:4]] == ["converted", "unchanged", "damaged", "failed"]'
+    json '[l.get("result") for l in lines[:4]] == ["converted", "already_converted", "damaged", "failed"]'
     json '[l["exit_status"] for l in lines[:4]] == [0, 0, 4, 1] and lines[2]["written"] is False'
-    json 'lines[4] == {"summary": True, "converted": 1, "unchanged": 1, "damaged": 1, "failed": 1, "bytes_dropped": 16, "exit_status": 1}'
+    json 'lines[4] == {"summary": True, "converted": 1, "already_converted": 1, "up_to_date": 0, "damaged": 1, "refused": 0, "failed": 1, "skipped": 0, "bytes_dropped": 16, "exit_status": 1}'
     run convert -d out2 a.3do b.3do
     expect_status 0
-    grep -qx '3do: 1 converted, 1 unchanged, 0 damaged, 0 failed, 16 bytes dropped' stderr || fail "summary: $(cat stderr)"
+    grep -qx '3do: 1 converted, 1 already converted, 16 bytes dropped' stderr || fail "summary: $(cat stderr)"
     # Reports come out in input order whatever the workers do.
     for i in $(seq 10 49); do xyzs_model "m$i.3do" $(((RANDOM % 64) + 1)); done
     run convert -v -j 4 -d out3 m*.3do
@@ -394,7 +394,7 @@ TABLE
     run convert -v -r -i --force tree
     expect_status 0; same_bytes victim.3do <(example_in); [ -L tree/sub/evil.3do ] || fail "link replaced"
     grep -q 'tree/sub/evil.3do: skipped' stderr || fail "$(cat stderr)"
-    grep -q '1 skipped' stderr || fail "$(cat stderr)"
+    grep -q '2 skipped' stderr || fail "$(cat stderr)"  # the link, and a.3do's second name
     # With -d every name of a hard-linked file gets its output; the output
     # folder is never walked, however often the run is made.
     rm -rf tree && mkdir -p tree/sub
@@ -414,7 +414,7 @@ TABLE
       run convert -n -r -d out locked
     fi
     chmod 755 locked/inner
-    expect_status 1; grep -q 'locked/inner: cannot read the folder' stderr || fail "$(cat stderr)"
+    expect_status 1; grep -q 'locked/inner: cannot read the folder' stdout || fail "$(cat stdout)"
     ;;
   convert_metadata)
     # In place keeps the whole mode, the extended attributes and the ACL.

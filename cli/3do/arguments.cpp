@@ -2,6 +2,8 @@
 
 #include <getopt.h>
 
+#include <cstdio>
+
 #include "cli/3do/commands.h"
 #include "cli/3do/text.h"
 #include "cli/common/quote.h"
@@ -10,6 +12,7 @@ namespace convert3do {
 
 void usageError(const char* command, const std::string& what) {
   complain(command, printed("%s (see 3do help %s)", what.c_str(), command).c_str());
+  (void)std::fputs(usageLine(command).c_str(), stderr);
 }
 
 bool readArguments(const char* command, int argc, char** argv, const std::vector<OptionSpec>& specs,

@@ -26,7 +26,8 @@ bool readArguments(const char* command, int argc, char** argv, const std::vector
                    const std::function<bool(int id, const char* value)>& take,
                    std::vector<std::string>* names);
 
-// Says "3do: COMMAND: what (see 3do help COMMAND)".
+// Says "3do: COMMAND: what (see 3do help COMMAND)", then the command's usage
+// line.
 void usageError(const char* command, const std::string& what);
 
 }  // namespace convert3do

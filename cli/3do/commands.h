@@ -3,6 +3,8 @@
 #ifndef CONVERT3DO_CLI_3DO_COMMANDS_H
 #define CONVERT3DO_CLI_3DO_COMMANDS_H
 
+#include <string>
+
 namespace convert3do {
 
 // Runs `3do ARGS...` and returns the exit status.
@@ -12,6 +14,9 @@ int runThreeDo(int argc, char** argv);
 int runInfo(int argc, char** argv);
 int runCheck(int argc, char** argv);
 int runConvert(int argc, char** argv);
+
+// The first line of a command's help: its usage.
+std::string usageLine(const char* command);
 
 // Prints a message on standard error as "3do: NAME: what", NAME quoted.
 void complain(const char* name, const char* what);

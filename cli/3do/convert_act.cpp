@@ -49,7 +49,7 @@ bool openPlannedInput(const ConvertOptions& o, const Plan& plan, const Job& job,
   const char* const kRegularOnly = "is not a regular file; -i converts regular files only";
   if (job.byName) {
     if (inPlace) {
-      *r = failed(kExitUsage, kRegularOnly);  // a FIFO would have opening wait
+      *r = refused(kExitUsage, kRegularOnly);  // a FIFO would have opening wait
       return false;
     }
     const OpenedFile file = openReadable(job.input.c_str());
@@ -68,7 +68,7 @@ bool openPlannedInput(const ConvertOptions& o, const Plan& plan, const Job& job,
   if (inPlace) {
     const FileIdentity entry = identifyAt(w.input, job.base.c_str(), false);
     if (entry.known && !entry.regular) {
-      *r = failed(kExitUsage, kRegularOnly);  // a FIFO would have opening wait
+      *r = refused(kExitUsage, kRegularOnly);  // a FIFO would have opening wait
       return false;
     }
   }
@@ -82,7 +82,7 @@ bool openPlannedInput(const ConvertOptions& o, const Plan& plan, const Job& job,
   in->identity = file.identity;
   in->folder = &w.input;
   if (inPlace && !file.identity.regular) {
-    *r = failed(kExitUsage, kRegularOnly);
+    *r = refused(kExitUsage, kRegularOnly);
     return false;
   }
   return true;
@@ -91,13 +91,13 @@ bool openPlannedInput(const ConvertOptions& o, const Plan& plan, const Job& job,
 namespace {
 
 // What the walk of a regular input says before anything is written: false
-// when the report is final (refused, damaged, nothing to write, a dry run).
+// when the report is final (refused, damaged, nothing to write).
 bool judge(const ConvertOptions& o, const Input& in, Report& r) {
   const Inspection& s = r.inspection;
   const bool inPlace = o.destination == Destination::InPlace;
   r.status = exitStatusFor(s.outcome);
   if (s.end == WalkEnd::NotA3do) {
-    r.verdict = Verdict::Failed;
+    r.verdict = Verdict::Refused;
     r.status = kExitNotA3do;
     r.message = "not a 3do file; nothing written";
     return false;
@@ -113,23 +113,22 @@ bool judge(const ConvertOptions& o, const Input& in, Report& r) {
     r.message += o.dryRun ? "; --salvage would write its complete chunks"
                           : "; its complete chunks are written";
   } else {
-    r.verdict = s.alreadyConverted ? Verdict::Unchanged : Verdict::Converted;
+    r.verdict = s.alreadyConverted ? Verdict::AlreadyConverted : Verdict::Converted;
   }
-  if (inPlace && r.verdict == Verdict::Unchanged) {
+  if (inPlace && r.verdict == Verdict::AlreadyConverted) {
     return false;  // nothing would be written, so other links lose nothing
   }
   if (inPlace && in.identity.links > 1 && !o.force) {
-    r = failed(kExitOutputFailed, printed("has %llu hard links; replacing it would part it from "
-                                          "the others (--force replaces it all the same)",
-                                          in.identity.links));
+    r = refused(kExitOutputFailed, printed("has %llu hard links; replacing it would part it from "
+                                           "the others (--force replaces it all the same)",
+                                           in.identity.links));
     return false;
   }
-  return !o.dryRun;
+  return true;
 }
 
 // A stream is converted as it arrives; the conversion's outcome is its report.
 bool judgeStream(const ConvertOptions& o, const ConversionResult& result, Report& r) {
-  r.streamed = true;
   r.inspection.outputSize = 12 + result.bytesWritten;
   r.status = exitStatusFor(result.outcome);
   switch (result.outcome) {
@@ -137,8 +136,7 @@ bool judgeStream(const ConvertOptions& o, const ConversionResult& result, Report
       r.verdict = Verdict::Converted;
       return true;
     case Outcome::BadMagic:
-      r = failed(kExitNotA3do, "not a 3do file; nothing written");
-      r.streamed = true;
+      r = refused(kExitNotA3do, "not a 3do file; nothing written");
       return false;
     case Outcome::WriteFailed:
       return false;  // the caller names the output
@@ -290,20 +288,20 @@ bool commitOutput(const ConvertOptions& o, const Job& job, const Target& t, cons
     const OpenedFile old = openReadableAt(*t.folder, t.base.c_str(), true);
     const Descriptor closing(old.fd);
     if (old.fd >= 0 && old.identity.regular && sameContents(old.fd, temporary.fd(), *w.window)) {
-      r.verdict = r.verdict == Verdict::Damaged ? Verdict::Damaged : Verdict::Unchanged;
+      r.verdict = r.verdict == Verdict::Damaged ? Verdict::Damaged : Verdict::UpToDate;
       return false;
     }
     if (!o.force) {
-      r = failed(kExitOutputFailed, exists);
+      r = refused(kExitOutputFailed, exists);
       return false;
     }
   }
   const FileIdentity there =
       o.force ? identifyAt(*t.folder, t.base.c_str(), false) : FileIdentity{};
   if (there.known && !there.regular) {
-    r = failed(kExitOutputFailed, printed("its output %s exists and is not a regular file; "
-                                          "refusing to replace it",
-                                          t.shown.c_str()));
+    r = refused(kExitOutputFailed, printed("its output %s exists and is not a regular file; "
+                                           "refusing to replace it",
+                                           t.shown.c_str()));
     return false;
   }
   const int error = temporary.commit(t.base, o.force);
@@ -352,7 +350,48 @@ Report convertOpened(const ConvertOptions& o, const Job& job, Input& in, Worker&
   if (committed && o.destination == Destination::InPlace && o.sync && !syncFolder(*t.folder)) {
     return failed(kExitOutputFailed, failure("cannot sync the folder of the new file", errno));
   }
-  r.written = committed;
+  r.written = r.writes = committed;
+  return r;
+}
+
+// A dry run: what the real run would do with a file it would write, the
+// same refusals and failures, found without writing. An existing output is
+// compared with the conversion, made in a scratch file.
+Report rehearse(const ConvertOptions& o, const Job& job, const Input& in, Worker& w, Report r) {
+  r.writes = true;
+  const bool inPlace = o.destination == Destination::InPlace;
+  if (job.output == "-") {
+    return r;
+  }
+  if (inPlace ? !canCreateIn(*in.folder) : !canCreateBelow(job.outputFolder)) {
+    return failed(kExitOutputFailed,
+                  printed("cannot create a temporary file beside %s: %s",
+                          quoted(inPlace ? job.input : job.output).c_str(), std::strerror(EACCES)));
+  }
+  if (inPlace || !job.outputExists || !in.identity.regular) {
+    return r;
+  }
+  Folder scratchFolder;
+  Folder outputFolder;
+  TemporaryFile scratch(w.temporaries);
+  const char* tmp = std::getenv("TMPDIR");
+  if (openFolder(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp", &scratchFolder) == 0 &&
+      scratch.createScratch(scratchFolder, "3do-dry-run") == 0 &&
+      seekFile(in.fd, 0, SEEK_SET) == 0 &&
+      convertFile(in.fd, scratch.fd(), *w.window).outcome != Outcome::WriteFailed &&
+      openFolder(job.outputFolder, &outputFolder) == 0) {
+    const OpenedFile old = openReadableAt(outputFolder, job.outputBase.c_str(), true);
+    const Descriptor closing(old.fd);
+    if (old.fd >= 0 && old.identity.regular && sameContents(old.fd, scratch.fd(), *w.window)) {
+      r.verdict = r.verdict == Verdict::Damaged ? Verdict::Damaged : Verdict::UpToDate;
+      r.writes = false;
+      return r;
+    }
+  }
+  if (!o.force) {
+    return refused(kExitOutputFailed, printed("its output %s exists (--force replaces it)",
+                                              quoted(job.output).c_str()));
+  }
   return r;
 }
 
@@ -366,8 +405,12 @@ Report convertJob(const ConvertOptions& o, const Plan& plan, const Job& job, Wor
   }
   if (in.identity.regular || o.dryRun) {
     r.inspection = inspectFile(in.fd, [](const ChunkRecord&) {});
+    r.inspected = true;
     if (!judge(o, in, r)) {
       return r;
+    }
+    if (o.dryRun) {
+      return rehearse(o, job, in, w, r);
     }
     if (seekFile(in.fd, 0, SEEK_SET) != 0) {
       return failed(kExitDamagedInput, failure("cannot read the input", errno));

@@ -64,15 +64,16 @@ std::size_t workerCount(const ConvertOptions& options, std::size_t jobs) {
 // Prints the reports in input order as they come, with a progress line on a
 // terminal; returns the signal that stopped the run, or 0.
 int printInOrder(const ConvertOptions& options, const Plan& plan, Run& run, Totals& totals) {
-  const bool progress = options.verbosity == 1 && !options.json && isTerminal(2);
+  const bool progress = options.verbosity == 1 && isTerminal(2);
   bool progressShown = false;
+  double drawn = -1;
   const auto start = std::chrono::steady_clock::now();
   for (std::size_t i = 0; i < plan.jobs.size(); ++i) {
     std::unique_lock<std::mutex> lock(run.mutex);
     while (run.done[i] == 0 && run.signal == 0) {
       run.ready.wait_for(lock, std::chrono::milliseconds(200));
       const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-      if (progress && elapsed.count() > 1.0) {
+      if (progress && elapsed.count() > 1.0 && redrawDue(elapsed.count(), &drawn)) {
         printProgress(i, plan.jobs.size(), totals.bytesIn, elapsed.count());
         progressShown = true;
       }
@@ -117,7 +118,6 @@ int runConvert(int argc, char** argv) {
   }
 
   Totals totals;
-  totals.status = plan.status;
   const int signal = printInOrder(options, plan, *run, totals);
   if (signal != 0) {
     printSummary(options, totals);  // what was done before the signal

@@ -8,6 +8,7 @@
 
 #include "cli/3do/arguments.h"
 #include "cli/3do/commands.h"
+#include "cli/3do/convert_report.h"
 #include "cli/3do/text.h"
 #include "cli/common/exit_status.h"
 #include "cli/common/quote.h"
@@ -108,9 +109,7 @@ bool readNames(const std::string& from, std::vector<std::string>& names) {
   int c = 0;
   while ((c = std::fgetc(file)) != EOF) {
     if (c == '\0') {
-      if (!name.empty()) {
-        names.push_back(name);
-      }
+      names.push_back(name);  // an empty one too: it is reported
       name.clear();
     } else {
       name += static_cast<char>(c);
@@ -148,8 +147,15 @@ int parseConvertOptions(int argc, char** argv, ConvertOptions* o) {
   if (o->destination == Destination::File && o->inputs.size() != 1) {
     return usage("-o takes a single input; use -d DIR for several");
   }
-  if (o->json && o->destination == Destination::File && o->output == "-") {
+  const bool toStdout = o->destination == Destination::File && o->output == "-";
+  if (o->json && toStdout) {
     return usage("--json and -o - would share standard output");
+  }
+  if (toStdout && !o->force && isTerminal(1)) {
+    return usage("standard output is a terminal; a model is not written to it (-f writes it)");
+  }
+  if (o->salvage && o->destination == Destination::InPlace) {
+    return usage("--salvage and -i: a damaged file is never replaced in place");
   }
   return -1;
 }

@@ -101,6 +101,16 @@ void addFound(Walk& w, const std::string& relative, const std::string& name, con
   w.found.push_back(job);
 }
 
+// Whether name is that of a temporary file of 3do convert: ".NAME.HEX.tmp".
+bool isLeftOver(const std::string& name) {
+  const std::size_t end = name.size() - 4;
+  if (name.size() < 12 || name[0] != '.' || name.compare(end, 4, ".tmp") != 0) {
+    return false;
+  }
+  const std::size_t dot = name.rfind('.', end - 1);
+  return dot > 0 && end - dot > 6 && name.find_first_not_of("0123456789abcdef", dot + 1) == end;
+}
+
 void walkFolder(Walk& w, const Folder& folder, const std::string& relative) {
   std::vector<std::string> names;
   const int error = listFolder(folder, &names);
@@ -113,6 +123,11 @@ void walkFolder(Walk& w, const Folder& folder, const std::string& relative) {
     return;
   }
   for (const std::string& name : names) {
+    if (isLeftOver(name)) {
+      complain(joinName(joinName(w.name, relative), name).c_str(),
+               "warning: a temporary file left by an interrupted run; remove it once no run "
+               "is under way");
+    }
     const FileIdentity entry = identifyAt(folder, name.c_str(), false);
     if (entry.directory) {
       if (sameFile(entry, w.destination)) {
@@ -140,21 +155,30 @@ void walkFolder(Walk& w, const Folder& folder, const std::string& relative) {
 // .3do files in a folder's tree.
 void addNamed(const ConvertOptions& options, const FileIdentity& destination,
               const std::string& name, Plan& plan) {
+  Job named;
+  named.input = name;
+  if (name.empty()) {
+    decide(named, failed(kExitInputNotFound, "cannot open: an empty name"));
+    plan.jobs.push_back(named);
+    return;
+  }
   if (name == "-" && options.destination != Destination::File &&
       options.destination != Destination::None) {
-    complain("-", "standard input has no name to convert in place or into a folder; use -o");
-    plan.status = worseStatus(plan.status, kExitUsage);
+    decide(named, refused(kExitUsage,
+                          "standard input has no name to convert in place or into "
+                          "a folder; use -o"));
+    plan.jobs.push_back(named);
     return;
   }
   if (name != "-" && identifyPath(name.c_str()).directory) {
     Folder folder;
     const int error = options.recursive ? openFolder(name, &folder) : 0;
     if (!options.recursive || error != 0) {
-      complain(name.c_str(),
-               options.recursive
-                   ? printed("cannot read the folder: %s", std::strerror(error)).c_str()
-                   : "is a folder (use -r for the .3do files in its tree)");
-      plan.status = worseStatus(plan.status, kExitInputNotFound);
+      decide(named,
+             failed(kExitInputNotFound,
+                    options.recursive ? printed("cannot read the folder: %s", std::strerror(error))
+                                      : "is a folder (use -r for the .3do files in its tree)"));
+      plan.jobs.push_back(named);
       return;
     }
     plan.roots.push_back(std::move(folder));
@@ -222,8 +246,7 @@ void checkOutputs(const ConvertOptions& options, Plan& plan) {
     }
     const std::string output = fromPath(toPath(job.output).lexically_normal());
     if (job.identity.regular && !seen.insert(key(job.identity) + "\n" + output).second) {
-      job.decided = true;  // named before: converted once
-      job.report.verdict = Verdict::Duplicate;
+      decide(job, skipped("named before: converted once"));
       continue;
     }
     if (options.destination == Destination::InPlace || job.output == "-") {
@@ -234,16 +257,16 @@ void checkOutputs(const ConvertOptions& options, Plan& plan) {
     const char* shown = quoted.text;
     job.outputExists = out.known;
     if (out.known && inputs.count(key(out)) > 0) {
-      decide(job, failed(kExitUsage, printed("its output %s is one of the inputs; refusing to "
-                                             "overwrite it",
-                                             shown)));
+      decide(job, refused(kExitUsage, printed("its output %s is one of the inputs; refusing to "
+                                              "overwrite it",
+                                              shown)));
     } else if (!outputs.insert(output).second) {
       decide(job,
-             failed(kExitUsage, printed("its output %s is another input's output too", shown)));
+             refused(kExitUsage, printed("its output %s is another input's output too", shown)));
     } else if (out.known && !out.regular) {
-      decide(job, failed(kExitOutputFailed, printed("its output %s exists and is not a regular "
-                                                    "file; refusing to replace it",
-                                                    shown)));
+      decide(job, refused(kExitOutputFailed, printed("its output %s exists and is not a regular "
+                                                     "file; refusing to replace it",
+                                                     shown)));
     } else if (!options.dryRun && !job.outputFolder.empty() &&
                folders.insert(job.outputFolder).second) {
       std::error_code error;

@@ -45,8 +45,7 @@ struct Job {
 struct Plan {
   // The folders walked, which the files found are below.
   std::vector<Folder> roots;
-  std::vector<Job> jobs;
-  int status = kExitOk;  // of names that give no job (a usage error)
+  std::vector<Job> jobs;  // one at least for every name given
 };
 
 // With Destination::None the plan only lists the inputs, for 3do info and

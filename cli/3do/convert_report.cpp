@@ -17,29 +17,22 @@ namespace convert3do {
 
 namespace {
 
-const char* verdictName(Verdict verdict, bool dryRun) {
-  switch (verdict) {
-    case Verdict::Converted:
-      return dryRun ? "would_convert" : "converted";
-    case Verdict::Unchanged:
-      return "unchanged";
-    case Verdict::Damaged:
-      return "damaged";
-    case Verdict::Skipped:
-    case Verdict::Duplicate:
-      return "skipped";
-    case Verdict::Failed:
-      break;
-  }
-  return "failed";
+const char* const kVerdictNames[] = {
+    "converted", "already_converted", "up_to_date", "damaged", "refused", "failed", "skipped"};
+const char* const kVerdictWords[] = {
+    "converted", "already converted", "up to date", "damaged", "refused", "failed", "skipped"};
+
+std::size_t index(Verdict verdict) {
+  return static_cast<std::size_t>(verdict);
 }
 
-// The input bytes that the file's output does not hold: none when nothing is
-// written for it (a failure, or damage without --salvage).
+const char* verdictName(Verdict verdict, bool dryRun) {
+  return dryRun && verdict == Verdict::Converted ? "would_convert" : kVerdictNames[index(verdict)];
+}
+
+// The input bytes that the file's output leaves out, when this run writes it.
 std::int64_t bytesDroppedBy(const Report& r) {
-  const bool output = r.verdict == Verdict::Converted || r.verdict == Verdict::Unchanged ||
-                      (r.verdict == Verdict::Damaged && r.written);
-  return output && !r.streamed ? r.inspection.size - r.inspection.outputSize : 0;
+  return r.writes && r.inspected ? r.inspection.size - r.inspection.outputSize : 0;
 }
 
 void appendKnown(std::string& line, const char* key, bool known, std::int64_t value) {
@@ -59,10 +52,10 @@ void printJson(const ConvertOptions& options, const std::string& input, const st
                  options.destination == Destination::InPlace ? input.c_str() : output.c_str());
   appendJsonText(line, "result", verdictName(r.verdict, options.dryRun));
   appendJsonBool(line, "written", r.written);
-  appendKnown(line, "size", !r.streamed, s.size);
+  appendKnown(line, "size", r.inspected, s.size);
   appendJsonMember(line, "output_size", s.outputSize);
-  appendKnown(line, "words_changed", !r.streamed, s.wordsChanged);
-  appendKnown(line, "bytes_dropped", !r.streamed, bytesDroppedBy(r));
+  appendKnown(line, "words_changed", r.inspected, s.wordsChanged);
+  appendKnown(line, "bytes_dropped", r.inspected, bytesDroppedBy(r));
   appendJsonMember(line, "exit_status", r.status);
   if (r.message.empty()) {
     appendJsonNull(line, "message");
@@ -83,6 +76,12 @@ Report failed(int status, const std::string& message) {
   return report;
 }
 
+Report refused(int status, const std::string& message) {
+  Report report = failed(status, message);
+  report.verdict = Verdict::Refused;
+  return report;
+}
+
 std::string damageMessage(Outcome outcome, std::int64_t where, std::int64_t chunk, int error) {
   if (outcome == Outcome::ReadFailed) {
     return printed("cannot read at byte %lld: %s", static_cast<long long>(where),
@@ -94,56 +93,41 @@ std::string damageMessage(Outcome outcome, std::int64_t where, std::int64_t chun
 
 void printReport(const ConvertOptions& options, const std::string& input, const std::string& output,
                  const Report& r) {
-  if (r.verdict == Verdict::Duplicate) {
-    return;
-  }
   if (options.json) {
     printJson(options, input, output, r);
     return;
   }
-  if (r.verdict == Verdict::Failed || r.verdict == Verdict::Damaged) {
-    (void)std::fprintf(stderr, "3do: %s: %s\n", quoteName(input.c_str()).text, r.message.c_str());
+  // A dry run's lines are its output: they go where a pipe can take them.
+  std::FILE* to = options.dryRun ? stdout : stderr;
+  const QuotedName name = quoteName(input.c_str());
+  if (r.verdict == Verdict::Failed || r.verdict == Verdict::Damaged ||
+      r.verdict == Verdict::Refused) {
+    (void)std::fprintf(to, "3do: %s: %s\n", name.text, r.message.c_str());
   } else if (r.verdict == Verdict::Skipped) {
-    if (options.verbosity >= 2) {
-      (void)std::fprintf(stderr, "3do: %s: skipped: %s\n", quoteName(input.c_str()).text,
-                         r.message.c_str());
+    if (options.verbosity >= 2 || options.dryRun) {
+      (void)std::fprintf(to, "3do: %s: skipped: %s\n", name.text, r.message.c_str());
     }
   } else if (options.verbosity >= 2 || (options.dryRun && options.verbosity > 0)) {
     const std::string& shown =
         options.destination == Destination::InPlace || output.empty() ? input : output;
-    const char* what = r.verdict == Verdict::Unchanged ? "unchanged" : "converted";
     const char* would = options.dryRun ? "would be " : "";
-    if (r.streamed) {
-      (void)std::fprintf(stderr, "3do: %s: %s%s\n", quoteName(shown.c_str()).text, would, what);
+    const char* what = kVerdictWords[index(r.verdict)];
+    if (r.verdict == Verdict::UpToDate || r.verdict == Verdict::AlreadyConverted) {
+      would = "";  // what it is, not what the run would do
+    }
+    if (r.writes && r.inspected) {
+      (void)std::fprintf(to, "3do: %s: %s%s, %lld bytes dropped\n", quoteName(shown.c_str()).text,
+                         would, what, static_cast<long long>(bytesDroppedBy(r)));
     } else {
-      (void)std::fprintf(stderr, "3do: %s: %s%s, %lld bytes dropped\n",
-                         quoteName(shown.c_str()).text, would, what,
-                         static_cast<long long>(bytesDroppedBy(r)));
+      (void)std::fprintf(to, "3do: %s: %s%s\n", quoteName(shown.c_str()).text, would, what);
     }
   }
 }
 
 void count(Totals& totals, const Report& r) {
-  switch (r.verdict) {
-    case Verdict::Converted:
-      ++totals.converted;
-      break;
-    case Verdict::Unchanged:
-      ++totals.unchanged;
-      break;
-    case Verdict::Damaged:
-      ++totals.damaged;
-      break;
-    case Verdict::Failed:
-      ++totals.failed;
-      break;
-    case Verdict::Skipped:
-      ++totals.skipped;
-      break;
-    case Verdict::Duplicate:
-      return;
-  }
-  totals.bytesIn += r.streamed ? 0 : r.inspection.size;
+  ++totals.count[index(r.verdict)];
+  ++totals.files;
+  totals.bytesIn += r.inspected ? r.inspection.size : 0;
   totals.bytesDropped += bytesDroppedBy(r);
   totals.status = worseStatus(totals.status, r.status);
 }
@@ -152,27 +136,23 @@ void printSummary(const ConvertOptions& options, const Totals& t) {
   if (options.json) {
     std::string line = "{";
     appendJsonBool(line, "summary", true);
-    appendJsonMember(line, "converted", t.converted);
-    appendJsonMember(line, "unchanged", t.unchanged);
-    appendJsonMember(line, "damaged", t.damaged);
-    appendJsonMember(line, "failed", t.failed);
-    if (t.skipped > 0) {
-      appendJsonMember(line, "skipped", t.skipped);
+    for (std::size_t v = 0; v < sizeof kVerdictNames / sizeof *kVerdictNames; ++v) {
+      appendJsonMember(line, kVerdictNames[v], t.count[v]);
     }
     appendJsonMember(line, "bytes_dropped", t.bytesDropped);
     appendJsonMember(line, "exit_status", t.status);
     line += "}\n";
     (void)std::fputs(line.c_str(), stdout);
   } else if (options.verbosity > 0) {
-    const std::string skipped =
-        t.skipped > 0 ? printed(", %lld skipped", static_cast<long long>(t.skipped)) : "";
-    (void)std::fprintf(stderr,
-                       "3do: %s%lld converted, %lld unchanged, %lld damaged, %lld failed%s, %lld "
-                       "bytes dropped\n",
-                       options.dryRun ? "dry run: " : "", static_cast<long long>(t.converted),
-                       static_cast<long long>(t.unchanged), static_cast<long long>(t.damaged),
-                       static_cast<long long>(t.failed), skipped.c_str(),
-                       static_cast<long long>(t.bytesDropped));
+    // Every file is counted once; only what happened is named.
+    std::string counts = printed("%lld converted", static_cast<long long>(t.count[0]));
+    for (std::size_t v = 1; v < sizeof kVerdictWords / sizeof *kVerdictWords; ++v) {
+      if (t.count[v] > 0) {
+        counts += printed(", %lld %s", static_cast<long long>(t.count[v]), kVerdictWords[v]);
+      }
+    }
+    (void)std::fprintf(stderr, "3do: %s%s, %lld bytes dropped\n", options.dryRun ? "dry run: " : "",
+                       counts.c_str(), static_cast<long long>(t.bytesDropped));
   }
 }
 

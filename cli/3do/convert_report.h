@@ -13,42 +13,46 @@
 
 namespace convert3do {
 
+// What this run did with a file: each file gets exactly one.
 enum class Verdict {
-  Converted,
-  Unchanged,
-  Damaged,
-  Failed,
-  Skipped,    // found in a tree but not converted: a symlink, or not a regular file
-  Duplicate,  // a file named again: converted once, reported once
+  Converted,         // its conversion was written
+  AlreadyConverted,  // it needed no change: left as it is in place, copied with -o or -d
+  UpToDate,          // its output held the conversion already: nothing written
+  Damaged,           // damaged: nothing written, or with --salvage its complete chunks
+  Refused,           // not converted, as asked or as it must be (not a 3do file, an
+                     // existing output, hard links, an output that is an input, ...)
+  Failed,            // an error: it cannot be opened or read, its output cannot be written
+  Skipped,           // found in a tree but not a regular file, or named again
 };
 
 struct Report {
   Verdict verdict = Verdict::Failed;
   int status = kExitOk;
-  std::string message;  // why it failed, what damage was found, why it was skipped
+  std::string message;  // why it was refused, failed or skipped, or what damage was found
   Inspection inspection;
-  // A stream (a pipe, a FIFO) is read once, only as far as the walk goes, and
-  // converted as it arrives: its size and the words the conversion changes
-  // are not known, only what was written.
-  bool streamed = false;
-  bool written = false;
+  // Whether the walk looked at it before converting: a file that cannot be
+  // opened was not, nor is a stream (a pipe, a FIFO), which is read once, as
+  // far as the walk goes, and converted as it arrives. Its size and the words
+  // the conversion changes are then not known, only what was written.
+  bool inspected = false;
+  bool written = false;  // this run wrote its output
+  bool writes = false;   // this run wrote it, or in a dry run would write it
 };
 
 Report failed(int status, const std::string& message);
+Report refused(int status, const std::string& message);
 
 // What damage a walk found, in words; where is the byte at which it was found
 // (where a cut input ends, or a chunk too large starts), chunk the chunk it is
 // in.
 std::string damageMessage(Outcome outcome, std::int64_t where, std::int64_t chunk, int error);
 
+// What this run did, file by file.
 struct Totals {
-  std::int64_t converted = 0;
-  std::int64_t unchanged = 0;
-  std::int64_t damaged = 0;
-  std::int64_t failed = 0;
-  std::int64_t skipped = 0;
-  std::int64_t bytesIn = 0;
-  std::int64_t bytesDropped = 0;
+  std::int64_t count[7] = {};  // by Verdict
+  std::int64_t files = 0;
+  std::int64_t bytesIn = 0;       // of the files inspected
+  std::int64_t bytesDropped = 0;  // by the outputs this run wrote
   int status = kExitOk;
 };
 
@@ -59,6 +63,16 @@ void printReport(const ConvertOptions& options, const std::string& input, const 
 void count(Totals& totals, const Report& report);
 
 void printSummary(const ConvertOptions& options, const Totals& totals);
+
+// Whether the progress line is due a redraw at `now` (seconds), at most ten
+// times a second; *last is when it was drawn, negative for never.
+inline bool redrawDue(double now, double* last) {
+  if (*last >= 0 && now - *last < 0.1) {
+    return false;
+  }
+  *last = now;
+  return true;
+}
 
 // The live progress line on a terminal, and its erasure.
 void printProgress(std::size_t done, std::size_t total, std::int64_t bytes, double seconds);

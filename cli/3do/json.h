@@ -7,9 +7,10 @@
 
 namespace convert3do {
 
-// Appends text as a JSON string. Bytes that are not printable UTF-8 are
-// escaped: control characters as \u00XX, bytes of no valid UTF-8 sequence as
-// U+FFFD, so the line is always valid JSON.
+// Appends text as a JSON string, always valid JSON and lossless: control
+// characters are escaped as \u00XX (C1 controls as their code point), and
+// each byte of no valid UTF-8 sequence as \udcXX, XX the byte, so two
+// different names never give the same string.
 void appendJsonString(std::string& out, const char* text);
 
 // Appends "key": with the comma that separates it from an earlier member.

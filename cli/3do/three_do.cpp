@@ -1,6 +1,7 @@
 // 3do: the subcommand dispatcher, its help and its version.
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "cli/3do/commands.h"
 #include "cli/common/exit_status.h"
@@ -139,6 +140,12 @@ int usageError(const char* what) {
 }
 
 }  // namespace
+
+std::string usageLine(const char* command) {
+  const Command* found = findCommand(command);
+  const std::string usage = found != nullptr ? found->usage : kUsage;
+  return usage.substr(0, usage.find('\n') + 1);
+}
 
 void complain(const char* name, const char* what) {
   (void)std::fprintf(stderr, "3do: %s: %s\n", quoteName(name).text, what);

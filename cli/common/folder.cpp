@@ -104,6 +104,14 @@ std::size_t longestName(const Folder&) {
   return 255;
 }
 
+bool canCreateIn(const Folder&) {
+  return true;  // Windows tells only when the file is made
+}
+
+bool canCreateBelow(const std::string&) {
+  return true;
+}
+
 #else
 
 int openFolder(const std::string& path, Folder* folder) {
@@ -267,6 +275,22 @@ bool removeAt(const Folder& folder, const char* name) {
 
 bool syncFolder(const Folder& folder) {
   return fsync(folder.fd.get()) == 0 || errno == EINVAL;  // some file systems cannot
+}
+
+bool canCreateIn(const Folder& folder) {
+  return faccessat(folder.fd.get(), ".", W_OK | X_OK, AT_EACCESS) == 0;
+}
+
+bool canCreateBelow(const std::string& path) {
+  std::filesystem::path at(path.empty() ? "." : path);
+  while (!identifyPath(at.c_str()).known) {
+    const std::filesystem::path up = at.parent_path();
+    if (up == at) {
+      break;
+    }
+    at = up.empty() ? "." : up;
+  }
+  return faccessat(AT_FDCWD, at.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
 }
 
 std::size_t longestName(const Folder& folder) {

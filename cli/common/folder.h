@@ -85,6 +85,11 @@ bool syncFolder(const Folder& folder);
 // errno with *what saying what could not be kept.
 int keepMetadata(int from, int to, const FileIdentity& identity, std::string* what);
 
+// Whether this process may create files in the folder, or, for a folder that
+// does not exist yet, in the nearest one above it that does.
+bool canCreateIn(const Folder& folder);
+bool canCreateBelow(const std::string& path);
+
 // The longest file name the folder takes.
 std::size_t longestName(const Folder& folder);
 
