@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "cli/3do/convert_report.h"
 #include "cli/3do/json.h"
 #include "cli/common/exit_status.h"
 #include "cli/common/temporary.h"
@@ -40,6 +41,18 @@ TEST(TemporaryName, FitsTheFolderAndKeepsWholeCharacters) {
     }
   }
   EXPECT_NE(temporaryName("m", 255), temporaryName("m", 255));
+}
+
+TEST(Progress, RedrawsAtMostTenTimesASecond) {
+  // A wake-up every 5 ms for two seconds draws about twenty times, not 400.
+  double last = -1;
+  int drawn = 0;
+  for (int tick = 0; tick < 400; ++tick) {
+    drawn += redrawDue(1.0 + tick * 0.005, &last) ? 1 : 0;
+  }
+  EXPECT_GE(drawn, 19);
+  EXPECT_LE(drawn, 20);
+  EXPECT_TRUE(redrawDue(100.0, &last));
 }
 
 struct JsonCase {

@@ -494,6 +494,77 @@ TABLE
     run info tree
     expect_status 1; grep -q 'tree: is a folder' stderr || fail "$(cat stderr)"
     ;;
+  convert_reports)
+    # Each file gets one result for what this run did; written says whether
+    # this run wrote it; the summary counts this run's work.
+    example_in >new.3do
+    example_out >done.3do
+    words MAGIC 0 100 PRIM 0 40 1 >cut.3do
+    printf 'hello' >text.3do
+    example_in >same.3do && mkdir out && example_out >out/same.3do
+    example_in >other.3do && echo mine >out/other.3do
+    printf 'new.3do\0\0done.3do\0' >list
+    run convert --json -d out --files0-from=list cut.3do text.3do same.3do other.3do missing.3do new.3do .
+    expect_status 3
+    # file | result | written | exit status
+    while IFS='|' read -r index file result written code; do
+      json "lines[$index]['file'] == '$file' and lines[$index]['result'] == '$result' and lines[$index]['written'] == $written and lines[$index]['exit_status'] == $code"
+    done <<'TABLE'
+0|cut.3do|damaged|False|4
+1|text.3do|refused|False|7
+2|same.3do|up_to_date|False|0
+3|other.3do|refused|False|3
+4|missing.3do|failed|False|1
+5|new.3do|converted|True|0
+6|.|failed|False|1
+7|new.3do|skipped|False|0
+8||failed|False|1
+9|done.3do|already_converted|True|0
+TABLE
+    json 'lines[4]["size"] is None and lines[5]["bytes_dropped"] == 16 and lines[2]["bytes_dropped"] == 0'
+    json 'lines[10]["converted"] == 1 and lines[10]["skipped"] == 1 and lines[10]["refused"] == 2 and lines[10]["bytes_dropped"] == 16'
+    run convert --json -d out new.3do done.3do
+    expect_status 0
+    json '[l.get("result") for l in lines] == ["up_to_date", "up_to_date", None] and lines[2]["bytes_dropped"] == 0'
+    # A dry run says what the real run then does, refusals included, on
+    # standard output.
+    mkdir -p tree/sub
+    example_in >tree/a.3do
+    ln tree/a.3do tree/sub/linked.3do
+    example_out >tree/b.3do
+    words MAGIC 0 100 PRIM 0 40 1 >tree/sub/cut.3do
+    printf 'hello' >tree/sub/text.3do
+    touch tree/sub/.a.3do.0a1b2c3.tmp
+    if [ "$(id -u)" -eq 0 ]; then
+      mkdir tree/locked && example_in >tree/locked/m.3do && chmod -R a+rX tree && chmod 555 tree/locked
+      chmod 777 tree tree/sub
+      as_nobody convert -n --json -r -i tree
+      cp stdout dry && as_nobody convert --json -r -i tree
+    else
+      run convert -n --json -r -i tree
+      cp stdout dry && run convert --json -r -i tree
+    fi
+    python3 - dry stdout <<'PY' || fail "the dry run and the real run differ: $(cat dry) / $(cat stdout)"
+import json, sys
+def results(name):
+    lines = [json.loads(l) for l in open(name)]
+    return [(l.get("file"), l.get("result", "").replace("would_convert", "converted"),
+             l.get("exit_status")) for l in lines]
+sys.exit(0 if results(sys.argv[1]) == results(sys.argv[2]) else 1)
+PY
+    grep -q '"refused"' dry && grep -q 'hard links' dry || fail "no refusal in: $(cat dry)"
+    grep -q 'a temporary file left by an interrupted run' stderr || fail "no warning: $(cat stderr)"
+    run convert -n -d out3 new.3do
+    grep -q '^3do: out3/new.3do: would be converted' stdout || fail "dry run: $(cat stdout)"
+    # Refusals: a model into a terminal, --salvage in place.
+    if command -v script >/dev/null; then
+      script -qec "$(printf '%q ' "${tool_cmd[@]}") convert -o - new.3do" /dev/null >terminal 2>&1
+      status=$?
+      expect_status 2; grep -q 'standard output is a terminal' terminal || fail "$(cat terminal)"
+    fi
+    run convert --salvage -i new.3do
+    expect_status 2
+    ;;
   convert_interrupted)
     # Signals at random moments of an in-place batch: every file is either
     # the original or its full conversion, and no temporary file is left.

@@ -16,6 +16,14 @@ std::string quoted(const std::string& name) {
   return quoteName(name.c_str()).text;
 }
 
+// Gives the report a refusal or a failure, keeping what the walk found.
+bool settle(Report& r, const Report& outcome) {
+  r.verdict = outcome.verdict;
+  r.status = outcome.status;
+  r.message = outcome.message;
+  return false;
+}
+
 std::string failure(const char* what, int error) {
   return printed("%s: %s", what, std::strerror(error));
 }
@@ -119,10 +127,10 @@ bool judge(const ConvertOptions& o, const Input& in, Report& r) {
     return false;  // nothing would be written, so other links lose nothing
   }
   if (inPlace && in.identity.links > 1 && !o.force) {
-    r = refused(kExitOutputFailed, printed("has %llu hard links; replacing it would part it from "
-                                           "the others (--force replaces it all the same)",
-                                           in.identity.links));
-    return false;
+    return settle(r, refused(kExitOutputFailed,
+                             printed("has %llu hard links; replacing it would part it from "
+                                     "the others (--force replaces it all the same)",
+                                     in.identity.links)));
   }
   return true;
 }
@@ -136,8 +144,7 @@ bool judgeStream(const ConvertOptions& o, const ConversionResult& result, Report
       r.verdict = Verdict::Converted;
       return true;
     case Outcome::BadMagic:
-      r = refused(kExitNotA3do, "not a 3do file; nothing written");
-      return false;
+      return settle(r, refused(kExitNotA3do, "not a 3do file; nothing written"));
     case Outcome::WriteFailed:
       return false;  // the caller names the output
     default:
@@ -255,25 +262,21 @@ bool commitInPlace(const ConvertOptions& o, Input& in, const Target& t, Temporar
   std::string what;
   int error = keepMetadata(in.fd, temporary.fd(), in.identity, &what);
   if (error != 0) {
-    r = failed(kExitOutputFailed,
-               printed("cannot keep %s: %s; left as it is", what.c_str(), std::strerror(error)));
-    return false;
+    return settle(r, failed(kExitOutputFailed, printed("cannot keep %s: %s; left as it is",
+                                                       what.c_str(), std::strerror(error))));
   }
   if (o.sync && !syncFile(temporary.fd())) {
-    r = failed(kExitOutputFailed,
-               failure(printed("cannot write %s", t.shown.c_str()).c_str(), errno));
-    return false;
+    return settle(r, failed(kExitOutputFailed,
+                            failure(printed("cannot write %s", t.shown.c_str()).c_str(), errno)));
   }
   if (!unchangedSince(identifyAt(*t.folder, t.base.c_str(), false), in.identity) ||
       !unchangedSince(identifyDescriptor(in.fd), in.identity)) {
-    r = failed(kExitOutputFailed, "changed while it was converted; left as it is");
-    return false;
+    return settle(r, failed(kExitOutputFailed, "changed while it was converted; left as it is"));
   }
   in.owned.reset();  // only ever read; and Windows replaces no open file
   error = temporary.commit(t.base, true);
   if (error != 0) {
-    r = failed(kExitOutputFailed, failure("cannot replace it", error));
-    return false;
+    return settle(r, failed(kExitOutputFailed, failure("cannot replace it", error)));
   }
   return true;
 }
@@ -292,25 +295,24 @@ bool commitOutput(const ConvertOptions& o, const Job& job, const Target& t, cons
       return false;
     }
     if (!o.force) {
-      r = refused(kExitOutputFailed, exists);
-      return false;
+      return settle(r, refused(kExitOutputFailed, exists));
     }
   }
   const FileIdentity there =
       o.force ? identifyAt(*t.folder, t.base.c_str(), false) : FileIdentity{};
   if (there.known && !there.regular) {
-    r = refused(kExitOutputFailed, printed("its output %s exists and is not a regular file; "
-                                           "refusing to replace it",
-                                           t.shown.c_str()));
-    return false;
+    return settle(
+        r, refused(kExitOutputFailed, printed("its output %s exists and is not a regular file; "
+                                              "refusing to replace it",
+                                              t.shown.c_str())));
   }
   const int error = temporary.commit(t.base, o.force);
   if (error != 0) {
-    r = failed(kExitOutputFailed,
-               error == EEXIST
-                   ? exists
-                   : failure(printed("cannot write %s", t.shown.c_str()).c_str(), error));
-    return false;
+    return settle(
+        r, failed(kExitOutputFailed,
+                  error == EEXIST
+                      ? exists
+                      : failure(printed("cannot write %s", t.shown.c_str()).c_str(), error)));
   }
   return true;
 }
@@ -389,8 +391,9 @@ Report rehearse(const ConvertOptions& o, const Job& job, const Input& in, Worker
     }
   }
   if (!o.force) {
-    return refused(kExitOutputFailed, printed("its output %s exists (--force replaces it)",
-                                              quoted(job.output).c_str()));
+    settle(r, refused(kExitOutputFailed, printed("its output %s exists (--force replaces it)",
+                                                 quoted(job.output).c_str())));
+    r.writes = false;
   }
   return r;
 }
