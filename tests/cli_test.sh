@@ -178,6 +178,8 @@ case $case_name in
     { words MAGIC 5 100 HAND 1 4 9; words PRIM 2 40 1 2; } >cut.3do
     run cut.3do out.3do
     expect_status 4; expect_stderr; grep -q 'byte 28' stderr || fail "no offset: $(cat stderr)"
+    grep -qx 'convert3do: cut.3do: damaged: cut at byte 48, inside the chunk at byte 28; out.3do keeps the 16 chunk bytes before it' stderr ||
+      fail "not the damage wording of 3do: $(cat stderr)"
     expect_file out.3do "words MAGIC 5 16 HAND 1 4 9"
     words MAGIC 5 >short.3do
     run short.3do out.3do

@@ -564,6 +564,17 @@ PY
     fi
     run convert --salvage -i new.3do
     expect_status 2
+    mkdir folder.out
+    run convert -o folder.out new.3do
+    expect_status 2; grep -q 'folder.out is a folder (-d DIR' stderr || fail "$(cat stderr)"
+    # Damage is worded alike by convert3do and every 3do command.
+    words MAGIC 0 100 PRIM 0 40 1 >cut.3do
+    run check cut.3do
+    grep -q 'cut.3do: damaged: cut at byte 28, inside the chunk at byte 12$' stdout || fail "$(cat stdout)"
+    run convert -d damage cut.3do
+    grep -q 'cut.3do: damaged: cut at byte 28, inside the chunk at byte 12; nothing' stderr || fail "$(cat stderr)"
+    run info --json cut.3do
+    json 'lines[0]["damage"] == "cut at byte 28, inside the chunk at byte 12"'
     ;;
   convert_interrupted)
     # Signals at random moments of an in-place batch: every file is either

@@ -112,7 +112,7 @@ bool judge(const ConvertOptions& o, const Input& in, Report& r) {
   }
   if (s.end == WalkEnd::Damaged) {
     r.verdict = Verdict::Damaged;
-    r.message = damageMessage(s.outcome, s.damageOffset, s.damageChunk, s.error);
+    r.message = std::string("damaged: ") + describeDamage(damageOf(s)).text;
     if (!o.salvage || inPlace) {
       r.message +=
           inPlace ? "; left as it is" : "; nothing written (--salvage writes its complete chunks)";
@@ -151,9 +151,7 @@ bool judgeStream(const ConvertOptions& o, const ConversionResult& result, Report
       break;
   }
   r.verdict = Verdict::Damaged;
-  const std::int64_t where =
-      result.outcome == Outcome::ChunkTooLarge ? result.chunkOffset : result.inputEnd;
-  r.message = damageMessage(result.outcome, where, result.chunkOffset, result.error);
+  r.message = std::string("damaged: ") + describeDamage(damageOf(result)).text;
   r.message += o.salvage ? "; its complete chunks are written"
                          : "; nothing written (--salvage writes its complete chunks)";
   return o.salvage;

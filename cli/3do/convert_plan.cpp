@@ -263,6 +263,10 @@ void checkOutputs(const ConvertOptions& options, Plan& plan) {
     } else if (!outputs.insert(output).second) {
       decide(job,
              refused(kExitUsage, printed("its output %s is another input's output too", shown)));
+    } else if (out.directory) {
+      decide(job, refused(kExitUsage, printed("its output %s is a folder (-d DIR puts the "
+                                              "outputs into a folder)",
+                                              shown)));
     } else if (out.known && !out.regular) {
       decide(job, refused(kExitOutputFailed, printed("its output %s exists and is not a regular "
                                                      "file; refusing to replace it",

@@ -82,13 +82,15 @@ Report refused(int status, const std::string& message) {
   return report;
 }
 
-std::string damageMessage(Outcome outcome, std::int64_t where, std::int64_t chunk, int error) {
-  if (outcome == Outcome::ReadFailed) {
-    return printed("cannot read at byte %lld: %s", static_cast<long long>(where),
-                   std::strerror(error));
-  }
-  return printed("damaged at byte %lld, in the chunk at byte %lld", static_cast<long long>(where),
-                 static_cast<long long>(chunk));
+Damage damageOf(const Inspection& s) {
+  Damage d;
+  d.outcome = s.outcome;
+  d.at = s.damageOffset;
+  d.chunk = s.damageChunk;
+  d.payloadLength = s.damagePayloadLength;
+  d.areaEnd = s.damageAreaEnd;
+  d.error = s.error;
+  return d;
 }
 
 void printReport(const ConvertOptions& options, const std::string& input, const std::string& output,

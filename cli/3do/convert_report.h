@@ -8,6 +8,7 @@
 #include <string>
 
 #include "cli/3do/convert_options.h"
+#include "cli/common/damage.h"
 #include "cli/common/exit_status.h"
 #include "convert/survey.h"
 
@@ -42,10 +43,8 @@ struct Report {
 Report failed(int status, const std::string& message);
 Report refused(int status, const std::string& message);
 
-// What damage a walk found, in words; where is the byte at which it was found
-// (where a cut input ends, or a chunk too large starts), chunk the chunk it is
-// in.
-std::string damageMessage(Outcome outcome, std::int64_t where, std::int64_t chunk, int error);
+// The damage the walk found, to be worded by describeDamage.
+Damage damageOf(const Inspection& inspection);
 
 // What this run did, file by file.
 struct Totals {

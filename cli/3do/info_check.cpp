@@ -51,26 +51,6 @@ const char* walkEndName(WalkEnd end) {
   return "not_3do";
 }
 
-// What damage was found, in words.
-std::string damageText(const Inspection& s) {
-  switch (s.outcome) {
-    case Outcome::CutHeader:
-      return printed("cut at byte %lld, inside the 12-byte header", ll(s.damageOffset));
-    case Outcome::CutChunk:
-      return printed("cut at byte %lld, inside the chunk at byte %lld", ll(s.damageOffset),
-                     ll(s.damageChunk));
-    case Outcome::ChunkTooLarge:
-      return printed(
-          "the chunk at byte %lld (payload length %ld) would take the chunk area to %lld "
-          "bytes, more than the length field can state",
-          ll(s.damageChunk), static_cast<long>(s.damagePayloadLength), ll(s.damageAreaEnd));
-    case Outcome::ReadFailed:
-      return printed("cannot read at byte %lld: %s", ll(s.damageOffset), std::strerror(s.error));
-    default:
-      return "damaged";
-  }
-}
-
 // Where and why the walk ended, in words.
 std::string walkEndText(const Inspection& s) {
   switch (s.end) {
@@ -86,7 +66,7 @@ std::string walkEndText(const Inspection& s) {
       return printed("the end of the input, at a chunk boundary (byte %lld), before the bound",
                      ll(s.size));
     case WalkEnd::Damaged:
-      return "damage: " + damageText(s);
+      return "damage: " + std::string(describeDamage(damageOf(s)).text);
     case WalkEnd::NotA3do:
       break;
   }
@@ -200,7 +180,7 @@ Inspection printInfoJson(const char* name, int fd) {
   optional("damage_offset", isDamaged, s.damageOffset);
   optional("damage_chunk_offset", isDamaged, s.damageChunk);
   if (isDamaged) {
-    appendJsonText(line, "damage", damageText(s).c_str());
+    appendJsonText(line, "damage", std::string(describeDamage(damageOf(s)).text).c_str());
   } else {
     appendJsonNull(line, "damage");
   }
@@ -228,7 +208,7 @@ Problems findProblems(const Inspection& s) {
     return Problems{kExitNotA3do, "not a 3do file (it does not start with the magic 3DO4)"};
   }
   if (s.end == WalkEnd::Damaged) {
-    return Problems{kExitDamagedInput, "damaged: " + damageText(s)};
+    return Problems{kExitDamagedInput, "damaged: " + std::string(describeDamage(damageOf(s)).text)};
   }
   const std::int64_t dropped = bytesDropped(s);
   if (dropped > 0) {

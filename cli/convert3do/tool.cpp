@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "cli/common/damage.h"
 #include "cli/common/exit_status.h"
 #include "cli/common/files.h"
 #include "cli/common/process.h"
@@ -64,8 +65,6 @@ bool say(const char* text) {
 void reportOutcome(const ConversionResult& result, const char* inputName, const char* outputName) {
   const QuotedName input = quoteName(inputName);
   const QuotedName output = quoteName(outputName);
-  const auto offset = static_cast<long long>(result.chunkOffset);
-  const auto end = static_cast<long long>(result.inputEnd);
   const auto kept = static_cast<long long>(result.bytesWritten);
   switch (result.outcome) {
     case Outcome::Converted:
@@ -74,38 +73,18 @@ void reportOutcome(const ConversionResult& result, const char* inputName, const 
       say(kNotA3do);
       break;
     case Outcome::CutHeader:
-      (void)std::fprintf(stderr,
-                         "convert3do: %s: damaged input: the file ends at byte %lld, inside its "
-                         "12-byte header; %s is left empty\n",
-                         input.text, end, output.text);
-      break;
     case Outcome::CutChunk:
-      (void)std::fprintf(
-          stderr,
-          "convert3do: %s: damaged input: the file ends at byte %lld, inside the chunk "
-          "at byte %lld; %s keeps the %lld chunk bytes before it\n",
-          input.text, end, offset, output.text, kept);
-      break;
     case Outcome::ChunkTooLarge:
-      (void)std::fprintf(
-          stderr,
-          "convert3do: %s: damaged input: the chunk at byte %lld (payload length %ld) would "
-          "take the chunk area to %lld bytes, more than a 3do file can hold (2147483647); %s "
-          "keeps the %lld chunk bytes before it\n",
-          input.text, offset, static_cast<long>(result.payloadLength),
-          static_cast<long long>(result.areaEnd), output.text, kept);
-      break;
     case Outcome::ReadFailed:
-      if (result.inputEnd < 12) {
-        (void)std::fprintf(stderr,
-                           "convert3do: %s: cannot read the input at byte %lld: %s; %s is left "
-                           "empty\n",
-                           input.text, end, std::strerror(result.error), output.text);
+      // Nothing is kept of a file cut or unreadable inside its header.
+      if (result.bytesWritten == 0 && result.inputEnd < 12 &&
+          result.outcome != Outcome::ChunkTooLarge) {
+        (void)std::fprintf(stderr, "convert3do: %s: damaged: %s; %s is left empty\n", input.text,
+                           describeDamage(damageOf(result)).text, output.text);
       } else {
         (void)std::fprintf(stderr,
-                           "convert3do: %s: cannot read the input at byte %lld: %s; %s keeps the "
-                           "%lld chunk bytes before it\n",
-                           input.text, end, std::strerror(result.error), output.text, kept);
+                           "convert3do: %s: damaged: %s; %s keeps the %lld chunk bytes before it\n",
+                           input.text, describeDamage(damageOf(result)).text, output.text, kept);
       }
       break;
     case Outcome::WriteFailed:
