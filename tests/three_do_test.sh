@@ -573,8 +573,12 @@ PY
     grep -q 'cut.3do: damaged: cut at byte 28, inside the chunk at byte 12$' stdout || fail "$(cat stdout)"
     run convert -d damage cut.3do
     grep -q 'cut.3do: damaged: cut at byte 28, inside the chunk at byte 12; nothing' stderr || fail "$(cat stderr)"
-    run info --json cut.3do
+    run info --json cut.3do text.3do new.3do
     json 'lines[0]["damage"] == "cut at byte 28, inside the chunk at byte 12"'
+    # info says what each program would do with a file, where they differ.
+    json '[(l["convert3do"], l["3do_convert"]) for l in lines] == [("keeps_complete_chunks", "writes_nothing_without_salvage"), ("empty_output", "refuses"), ("converts", "converts")]'
+    run info text.3do
+    grep -q 'programs:   convert3do writes an empty file and says it is not a 3do file; 3do convert refuses it' stdout || fail "$(cat stdout)"
     ;;
   convert_interrupted)
     # Signals at random moments of an in-place batch: every file is either

@@ -77,6 +77,28 @@ std::int64_t bytesDropped(const Inspection& s) {
   return s.size - s.outputSize;
 }
 
+// What each program does with the file, where they differ: convert3do writes
+// what it can, 3do convert writes nothing it was not asked for.
+struct Programs {
+  const char* convert3do;  // as JSON values, and the text's words
+  const char* threeDo;
+  const char* text;  // empty when both convert the file alike
+};
+
+Programs programsFor(const Inspection& s) {
+  if (s.end == WalkEnd::NotA3do) {
+    return {"empty_output", "refuses",
+            "convert3do writes an empty file and says it is not a 3do file; 3do convert "
+            "refuses it (status 7)"};
+  }
+  if (s.end == WalkEnd::Damaged) {
+    return {"keeps_complete_chunks", "writes_nothing_without_salvage",
+            "convert3do writes its complete chunks (status 4); 3do convert writes nothing "
+            "without --salvage"};
+  }
+  return {"converts", "converts", ""};
+}
+
 // Flushes standard output; a refused write is an error of its own.
 int finishOutput(int status) {
   if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
@@ -127,6 +149,10 @@ Inspection printInfoText(const char* name, int fd, bool summary) {
         "  conversion: writes %lld bytes, length field %lld, changes %lld words, drops %lld "
         "bytes\n",
         ll(s.outputSize), ll(s.chunkBytes), ll(s.wordsChanged), ll(bytesDropped(s)));
+  }
+  const Programs programs = programsFor(s);
+  if (*programs.text != '\0') {
+    std::printf("  programs:   %s\n", programs.text);
   }
   return s;
 }
@@ -189,6 +215,8 @@ Inspection printInfoJson(const char* name, int fd) {
   appendJsonMember(line, "words_changed", s.wordsChanged);
   appendJsonMember(line, "bytes_dropped", bytesDropped(s));
   appendJsonBool(line, "already_converted", s.alreadyConverted);
+  appendJsonText(line, "convert3do", programsFor(s).convert3do);
+  appendJsonText(line, "3do_convert", programsFor(s).threeDo);
   appendJsonMember(line, "exit_status", exitStatusFor(s.outcome));
   line += "}\n";
   (void)std::fputs(line.c_str(), stdout);
