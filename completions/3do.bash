@@ -1,0 +1,35 @@
+# bash completion for 3do: its commands, each command's options, and files.
+_3do() {
+  local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
+  local commands="info check convert help" options
+  if [ "$COMP_CWORD" -eq 1 ]; then
+    mapfile -t COMPREPLY < <(compgen -W "$commands --help --version" -- "$cur")
+    return
+  fi
+  case ${COMP_WORDS[1]} in
+    convert)
+      options="-o --output -d --output-dir -i --in-place -r --recursive -f --force -n --dry-run
+        -v --verbose -q --quiet -j --jobs --json --salvage --no-sync --files0-from --help" ;;
+    info) options="--json --summary -r --recursive --files0-from --help" ;;
+    check) options="-r --recursive --files0-from --help" ;;
+    help)
+      mapfile -t COMPREPLY < <(compgen -W "$commands" -- "$cur")
+      return ;;
+    *) return ;;
+  esac
+  case $prev in
+    -o | --output | --files0-from)
+      mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+      return ;;
+    -d | --output-dir)
+      mapfile -t COMPREPLY < <(compgen -d -- "$cur")
+      return ;;
+    -j | --jobs) return ;;
+  esac
+  if [[ $cur == -* ]]; then
+    mapfile -t COMPREPLY < <(compgen -W "$options" -- "$cur")
+  else
+    mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+  fi
+}
+complete -o filenames -F _3do 3do
