@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <vector>
+#include <memory>
 
 #include "convert/file_io.h"
 #include "format/chunk.h"
@@ -25,7 +25,7 @@ struct Reader {
   bool seekable = false;
   std::int64_t origin = 0;    // where a seekable input was when the walk began
   std::int64_t fileSize = 0;  // for a seekable input, from the origin on
-  std::vector<unsigned char> bytes;
+  std::unique_ptr<unsigned char[]> bytes;  // kBufferBytes, not cleared: only read into
   std::size_t pos = 0;
   std::size_t len = 0;
   std::int64_t base = 0;  // the input offset of bytes[0]
@@ -34,19 +34,19 @@ struct Reader {
 
   std::int64_t offset() const { return base + static_cast<std::int64_t>(pos); }
   std::size_t available() const { return len - pos; }
-  const unsigned char* at() const { return bytes.data() + pos; }
+  const unsigned char* at() const { return bytes.get() + pos; }
 
   // Reads until count bytes (a few words) are at the cursor or the input
   // ends or fails; returns the bytes there.
   std::size_t fill(std::size_t count) {
     while (available() < count && !ended && error == 0) {
       if (pos > 0) {
-        std::memmove(bytes.data(), at(), available());
+        std::memmove(bytes.get(), at(), available());
         base += static_cast<std::int64_t>(pos);
         len -= pos;
         pos = 0;
       }
-      const std::int64_t got = readSome(fd, bytes.data() + len, bytes.size() - len);
+      const std::int64_t got = readSome(fd, bytes.get() + len, kBufferBytes - len);
       if (got > 0) {
         len += static_cast<std::size_t>(got);
       } else if (got == 0) {
@@ -109,7 +109,7 @@ bool tagIsPrintable(Word32 tag) {
 Inspection inspectFile(int fd, const ChunkVisitor& visit) {
   Reader r;
   r.fd = fd;
-  r.bytes.resize(kBufferBytes);
+  r.bytes.reset(new unsigned char[kBufferBytes]);
   struct stat info {};
   if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
     r.origin = seekFile(fd, 0, SEEK_CUR);

@@ -21,8 +21,9 @@ namespace convert3do {
 // What one worker keeps from file to file: its window, and the folders it
 // opened last (the next file is often in the same one).
 struct Worker {
-  explicit Worker(TemporaryFiles& files) : temporaries(files), window(new ConversionWindow) {}
-  TemporaryFiles& temporaries;
+  explicit Worker(TemporaryFiles& files)
+      : temporaries(files.newShare()), window(new ConversionWindow) {}
+  TemporaryFiles::Share& temporaries;  // its own share: workers never wait on each other
   std::unique_ptr<ConversionWindow> window;
   Folder input;
   std::string inputKey;  // the root and folder it was opened from

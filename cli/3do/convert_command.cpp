@@ -27,31 +27,38 @@ namespace convert3do {
 
 namespace {
 
-// What the workers, the printing thread and the signal watch share. Held by a
+// What the workers, the main thread and the signal watch share. Held by a
 // shared pointer, as the signal watch outlives the run.
 struct Run {
+  ConvertOptions options;
+  Plan plan;
   TemporaryFiles temporaries;
-  std::mutex mutex;
+  std::atomic<std::size_t> next{0};  // the next job to take
+  std::vector<Report> reports;       // each written by one worker before its done flag
+  std::unique_ptr<std::atomic<bool>[]> done;
+  std::atomic<bool> waiting{false};  // the main thread waits for a report: wake it
+  std::mutex mutex;                  // for the wake-up
   std::condition_variable ready;
-  std::vector<Report> reports;
-  std::vector<char> done;
-  std::atomic<std::size_t> next{0};
-  int signal = 0;  // the signal that stopped the run, under mutex
+  std::mutex printing;  // held while reports are printed and counted
+  Totals totals;        // under printing
 };
 
-void work(const ConvertOptions& options, const Plan& plan, Run& run) {
-  Worker worker(run.temporaries);
-  for (std::size_t i = run.next++; i < plan.jobs.size(); i = run.next++) {
-    if (run.temporaries.stopped()) {
-      return;
-    }
-    const Job& job = plan.jobs[i];
-    Report report = job.decided ? job.report : convertJob(options, plan, job, worker);
+// Takes the next job and converts it; false when none is left or the run is
+// stopping. Workers store their reports without waking anyone, unless the
+// main thread waits.
+bool workOne(Run& run, Worker& worker) {
+  const std::size_t i = run.next++;
+  if (i >= run.plan.jobs.size() || run.temporaries.stopped()) {
+    return false;
+  }
+  const Job& job = run.plan.jobs[i];
+  run.reports[i] = job.decided ? job.report : convertJob(run.options, run.plan, job, worker);
+  run.done[i].store(true);  // before the look at waiting: no wake-up is lost
+  if (run.waiting.load()) {
     const std::lock_guard<std::mutex> lock(run.mutex);
-    run.reports[i] = std::move(report);
-    run.done[i] = 1;
     run.ready.notify_all();
   }
+  return true;
 }
 
 std::size_t workerCount(const ConvertOptions& options, std::size_t jobs) {
@@ -61,37 +68,72 @@ std::size_t workerCount(const ConvertOptions& options, std::size_t jobs) {
   return std::max<std::size_t>(1, std::min(jobs, wanted));
 }
 
-// Prints the reports in input order as they come, with a progress line on a
-// terminal; returns the signal that stopped the run, or 0.
-int printInOrder(const ConvertOptions& options, const Plan& plan, Run& run, Totals& totals) {
-  const bool progress = options.verbosity == 1 && isTerminal(2);
-  bool progressShown = false;
-  double drawn = -1;
-  const auto start = std::chrono::steady_clock::now();
-  for (std::size_t i = 0; i < plan.jobs.size(); ++i) {
-    std::unique_lock<std::mutex> lock(run.mutex);
-    while (run.done[i] == 0 && run.signal == 0) {
-      run.ready.wait_for(lock, std::chrono::milliseconds(200));
-      const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-      if (progress && elapsed.count() > 1.0 && redrawDue(elapsed.count(), &drawn)) {
-        printProgress(i, plan.jobs.size(), totals.bytesIn, elapsed.count());
-        progressShown = true;
+// The main thread's side: prints the reports that are ready, in input order,
+// from *printed on; with wait, until every one is printed, showing progress on
+// a terminal while it waits.
+class Printer {
+ public:
+  explicit Printer(Run& run)
+      : run_(run),
+        progress_(run.options.verbosity == 1 && isTerminal(2)),
+        start_(std::chrono::steady_clock::now()) {}
+
+  void printReady(bool wait) {
+    const std::size_t total = run_.plan.jobs.size();
+    while (printed_ < total) {
+      std::vector<Report> ready;
+      while (wait && !run_.done[printed_].load(std::memory_order_acquire)) {
+        std::unique_lock<std::mutex> lock(run_.mutex);
+        run_.waiting = true;
+        if (!run_.done[printed_].load(std::memory_order_acquire)) {
+          run_.ready.wait_for(lock, std::chrono::milliseconds(100));
+        }
+        run_.waiting = false;
+        lock.unlock();
+        showProgress();
       }
+      for (std::size_t i = printed_; i < total && run_.done[i].load(std::memory_order_acquire);
+           ++i) {
+        ready.push_back(std::move(run_.reports[i]));
+      }
+      if (ready.empty()) {
+        showProgress();
+        return;
+      }
+      print(ready);
     }
-    if (progressShown) {
-      clearProgress();
-      progressShown = false;
-    }
-    if (run.signal != 0) {
-      return run.signal;
-    }
-    const Report report = run.reports[i];
-    lock.unlock();
-    printReport(options, plan.jobs[i].input, plan.jobs[i].output, report);
-    count(totals, report);
   }
-  return 0;
-}
+
+ private:
+  void print(const std::vector<Report>& ready) {
+    const std::lock_guard<std::mutex> lock(run_.printing);
+    if (shown_) {
+      clearProgress();
+      shown_ = false;
+    }
+    for (const Report& report : ready) {
+      const Job& job = run_.plan.jobs[printed_++];
+      printReport(run_.options, job.input, job.output, report);
+      count(run_.totals, report);
+    }
+  }
+
+  void showProgress() {
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start_;
+    if (progress_ && elapsed.count() > 1.0 && redrawDue(elapsed.count(), &drawn_)) {
+      const std::lock_guard<std::mutex> lock(run_.printing);
+      printProgress(printed_, run_.plan.jobs.size(), run_.totals.bytesIn, elapsed.count());
+      shown_ = true;
+    }
+  }
+
+  Run& run_;
+  const bool progress_;
+  const std::chrono::steady_clock::time_point start_;
+  std::size_t printed_ = 0;
+  double drawn_ = -1;
+  bool shown_ = false;
+};
 
 }  // namespace
 
@@ -102,37 +144,47 @@ int runConvert(int argc, char** argv) {
     return usage;
   }
   const auto run = std::make_shared<Run>();
+  run->options = options;
   // Before any worker starts, so that every thread has the signals blocked.
   watchSignals([run](int signal) {
     run->temporaries.stop();
-    const std::lock_guard<std::mutex> lock(run->mutex);
-    run->signal = signal;
-    run->ready.notify_all();
-  });
-  const Plan plan = makePlan(options);
-  run->reports.resize(plan.jobs.size());
-  run->done.assign(plan.jobs.size(), 0);
-  std::vector<std::thread> workers;
-  for (std::size_t w = workerCount(options, plan.jobs.size()); w > 0; --w) {
-    workers.emplace_back(work, std::cref(options), std::cref(plan), std::ref(*run));
-  }
-
-  Totals totals;
-  const int signal = printInOrder(options, plan, *run, totals);
-  if (signal != 0) {
-    printSummary(options, totals);  // what was done before the signal
+    const std::lock_guard<std::mutex> lock(run->printing);
+    printSummary(run->options, run->totals);  // what was done before the signal
     (void)std::fflush(stdout);
     dieBySignal(signal);
+  });
+  run->plan = makePlan(options);
+  const Plan& plan = run->plan;
+  run->reports.resize(plan.jobs.size());
+  run->done.reset(new std::atomic<bool>[plan.jobs.size()]());
+  std::vector<std::thread> workers;
+  for (std::size_t w = workerCount(options, plan.jobs.size()); w > 1; --w) {
+    workers.emplace_back([run]() {
+      Worker worker(run->temporaries);
+      while (workOne(*run, worker)) {
+      }
+    });
   }
+  // The main thread works too, and prints what is ready after each file.
+  Printer printer(*run);
+  {
+    Worker worker(run->temporaries);
+    while (workOne(*run, worker)) {
+      printer.printReady(false);
+    }
+  }
+  printer.printReady(true);
   for (std::thread& worker : workers) {
     worker.join();
   }
-  printSummary(options, totals);
+  const std::lock_guard<std::mutex> lock(run->printing);
+  printSummary(options, run->totals);
+  int status = run->totals.status;
   if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
     complain("standard output", printed("cannot write: %s", std::strerror(errno)).c_str());
-    totals.status = worseStatus(totals.status, kExitOutputFailed);
+    status = worseStatus(status, kExitOutputFailed);
   }
-  return totals.status;
+  return status;
 }
 
 }  // namespace convert3do

@@ -83,13 +83,14 @@ struct Walk {
   std::vector<Job> found;
 };
 
-void addFound(Walk& w, const std::string& relative, const std::string& name, const Folder& folder) {
+void addFound(Walk& w, const std::string& relative, const std::string& name,
+              const FileIdentity& entry) {
   Job job;
   job.input = joinName(joinName(w.name, relative), name);
   job.root = w.root;
   job.folder = relative;
   job.base = name;
-  job.identity = identifyAt(folder, name.c_str(), false);
+  job.identity = entry;
   if (w.options.destination == Destination::Folder) {
     job.output = joinName(w.options.output, joinName(relative, name));
   }
@@ -146,7 +147,7 @@ void walkFolder(Walk& w, const Folder& folder, const std::string& relative) {
       w.found.push_back(job);
     } else if (endsWith3do(name) ||
                (entry.symlink && identifyAt(folder, name.c_str(), true).directory)) {
-      addFound(w, relative, name, folder);
+      addFound(w, relative, name, entry);
     }
   }
 }
@@ -253,31 +254,30 @@ void checkOutputs(const ConvertOptions& options, Plan& plan) {
       continue;
     }
     const FileIdentity out = locateOutput(job);
-    const QuotedName quoted = quoteName(job.output.c_str());
-    const char* shown = quoted.text;
+    const auto shown = [&job]() { return std::string(quoteName(job.output.c_str()).text); };
     job.outputExists = out.known;
     if (out.known && inputs.count(key(out)) > 0) {
       decide(job, refused(kExitUsage, printed("its output %s is one of the inputs; refusing to "
                                               "overwrite it",
-                                              shown)));
+                                              shown().c_str())));
     } else if (!outputs.insert(output).second) {
-      decide(job,
-             refused(kExitUsage, printed("its output %s is another input's output too", shown)));
+      decide(job, refused(kExitUsage,
+                          printed("its output %s is another input's output too", shown().c_str())));
     } else if (out.directory) {
       decide(job, refused(kExitUsage, printed("its output %s is a folder (-d DIR puts the "
                                               "outputs into a folder)",
-                                              shown)));
+                                              shown().c_str())));
     } else if (out.known && !out.regular) {
       decide(job, refused(kExitOutputFailed, printed("its output %s exists and is not a regular "
                                                      "file; refusing to replace it",
-                                                     shown)));
+                                                     shown().c_str())));
     } else if (!options.dryRun && !job.outputFolder.empty() &&
                folders.insert(job.outputFolder).second) {
       std::error_code error;
       fs::create_directories(toPath(job.outputFolder), error);
       if (error) {
-        decide(job, failed(kExitOutputFailed, printed("cannot create the folder of %s: %s", shown,
-                                                      error.message().c_str())));
+        decide(job, failed(kExitOutputFailed, printed("cannot create the folder of %s: %s",
+                                                      shown().c_str(), error.message().c_str())));
       }
     }
   }

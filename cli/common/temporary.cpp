@@ -29,22 +29,27 @@ std::string temporaryName(const std::string& base, std::size_t longest) {
 void TemporaryFiles::stop() {
   const std::lock_guard<std::mutex> lock(mutex_);
   stopped_ = true;
-  for (TemporaryFile* file : live_) {
-    (void)removeAt(*file->folder_, file->name_.c_str());
-    file->live_ = false;
+  for (const std::unique_ptr<Share>& share : shares_) {
+    const std::lock_guard<std::mutex> shareLock(share->mutex_);
+    for (TemporaryFile* file : share->live_) {
+      (void)removeAt(*file->folder_, file->name_.c_str());
+      file->live_ = false;
+    }
+    share->live_.clear();
   }
-  live_.clear();
 }
 
-bool TemporaryFiles::stopped() {
+TemporaryFiles::Share& TemporaryFiles::newShare() {
   const std::lock_guard<std::mutex> lock(mutex_);
-  return stopped_;
+  shares_.push_back(std::unique_ptr<Share>(new Share));
+  shares_.back()->owner_ = this;
+  return *shares_.back();
 }
 
 int TemporaryFile::create(const Folder& folder, const std::string& base, unsigned permissions) {
   discard();
-  const std::lock_guard<std::mutex> lock(files_.mutex_);
-  if (files_.stopped_) {
+  const std::lock_guard<std::mutex> lock(share_.mutex_);
+  if (share_.owner_->stopped()) {
     return EINTR;
   }
   folder_ = &folder;
@@ -60,7 +65,7 @@ int TemporaryFile::create(const Folder& folder, const std::string& base, unsigne
     if (made >= 0) {
       fd_.reset(made);
       live_ = true;
-      files_.live_.push_back(this);
+      share_.live_.push_back(this);
       return 0;
     }
     if (errno != EEXIST) {
@@ -73,7 +78,7 @@ int TemporaryFile::create(const Folder& folder, const std::string& base, unsigne
 int TemporaryFile::createScratch(const Folder& folder, const std::string& base) {
   const int error = create(folder, base, 0600);
   if (error == 0) {
-    const std::lock_guard<std::mutex> lock(files_.mutex_);
+    const std::lock_guard<std::mutex> lock(share_.mutex_);
     if (live_ && removeAt(folder, name_.c_str())) {
       forget();
     }
@@ -83,16 +88,16 @@ int TemporaryFile::createScratch(const Folder& folder, const std::string& base) 
 
 void TemporaryFile::forget() {
   live_ = false;
-  files_.live_.erase(std::remove(files_.live_.begin(), files_.live_.end(), this),
-                     files_.live_.end());
+  share_.live_.erase(std::remove(share_.live_.begin(), share_.live_.end(), this),
+                     share_.live_.end());
 }
 
 int TemporaryFile::commit(const std::string& target, bool replace) {
-  const std::lock_guard<std::mutex> lock(files_.mutex_);
+  const std::lock_guard<std::mutex> lock(share_.mutex_);
   if (!live_) {
     return EINTR;  // removed by a stop
   }
-  if (files_.stopped_) {
+  if (share_.owner_->stopped()) {
     return EINTR;
   }
   // Closed first: a late write error shows here, and Windows renames no open
@@ -109,7 +114,7 @@ int TemporaryFile::commit(const std::string& target, bool replace) {
 
 void TemporaryFile::discard() {
   {
-    const std::lock_guard<std::mutex> lock(files_.mutex_);
+    const std::lock_guard<std::mutex> lock(share_.mutex_);
     if (live_) {
       (void)removeAt(*folder_, name_.c_str());
       forget();

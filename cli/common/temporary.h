@@ -4,6 +4,8 @@
 #ifndef CONVERT3DO_CLI_COMMON_TEMPORARY_H
 #define CONVERT3DO_CLI_COMMON_TEMPORARY_H
 
+#include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -15,25 +17,38 @@ namespace convert3do {
 class TemporaryFile;
 
 // The temporary files of a run that are neither committed nor removed yet.
-// Creating, committing and removing one, and stopping, take one lock, so a
-// stop never misses a file and never removes one already in place.
+// Creating, committing and removing one take its share's lock, and stopping
+// takes every share's, so a stop never misses a file and never removes one
+// already in place.
 class TemporaryFiles {
  public:
   // Removes every live temporary file and lets no new one be made or
   // committed. Called from normal code (a thread that waits for signals).
   void stop();
-  bool stopped();
+  bool stopped() const { return stopped_.load(); }
+
+  // A worker's own share of the set, so that workers never wait on each
+  // other; stop() goes through every share.
+  class Share {
+   private:
+    friend class TemporaryFiles;
+    friend class TemporaryFile;
+    const TemporaryFiles* owner_ = nullptr;
+    std::mutex mutex_;
+    std::vector<TemporaryFile*> live_;
+  };
+  Share& newShare();
 
  private:
   friend class TemporaryFile;
-  std::mutex mutex_;
-  bool stopped_ = false;
-  std::vector<TemporaryFile*> live_;
+  std::mutex mutex_;  // guards shares_
+  std::vector<std::unique_ptr<Share>> shares_;
+  std::atomic<bool> stopped_{false};
 };
 
 class TemporaryFile {
  public:
-  explicit TemporaryFile(TemporaryFiles& files) : files_(files) {}
+  explicit TemporaryFile(TemporaryFiles::Share& share) : share_(share) {}
   ~TemporaryFile() { discard(); }
   TemporaryFile(const TemporaryFile&) = delete;
   TemporaryFile& operator=(const TemporaryFile&) = delete;
@@ -61,7 +76,7 @@ class TemporaryFile {
   friend class TemporaryFiles;
   void forget();  // under the lock
 
-  TemporaryFiles& files_;
+  TemporaryFiles::Share& share_;
   const Folder* folder_ = nullptr;
   std::string name_;
   Descriptor fd_;
