@@ -2,6 +2,7 @@
 
 #include <getopt.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "cli/3do/commands.h"
@@ -46,12 +47,12 @@ bool readArguments(const char* command, int argc, char** argv, const std::vector
                                   quoteName(shown.c_str()).text));
       return false;
     }
-    const OptionSpec* spec = nullptr;
-    for (const OptionSpec& s : specs) {
-      spec = (c >= 1000 && &s == &specs[static_cast<std::size_t>(c - 1000)]) || c == s.shortName
-                 ? &s
-                 : spec;
-    }
+    // A long option's value is 1000 plus its place; a short one's its letter.
+    const auto found = c >= 1000
+                           ? specs.begin() + (c - 1000)
+                           : std::find_if(specs.begin(), specs.end(),
+                                          [c](const OptionSpec& s) { return s.shortName == c; });
+    const OptionSpec* spec = found == specs.end() ? nullptr : &*found;
     if (spec == nullptr || !take(spec->id, spec->takesValue ? optarg : nullptr)) {
       return false;
     }

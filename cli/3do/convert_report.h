@@ -44,7 +44,7 @@ Report failed(int status, const std::string& message);
 Report refused(int status, const std::string& message);
 
 // The damage the walk found, to be worded by describeDamage.
-Damage damageOf(const Inspection& inspection);
+Damage damageOf(const Inspection& s);
 
 // What this run did, file by file.
 struct Totals {

@@ -1,4 +1,5 @@
 // 3do info and 3do check: the inspecting walk, shown to a person or a script.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -292,10 +293,9 @@ int readExamineArguments(const char* command, int argc, char** argv, bool withIn
   if (!readArguments(command, argc, argv, specs, take, &e->listing.inputs)) {
     return kExitUsage;
   }
-  for (const std::string& from : lists) {
-    if (!readNames(from, e->listing.inputs)) {
-      return kExitInputNotFound;
-    }
+  if (!std::all_of(lists.begin(), lists.end(),
+                   [e](const std::string& from) { return readNames(from, e->listing.inputs); })) {
+    return kExitInputNotFound;
   }
   if (e->listing.inputs.empty()) {
     usageError(command, "no file named");
