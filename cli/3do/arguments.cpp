@@ -16,7 +16,7 @@ void usageError(const char* command, const std::string& what) {
   (void)std::fputs(usageLine(command).c_str(), stderr);
 }
 
-bool readArguments(const char* command, int argc, char** argv, const std::vector<OptionSpec>& specs,
+bool readArguments(const char* command, int argc, char** argv, const std::vector<OptionRule>& rules,
                    const std::function<bool(int id, const char* value)>& take,
                    std::vector<std::string>* names) {
   // getopt_long reorders its vector and wants the program's name first.
@@ -26,12 +26,12 @@ bool readArguments(const char* command, int argc, char** argv, const std::vector
   args.push_back(nullptr);
   std::string shorts = ":";  // a missing value is told apart from an unknown option
   std::vector<option> longs;
-  for (const OptionSpec& spec : specs) {
-    if (spec.shortName != '\0') {
-      shorts += spec.shortName;
-      shorts += spec.takesValue ? ":" : "";
+  for (const OptionRule& rule : rules) {
+    if (rule.shortName != '\0') {
+      shorts += rule.shortName;
+      shorts += rule.takesValue ? ":" : "";
     }
-    longs.push_back(option{spec.longName, spec.takesValue ? required_argument : no_argument,
+    longs.push_back(option{rule.longName, rule.takesValue ? required_argument : no_argument,
                            nullptr, 1000 + static_cast<int>(longs.size())});
   }
   longs.push_back(option{nullptr, 0, nullptr, 0});
@@ -49,11 +49,11 @@ bool readArguments(const char* command, int argc, char** argv, const std::vector
     }
     // A long option's value is 1000 plus its place; a short one's its letter.
     const auto found = c >= 1000
-                           ? specs.begin() + (c - 1000)
-                           : std::find_if(specs.begin(), specs.end(),
-                                          [c](const OptionSpec& s) { return s.shortName == c; });
-    const OptionSpec* spec = found == specs.end() ? nullptr : &*found;
-    if (spec == nullptr || !take(spec->id, spec->takesValue ? optarg : nullptr)) {
+                           ? rules.begin() + (c - 1000)
+                           : std::find_if(rules.begin(), rules.end(),
+                                          [c](const OptionRule& s) { return s.shortName == c; });
+    const OptionRule* rule = found == rules.end() ? nullptr : &*found;
+    if (rule == nullptr || !take(rule->id, rule->takesValue ? optarg : nullptr)) {
       return false;
     }
   }

@@ -11,7 +11,7 @@
 
 namespace convert3do {
 
-struct OptionSpec {
+struct OptionRule {
   const char* longName;
   char shortName;  // '\0' when the option has only its long name
   bool takesValue;
@@ -22,7 +22,7 @@ struct OptionSpec {
 // value) for each option in order (value is null for a flag) and adding the
 // other arguments to names. On an unknown option, a missing value or a take
 // that returns false, says why ("3do: COMMAND: ...") and returns false.
-bool readArguments(const char* command, int argc, char** argv, const std::vector<OptionSpec>& specs,
+bool readArguments(const char* command, int argc, char** argv, const std::vector<OptionRule>& rules,
                    const std::function<bool(int id, const char* value)>& take,
                    std::vector<std::string>* names);
 

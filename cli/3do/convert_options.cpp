@@ -38,8 +38,8 @@ enum OptionId {
   kFilesFrom
 };
 
-const std::vector<OptionSpec>& convertOptions() {
-  static const std::vector<OptionSpec> specs = {
+const std::vector<OptionRule>& convertOptions() {
+  static const std::vector<OptionRule> rules = {
       {"output", 'o', true, kOutput},
       {"output-dir", 'd', true, kFolder},
       {"in-place", 'i', false, kInPlace},
@@ -54,7 +54,7 @@ const std::vector<OptionSpec>& convertOptions() {
       {"no-sync", '\0', false, kNoSync},
       {"files0-from", '\0', true, kFilesFrom},
   };
-  return specs;
+  return rules;
 }
 
 // Takes one option; false, having said why, when it cannot be taken.

@@ -274,11 +274,11 @@ struct Examine {
 // a usage error.
 int readExamineArguments(const char* command, int argc, char** argv, bool withInfoOptions,
                          Examine* e) {
-  std::vector<OptionSpec> specs = {{"recursive", 'r', false, kRecursive},
+  std::vector<OptionRule> rules = {{"recursive", 'r', false, kRecursive},
                                    {"files0-from", '\0', true, kFilesFrom}};
   if (withInfoOptions) {
-    specs.push_back({"json", '\0', false, kJson});
-    specs.push_back({"summary", '\0', false, kSummary});
+    rules.push_back({"json", '\0', false, kJson});
+    rules.push_back({"summary", '\0', false, kSummary});
   }
   std::vector<std::string> lists;
   const auto take = [&](int id, const char* value) {
@@ -290,7 +290,7 @@ int readExamineArguments(const char* command, int argc, char** argv, bool withIn
     }
     return true;
   };
-  if (!readArguments(command, argc, argv, specs, take, &e->listing.inputs)) {
+  if (!readArguments(command, argc, argv, rules, take, &e->listing.inputs)) {
     return kExitUsage;
   }
   if (!std::all_of(lists.begin(), lists.end(),

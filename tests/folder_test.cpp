@@ -1,0 +1,97 @@
+// Temporary files and opened folders: what a batch relies on to never leave a
+// partial file under a final name, nor replace what it was not asked to.
+#include <gtest/gtest.h>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "cli/common/temporary.h"
+
+namespace convert3do {
+namespace {
+
+class FolderTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    char name[] = "/tmp/3do-folder-XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    path_ = name;
+    ASSERT_EQ(openFolder(path_, &folder_), 0);
+  }
+  void TearDown() override { (void)std::system(("rm -rf " + path_).c_str()); }
+
+  bool exists(const std::string& name) const {
+    return identifyAt(folder_, name.c_str(), false).known;
+  }
+  void write(const std::string& name, const char* text) const {
+    std::FILE* file = std::fopen((path_ + "/" + name).c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    (void)std::fputs(text, file);
+    (void)std::fclose(file);
+  }
+
+  std::string path_;
+  Folder folder_;
+  TemporaryFiles files_;
+};
+
+TEST_F(FolderTest, TemporaryFileGoesUnlessCommitted) {
+  std::string name;
+  {
+    TemporaryFile temporary(files_.newShare());
+    ASSERT_EQ(temporary.create(folder_, "m.3do", 0600), 0);
+    name = temporary.name();
+    EXPECT_TRUE(exists(name));
+  }
+  EXPECT_FALSE(exists(name));
+  TemporaryFile kept(files_.newShare());
+  ASSERT_EQ(kept.create(folder_, "m.3do", 0600), 0);
+  ASSERT_EQ(kept.commit("m.3do", false), 0);
+  EXPECT_TRUE(exists("m.3do"));
+  EXPECT_FALSE(exists(kept.name()));
+}
+
+TEST_F(FolderTest, CommitReplacesOnlyWhenAsked) {
+  write("m.3do", "theirs");
+  TemporaryFile temporary(files_.newShare());
+  ASSERT_EQ(temporary.create(folder_, "m.3do", 0600), 0);
+  EXPECT_EQ(temporary.commit("m.3do", false), EEXIST);
+  EXPECT_EQ(identifyAt(folder_, "m.3do", false).size, 6);  // still theirs
+  TemporaryFile forced(files_.newShare());
+  ASSERT_EQ(forced.create(folder_, "m.3do", 0600), 0);
+  EXPECT_EQ(forced.commit("m.3do", true), 0);
+  EXPECT_EQ(identifyAt(folder_, "m.3do", false).size, 0);
+}
+
+TEST_F(FolderTest, StopRemovesLiveFilesAndMakesNoMore) {
+  TemporaryFile a(files_.newShare());
+  TemporaryFile b(files_.newShare());
+  ASSERT_EQ(a.create(folder_, "a.3do", 0600), 0);
+  ASSERT_EQ(b.create(folder_, "b.3do", 0600), 0);
+  files_.stop();
+  EXPECT_FALSE(exists(a.name()));
+  EXPECT_FALSE(exists(b.name()));
+  EXPECT_EQ(a.commit("a.3do", false), EINTR);
+  EXPECT_FALSE(exists("a.3do"));
+  TemporaryFile late(files_.newShare());
+  EXPECT_EQ(late.create(folder_, "c.3do", 0600), EINTR);
+}
+
+TEST_F(FolderTest, BeneathFollowsNoSymlink) {
+  ASSERT_EQ(mkdir((path_ + "/real").c_str(), 0700), 0);
+  ASSERT_EQ(symlink("real", (path_ + "/link").c_str()), 0);
+  Folder below;
+  EXPECT_EQ(openFolderBeneath(folder_, "real", &below), 0);
+  EXPECT_NE(openFolderBeneath(folder_, "link", &below), 0);
+  EXPECT_NE(openFolderBeneath(folder_, "link/.", &below), 0);
+}
+
+}  // namespace
+}  // namespace convert3do
+#endif
