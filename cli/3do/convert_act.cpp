@@ -203,6 +203,16 @@ bool copyToStandardOutput(int fd, ConversionWindow& window) {
   }
 }
 
+// The folder for scratch files: $TMPDIR (%TEMP% on Windows), else /tmp.
+std::string scratchFolderPath() {
+#ifdef _WIN32
+  const char* tmp = std::getenv("TEMP");
+#else
+  const char* tmp = std::getenv("TMPDIR");
+#endif
+  return tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+}
+
 // Where the output of a job is made, and the temporary file made there.
 struct Target {
   const Folder* folder = nullptr;
@@ -226,12 +236,7 @@ int makeTemporary(const ConvertOptions& o, const Job& job, const Input& in, Work
     return temporary.create(*in.folder, job.base, in.identity.permissions);
   }
   if (job.output == "-") {
-#ifdef _WIN32
-    const char* tmp = std::getenv("TEMP");
-#else
-    const char* tmp = std::getenv("TMPDIR");
-#endif
-    const std::string folder = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+    const std::string folder = scratchFolderPath();
     t.shown = "the scratch file for standard output";
     t.temporary = "a scratch file for standard output in " + quoted(folder);
     const int error = openFolder(folder, &t.scratch);
@@ -374,8 +379,7 @@ Report rehearse(const ConvertOptions& o, const Job& job, const Input& in, Worker
   Folder scratchFolder;
   Folder outputFolder;
   TemporaryFile scratch(w.temporaries);
-  const char* tmp = std::getenv("TMPDIR");
-  if (openFolder(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp", &scratchFolder) == 0 &&
+  if (openFolder(scratchFolderPath(), &scratchFolder) == 0 &&
       scratch.createScratch(scratchFolder, "3do-dry-run") == 0 &&
       seekFile(in.fd, 0, SEEK_SET) == 0 &&
       convertFile(in.fd, scratch.fd(), *w.window).outcome != Outcome::WriteFailed &&
