@@ -300,6 +300,55 @@ void compareBatch(const std::string& tool, const std::string& threeDo, const std
       loop / batch);
 }
 
+// A tree of small models in 50 folders against copying it, the floor for
+// converting it (both read every file and create every output): the CPU of
+// -j 1 and the wall time of -j 2 against `cp -r`, and a run over a tree
+// converted already against reading both trees with cat.
+void compareWithCopy(const std::string& threeDo, const std::string& disk, std::int64_t count,
+                     int runs) {
+  struct stat info {};
+  const std::string dir =
+      stat("/dev/shm", &info) == 0 && S_ISDIR(info.st_mode) && access("/dev/shm", W_OK) == 0
+          ? "/dev/shm/convert3do-bench"
+          : disk;
+  check(mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST, dir);
+  const std::string model = makeFile(dir + "/small-2048.3do", 2048, {1, 200, 33, false}, 5);
+  const std::string tree = dir + "/tree-" + std::to_string(count);
+  check(mkdir(tree.c_str(), 0700) == 0 || errno == EEXIST, tree);
+  const std::string folder = makeBatch(dir, model, std::max<std::int64_t>(1, count / 50));
+  for (int f = 0; f < 50; ++f) {
+    const std::string into = tree + "/f" + std::to_string(f);
+    if (fileSize(into + "/m0.3do") <= 0) {
+      runProcess({"/bin/cp", "-r", folder, into});
+    }
+  }
+  const std::string out = dir + "/tree-out";
+  std::vector<double> cpCpu, cpWall, oneCpu, twoWall, rerun, cat;
+  for (int i = 0; i < runs; ++i) {
+    runProcess({"/bin/rm", "-rf", out});
+    const Usage copy = runProcess({"/bin/cp", "-r", tree, out});
+    cpCpu.push_back(copy.cpu);
+    cpWall.push_back(copy.wall);
+    runProcess({"/bin/rm", "-rf", out});
+    oneCpu.push_back(runProcess({threeDo, "convert", "-q", "-r", "-j", "1", "-d", out, tree}).cpu);
+    runProcess({"/bin/rm", "-rf", out});
+    twoWall.push_back(
+        runProcess({threeDo, "convert", "-q", "-r", "-j", "2", "-d", out, tree}).wall);
+    rerun.push_back(runProcess({threeDo, "convert", "-q", "-r", "-j", "1", "-d", out, tree}).wall);
+    cat.push_back(
+        runProcess({"/bin/sh", "-c", "find \"$1\" \"$2\" -type f -exec cat {} + >/dev/null", "sh",
+                    tree, out})
+            .wall);
+  }
+  runProcess({"/bin/rm", "-rf", out});
+  std::printf(
+      "%-24s %lld files  cp -r %.1f ms (CPU %.1f ms)  -j 1 CPU %.2f of cp -r  "
+      "-j 2 wall %.2f of cp -r  re-run %.2f of cat\n",
+      "tree of 2 KiB models", static_cast<long long>(50 * std::max<std::int64_t>(1, count / 50)),
+      median(cpWall) * 1e3, median(cpCpu) * 1e3, median(oneCpu) / median(cpCpu),
+      median(twoWall) / median(cpWall), median(rerun) / median(cat));
+}
+
 // A batch of large models, converted with one worker and with two.
 void compareWorkers(const std::string& threeDo, const std::string& dir, int runs) {
   const std::string folder = dir + "/large-batch";
@@ -412,6 +461,7 @@ int main(int argc, char** argv) {
                 static_cast<double>(fileSize(sparse)) / static_cast<double>(mib),
                 median(wall) * 1e3, median(cpu) * 1e3);
     compareBatch(tool, info, dir, batchFiles);
+    compareWithCopy(info, dir, batchFiles, std::max(3, runs / 3));
     compareWorkers(info, dir, std::max(3, runs / 3));
   }
   (void)std::remove((dir + "/out.3do").c_str());
