@@ -315,7 +315,8 @@ void compareWithCopy(const std::string& threeDo, const std::string& disk, std::i
   const std::string model = makeFile(dir + "/small-2048.3do", 2048, {1, 200, 33, false}, 5);
   const std::string tree = dir + "/tree-" + std::to_string(count);
   check(mkdir(tree.c_str(), 0700) == 0 || errno == EEXIST, tree);
-  const std::string folder = makeBatch(dir, model, std::max<std::int64_t>(1, count / 50));
+  const std::int64_t perFolder = std::max<std::int64_t>(1, count / 50);
+  const std::string folder = makeBatch(dir, model, perFolder);
   for (int f = 0; f < 50; ++f) {
     const std::string into = tree + "/f" + std::to_string(f);
     if (fileSize(into + "/m0.3do") <= 0) {
@@ -323,7 +324,12 @@ void compareWithCopy(const std::string& threeDo, const std::string& disk, std::i
     }
   }
   const std::string out = dir + "/tree-out";
-  std::vector<double> cpCpu, cpWall, oneCpu, twoWall, rerun, cat;
+  std::vector<double> cpCpu;
+  std::vector<double> cpWall;
+  std::vector<double> oneCpu;
+  std::vector<double> twoWall;
+  std::vector<double> rerun;
+  std::vector<double> cat;
   for (int i = 0; i < runs; ++i) {
     runProcess({"/bin/rm", "-rf", out});
     const Usage copy = runProcess({"/bin/cp", "-r", tree, out});
@@ -344,9 +350,9 @@ void compareWithCopy(const std::string& threeDo, const std::string& disk, std::i
   std::printf(
       "%-24s %lld files  cp -r %.1f ms (CPU %.1f ms)  -j 1 CPU %.2f of cp -r  "
       "-j 2 wall %.2f of cp -r  re-run %.2f of cat\n",
-      "tree of 2 KiB models", static_cast<long long>(50 * std::max<std::int64_t>(1, count / 50)),
-      median(cpWall) * 1e3, median(cpCpu) * 1e3, median(oneCpu) / median(cpCpu),
-      median(twoWall) / median(cpWall), median(rerun) / median(cat));
+      "tree of 2 KiB models", static_cast<long long>(perFolder) * 50, median(cpWall) * 1e3,
+      median(cpCpu) * 1e3, median(oneCpu) / median(cpCpu), median(twoWall) / median(cpWall),
+      median(rerun) / median(cat));
 }
 
 // A batch of large models, converted with one worker and with two.
