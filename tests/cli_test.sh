@@ -95,7 +95,7 @@ case $case_name in
       run readonly.3do out.3do
     fi
     expect_status 1; expect_stdout "$not_found"; expect_absent out.3do
-    grep -q "^convert3do: readonly.3do: cannot open for reading and update: Permission denied$" stderr ||
+    grep -q "^convert3do: readonly.3do: cannot open: Permission denied (convert3do opens its input for reading and update)$" stderr ||
       fail "a refused input does not say why: $(cat stderr)"
     ;;
   uncreatable_output)

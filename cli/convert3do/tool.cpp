@@ -124,8 +124,11 @@ int runTool(int argc, char** argv) {
   const OpenedFile in = openInput(input, true);
   if (in.fd < 0) {
     say(kFileNotFound);
-    (void)std::fprintf(stderr, "convert3do: %s: cannot open for reading and update: %s\n",
-                       quoteName(input).text, std::strerror(in.error));
+    // Worded as 3do words it, with why a readable file may be refused here.
+    const bool refused = in.error == EACCES || in.error == EPERM || in.error == EROFS;
+    (void)std::fprintf(stderr, "convert3do: %s: cannot open: %s%s\n", quoteName(input).text,
+                       std::strerror(in.error),
+                       refused ? " (convert3do opens its input for reading and update)" : "");
     return kExitInputNotFound;
   }
   // The output is opened without being emptied, compared with the input, and
