@@ -564,6 +564,18 @@ PY
     fi
     run convert --salvage -i new.3do
     expect_status 2
+    # A signal ends the run with the summary of what was done: the run is
+    # stopped while it waits for a FIFO's writer, after its first file.
+    mkfifo wait.3do
+    "${tool_cmd[@]}" convert -v -j 1 -d sig new.3do wait.3do >stdout 2>stderr &
+    pid=$!
+    for _ in $(seq 400); do grep -q 'sig/new.3do: converted' stderr && break; sleep 0.05; done
+    kill -TERM "$pid"
+    wait "$pid"
+    status=$?
+    expect_status 143
+    grep -q '^3do: 1 converted, 16 bytes dropped$' stderr || fail "no summary: $(cat stderr)"
+    [ -z "$(find sig -name '.*.tmp')" ] || fail "temporary files left"
     mkdir folder.out
     run convert -o folder.out new.3do
     expect_status 2; grep -q 'folder.out is a folder (-d DIR' stderr || fail "$(cat stderr)"
