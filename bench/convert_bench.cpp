@@ -271,18 +271,24 @@ double timeInto(const std::string& output, const std::vector<std::string>& argv)
   return wall;
 }
 
-// A folder of small models: one 3do convert -d against a shell loop that
-// starts convert3do once per file. Both run in a RAM folder where there is
-// one (/dev/shm), so that the programs are timed rather than the disk's file
-// creation, which on some disks costs more than either.
-void compareBatch(const std::string& tool, const std::string& threeDo, const std::string& disk,
-                  std::int64_t count) {
+// The folder for runs over many small files: one in RAM where there is one
+// (/dev/shm), so that the programs are timed rather than the disk's file
+// creation, which on some disks costs more than either; else disk.
+std::string ramFolder(const std::string& disk) {
   struct stat info {};
-  const std::string dir =
+  std::string dir =
       stat("/dev/shm", &info) == 0 && S_ISDIR(info.st_mode) && access("/dev/shm", W_OK) == 0
           ? "/dev/shm/convert3do-bench"
           : disk;
   check(mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST, dir);
+  return dir;
+}
+
+// A folder of small models: one 3do convert -d against a shell loop that
+// starts convert3do once per file, in the RAM folder.
+void compareBatch(const std::string& tool, const std::string& threeDo, const std::string& disk,
+                  std::int64_t count) {
+  const std::string dir = ramFolder(disk);
   const std::string folder =
       makeBatch(dir, makeFile(dir + "/small-2048.3do", 2048, {1, 200, 33, false}, 5), count);
   runProcess({"/bin/cat", folder + "/m0.3do"});
@@ -306,12 +312,7 @@ void compareBatch(const std::string& tool, const std::string& threeDo, const std
 // converted already against reading both trees with cat.
 void compareWithCopy(const std::string& threeDo, const std::string& disk, std::int64_t count,
                      int runs) {
-  struct stat info {};
-  const std::string dir =
-      stat("/dev/shm", &info) == 0 && S_ISDIR(info.st_mode) && access("/dev/shm", W_OK) == 0
-          ? "/dev/shm/convert3do-bench"
-          : disk;
-  check(mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST, dir);
+  const std::string dir = ramFolder(disk);
   const std::string model = makeFile(dir + "/small-2048.3do", 2048, {1, 200, 33, false}, 5);
   const std::string tree = dir + "/tree-" + std::to_string(count);
   check(mkdir(tree.c_str(), 0700) == 0 || errno == EEXIST, tree);

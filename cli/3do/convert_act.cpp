@@ -28,30 +28,30 @@ std::string failure(const char* what, int error) {
   return printed("%s: %s", what, std::strerror(error));
 }
 
-bool openFolderOf(const Plan& plan, const Job& job, Worker& w, Report* r) {
+bool openFolderOf(const Plan& plan, const Job& job, InputFolder& f, Report* r) {
   const std::string key = std::to_string(job.root) + "\n" + job.folder;
-  if (!w.inputOpen || w.inputKey != key) {
-    w.inputOpen = false;
+  if (!f.open || f.key != key) {
+    f.open = false;
     const int error = job.root == kNamedFile
-                          ? openFolder(job.folder, &w.input)
-                          : openFolderBeneath(plan.roots[job.root], job.folder, &w.input);
+                          ? openFolder(job.folder, &f.folder)
+                          : openFolderBeneath(plan.roots[job.root], job.folder, &f.folder);
     if (error != 0) {
       *r = failed(kExitInputNotFound, failure("cannot open", error));
       return false;
     }
-    if (job.root == kNamedFile && !sameFile(identifyFolder(w.input), job.folderIdentity)) {
+    if (job.root == kNamedFile && !sameFile(identifyFolder(f.folder), job.folderIdentity)) {
       *r = failed(kExitInputNotFound, "cannot open: its folder was replaced during the run");
       return false;
     }
-    w.inputOpen = true;
-    w.inputKey = key;
+    f.open = true;
+    f.key = key;
   }
   return true;
 }
 
 }  // namespace
 
-bool openPlannedInput(const ConvertOptions& o, const Plan& plan, const Job& job, Worker& w,
+bool openPlannedInput(const ConvertOptions& o, const Plan& plan, const Job& job, InputFolder& f,
                       Input* in, Report* r) {
   const bool inPlace = o.destination == Destination::InPlace;
   const char* const kRegularOnly = "is not a regular file; -i converts regular files only";
@@ -70,17 +70,17 @@ bool openPlannedInput(const ConvertOptions& o, const Plan& plan, const Job& job,
     in->identity = file.identity;
     return true;
   }
-  if (!openFolderOf(plan, job, w, r)) {
+  if (!openFolderOf(plan, job, f, r)) {
     return false;
   }
   if (inPlace) {
-    const FileIdentity entry = identifyAt(w.input, job.base.c_str(), false);
+    const FileIdentity entry = identifyAt(f.folder, job.base.c_str(), false);
     if (entry.known && !entry.regular) {
       *r = refused(kExitUsage, kRegularOnly);  // a FIFO would have opening wait
       return false;
     }
   }
-  const OpenedFile file = openReadableAt(w.input, job.base.c_str());
+  const OpenedFile file = openReadableAt(f.folder, job.base.c_str());
   if (file.fd < 0) {
     *r = failed(kExitInputNotFound, failure("cannot open", file.error));
     return false;
@@ -88,7 +88,7 @@ bool openPlannedInput(const ConvertOptions& o, const Plan& plan, const Job& job,
   in->owned.reset(file.fd);
   in->fd = file.fd;
   in->identity = file.identity;
-  in->folder = &w.input;
+  in->folder = &f.folder;
   if (inPlace && !file.identity.regular) {
     *r = refused(kExitUsage, kRegularOnly);
     return false;
@@ -185,6 +185,20 @@ bool sameContents(int a, int b, ConversionWindow& window) {
       return false;
     }
   }
+}
+
+// Whether the regular file base in folder holds what conversion (the open
+// conversion's file) holds; a FIFO there is not waited for.
+bool holdsConversion(const Folder& folder, const std::string& base, int conversion,
+                     ConversionWindow& window) {
+  const OpenedFile old = openReadableAt(folder, base.c_str(), true);
+  const Descriptor closing(old.fd);
+  return old.fd >= 0 && old.identity.regular && sameContents(old.fd, conversion, window);
+}
+
+// The refusal of an output that exists, without --force.
+std::string existsMessage(const std::string& shown) {
+  return printed("its output %s exists (--force replaces it)", shown.c_str());
 }
 
 // Copies the whole of fd to standard output.
@@ -289,16 +303,13 @@ bool commitInPlace(const ConvertOptions& o, Input& in, const Target& t, Temporar
 // and never when it is not a regular file.
 bool commitOutput(const ConvertOptions& o, const Job& job, const Target& t, const Worker& w,
                   TemporaryFile& temporary, Report& r) {
-  const std::string exists = printed("its output %s exists (--force replaces it)", t.shown.c_str());
   if (job.outputExists) {
-    const OpenedFile old = openReadableAt(*t.folder, t.base.c_str(), true);
-    const Descriptor closing(old.fd);
-    if (old.fd >= 0 && old.identity.regular && sameContents(old.fd, temporary.fd(), *w.window)) {
+    if (holdsConversion(*t.folder, t.base, temporary.fd(), *w.window)) {
       r.verdict = r.verdict == Verdict::Damaged ? Verdict::Damaged : Verdict::UpToDate;
       return false;
     }
     if (!o.force) {
-      return settle(r, refused(kExitOutputFailed, exists));
+      return settle(r, refused(kExitOutputFailed, existsMessage(t.shown)));
     }
   }
   const FileIdentity there =
@@ -314,7 +325,7 @@ bool commitOutput(const ConvertOptions& o, const Job& job, const Target& t, cons
     return settle(
         r, failed(kExitOutputFailed,
                   error == EEXIST
-                      ? exists
+                      ? existsMessage(t.shown)
                       : failure(printed("cannot write %s", t.shown.c_str()).c_str(), error)));
   }
   return true;
@@ -383,18 +394,14 @@ Report rehearse(const ConvertOptions& o, const Job& job, const Input& in, Worker
       scratch.createScratch(scratchFolder, "3do-dry-run") == 0 &&
       seekFile(in.fd, 0, SEEK_SET) == 0 &&
       convertFile(in.fd, scratch.fd(), *w.window).outcome != Outcome::WriteFailed &&
-      openFolder(job.outputFolder, &outputFolder) == 0) {
-    const OpenedFile old = openReadableAt(outputFolder, job.outputBase.c_str(), true);
-    const Descriptor closing(old.fd);
-    if (old.fd >= 0 && old.identity.regular && sameContents(old.fd, scratch.fd(), *w.window)) {
-      r.verdict = r.verdict == Verdict::Damaged ? Verdict::Damaged : Verdict::UpToDate;
-      r.writes = false;
-      return r;
-    }
+      openFolder(job.outputFolder, &outputFolder) == 0 &&
+      holdsConversion(outputFolder, job.outputBase, scratch.fd(), *w.window)) {
+    r.verdict = r.verdict == Verdict::Damaged ? Verdict::Damaged : Verdict::UpToDate;
+    r.writes = false;
+    return r;
   }
   if (!o.force) {
-    settle(r, refused(kExitOutputFailed, printed("its output %s exists (--force replaces it)",
-                                                 quoted(job.output).c_str())));
+    settle(r, refused(kExitOutputFailed, existsMessage(quoted(job.output))));
     r.writes = false;
   }
   return r;
@@ -405,7 +412,7 @@ Report rehearse(const ConvertOptions& o, const Job& job, const Input& in, Worker
 Report convertJob(const ConvertOptions& o, const Plan& plan, const Job& job, Worker& w) {
   Input in;
   Report r;
-  if (!openPlannedInput(o, plan, job, w, &in, &r)) {
+  if (!openPlannedInput(o, plan, job, w.input, &in, &r)) {
     return r;
   }
   if (in.identity.regular || o.dryRun) {

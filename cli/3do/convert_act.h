@@ -18,16 +18,21 @@
 
 namespace convert3do {
 
+// The folder the inputs were opened from last: the next file is often in it.
+struct InputFolder {
+  Folder folder;
+  std::string key;  // the root and folder it was opened from
+  bool open = false;
+};
+
 // What one worker keeps from file to file: its window, and the folders it
-// opened last (the next file is often in the same one).
+// opened last.
 struct Worker {
   explicit Worker(TemporaryFiles& files)
       : temporaries(files.newShare()), window(new ConversionWindow) {}
   TemporaryFiles::Share& temporaries;  // its own share: workers never wait on each other
   std::unique_ptr<ConversionWindow> window;
-  Folder input;
-  std::string inputKey;  // the root and folder it was opened from
-  bool inputOpen = false;
+  InputFolder input;
   Folder output;
   std::string outputKey;  // the folder's path
   bool outputOpen = false;
@@ -45,7 +50,7 @@ struct Input {
 // did not resolve; in place, regular files only. False, with the report that
 // says why, when it cannot.
 bool openPlannedInput(const ConvertOptions& options, const Plan& plan, const Job& job,
-                      Worker& worker, Input* in, Report* report);
+                      InputFolder& folder, Input* in, Report* report);
 
 // Converts (or, in a dry run, judges) one file of the plan.
 Report convertJob(const ConvertOptions& options, const Plan& plan, const Job& job, Worker& worker);

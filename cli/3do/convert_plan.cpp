@@ -171,7 +171,8 @@ void addNamed(const ConvertOptions& options, const FileIdentity& destination,
     plan.jobs.push_back(named);
     return;
   }
-  if (name != "-" && identifyPath(name.c_str()).directory) {
+  const FileIdentity found = name == "-" ? FileIdentity{} : identifyPath(name.c_str());
+  if (found.directory) {
     Folder folder;
     const int error = options.recursive ? openFolder(name, &folder) : 0;
     if (!options.recursive || error != 0) {
@@ -192,7 +193,7 @@ void addNamed(const ConvertOptions& options, const FileIdentity& destination,
   }
   Job job;
   job.input = name;
-  job.identity = name == "-" ? FileIdentity{} : identifyPath(name.c_str());
+  job.identity = found;
   job.byName = name == "-" || (job.identity.known && !job.identity.regular);
   if (!job.byName) {
     locate(name, job);

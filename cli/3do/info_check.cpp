@@ -315,14 +315,13 @@ int examineEach(int argc, char** argv, bool isInfo,
     return usage;
   }
   const Plan plan = makePlan(e.listing);
-  TemporaryFiles none;
-  Worker worker(none);
+  InputFolder folder;
   int status = kExitOk;
   bool first = true;
   for (const Job& job : plan.jobs) {
     Input in;
     Report report = job.report;
-    if (job.decided || !openPlannedInput(e.listing, plan, job, worker, &in, &report)) {
+    if (job.decided || !openPlannedInput(e.listing, plan, job, folder, &in, &report)) {
       if (report.verdict == Verdict::Failed || report.verdict == Verdict::Refused) {
         complain(job.input.c_str(), report.message.c_str());
       }
