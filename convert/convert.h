@@ -1,26 +1,19 @@
-// The conversion pass: one front-to-back walk of a 3do file that writes the
-// converted copy.
+// The conversion: the walk over a 3do file that rewrites it into its
+// converted copy, in buffers the caller owns. No I/O, no allocation, no
+// globals; two conversions may run at once in two threads.
 #ifndef CONVERT3DO_CONVERT_CONVERT_H
 #define CONVERT3DO_CONVERT_CONVERT_H
 
 #include <cstddef>
 #include <cstdint>
 
+#include "convert/walker.h"
+#include "format/chunk.h"
 #include "format/word32.h"
 
 namespace convert3do {
 
-enum class Outcome {
-  Converted,      // header copied, chunks walked, length field patched
-  BadMagic,       // the first word is not "3DO4"; nothing written
-  CutHeader,      // the input ends inside the file header; nothing written
-  CutChunk,       // the input ends inside a chunk; the complete chunks are kept
-  ChunkTooLarge,  // a chunk would take the chunk area past the length field's range
-  ReadFailed,     // the input reported a read error; the complete chunks are kept
-  WriteFailed,    // a write, flush, seek or truncation of the output failed
-};
-
-// What the pass did. The offsets are byte offsets in the input.
+// What a conversion did. The offsets are byte offsets in the input.
 struct ConversionResult {
   Outcome outcome = Outcome::Converted;
   // The chunk (or the header, at 0) the pass was in when it stopped early.
@@ -35,44 +28,42 @@ struct ConversionResult {
   std::int64_t areaEnd = 0;
   // errno of the failed operation, for ReadFailed and WriteFailed.
   int error = 0;
+  // The bytes of the complete output, its header included: 0 when nothing is
+  // written (not a 3do file, or a header cut short).
+  std::int64_t outputLength = 0;
 };
 
-// The input is read, and the output written, through a window of this size.
-// The fuzzer builds with a tiny window, so that its small inputs cross many
-// window boundaries.
-#ifdef CONVERT3DO_WINDOW_BYTES
-constexpr std::size_t kWindowBytes = CONVERT3DO_WINDOW_BYTES;
-#else
-constexpr std::size_t kWindowBytes = std::size_t{1024} * 1024;
-#endif
-// Room before the window for the unwalked rest of the previous block (less
-// than one XYZS entry) and a spare word the pass may write to; a page, so that
-// the window itself is page aligned.
-constexpr std::size_t kWindowLead = 4096;
-
-// The memory one conversion works in. Passes that run at the same time need
-// one each; it holds nothing between passes.
-struct ConversionWindow {
-  alignas(kWindowLead) unsigned char bytes[kWindowLead + kWindowBytes];
+// A conversion under way.
+struct Conversion {
+  WalkState walk;
 };
 
-// Converts the 3do file read from the descriptor in into the descriptor out,
-// which must be empty and seekable: every XYZS entry's first word becomes 1,
-// the copy ends at the first unrecognised chunk or where the length field
-// bounds the chunk area, and the length field is patched to the chunk bytes
-// written. On damaged input the output is still a well-formed 3do file holding
-// every complete chunk.
-//
-// The output's 12-byte header is written last, in one write after one seek:
-// until then offset 0 holds zeros, so an output cut off at any moment never
-// reads as a 3do file. Reads take what the input has (a pipe's bytes so far),
-// and nothing is read once the walk has ended. Neither descriptor is closed,
-// nothing is printed, and nothing is allocated: the pass works in the window
-// it is given.
-ConversionResult convertFile(int in, int out, ConversionWindow& window);
+// Converts bytes[0, count), the input from where the last call stopped, in
+// place: every XYZS entry's first word becomes 1 and the file header becomes
+// 12 zeros, a placeholder for the header finishConversion gives. Returns the
+// bytes walked, which are the next bytes of the output; the rest (less than an
+// XYZS entry) is to be handed back at the front of the next call. With
+// inputEnded the conversion ends. Bytes walked past outputLength (those of a
+// chunk the input cuts short) are not part of the output.
+std::size_t convertInPlace(Conversion& c, unsigned char* bytes, std::size_t count, bool inputEnded);
 
-// The same in a window of static storage, for one conversion at a time.
-ConversionResult convertFile(int in, int out);
+// Whether the walk has ended, so that no more input is wanted.
+inline bool conversionEnded(const Conversion& c) {
+  return c.walk.phase == WalkPhase::Ended;
+}
+
+// The input failed to read: the conversion ends, keeping the complete chunks.
+void failConversionRead(Conversion& c);
+
+// The result of an ended conversion; header receives the output's first 12
+// bytes (with the length field stating the chunk bytes kept) when
+// outputLength is not 0.
+ConversionResult finishConversion(const Conversion& c, unsigned char* header);
+
+// Converts in[0, count) into out, which holds at least count bytes and may be
+// in itself: the output is never longer than the input. The output is
+// out[0, outputLength).
+ConversionResult convertBuffer(const unsigned char* in, std::size_t count, unsigned char* out);
 
 }  // namespace convert3do
 

@@ -1,38 +1,19 @@
-// The inspecting walk: the walk of the conversion pass, by the same rules
-// (format/walk.h), that records what it meets instead of writing a copy, and
-// predicts what a conversion would write. Only reads; on a regular file it
-// seeks over opaque payloads, so its cost does not grow with their size.
+// The survey: the walk of the conversion (convert/walker.h) recording what it
+// meets instead of writing a copy, and predicting what a conversion would
+// write. Only reads; in buffers the caller owns, with no I/O. A caller that
+// can seek steps over opaque payloads (surveyPayloadLeft), so a survey's cost
+// need not grow with their size.
 #ifndef CONVERT3DO_CONVERT_SURVEY_H
 #define CONVERT3DO_CONVERT_SURVEY_H
 
+#include <cstddef>
 #include <cstdint>
-#include <functional>
 
-#include "convert/convert.h"
+#include "convert/walker.h"
 #include "format/walk.h"
 #include "format/word32.h"
 
 namespace convert3do {
-
-// A chunk the walk keeps.
-struct ChunkRecord {
-  std::int64_t offset = 0;  // of its header, in the file
-  Word32 tag = 0;
-  Word32 chunkWord = 0;
-  Word32 payloadLength = 0;
-  std::int64_t size = 0;             // header included
-  std::int64_t entries = 0;          // XYZS entries
-  std::int64_t entriesToChange = 0;  // XYZS entries whose first word is not 1 yet
-};
-
-// Why the walk ended.
-enum class WalkEnd {
-  Bound,            // the chunks walked reached the length field
-  UnrecognisedTag,  // a chunk with a tag that is not recognised
-  EndOfInput,       // the input ended at a chunk boundary before the bound
-  Damaged,          // cut short, a chunk too large, or a read error
-  NotA3do,          // the file does not start with the magic
-};
 
 struct Inspection {
   std::int64_t size = 0;  // bytes in the input; for a stream, the bytes the walk read
@@ -54,18 +35,48 @@ struct Inspection {
   Word32 damagePayloadLength = 0;  // for a chunk too large
   std::int64_t damageAreaEnd = 0;  // the chunk area it would make
   int error = 0;                   // errno of a read error
-  // What convertFile would do.
+  // What a conversion would do.
   Outcome outcome = Outcome::BadMagic;
   std::int64_t outputSize = 0;
   std::int64_t wordsChanged = 0;
   bool alreadyConverted = false;
 };
 
-using ChunkVisitor = std::function<void(const ChunkRecord&)>;
+// Told of every chunk the walk keeps, in order.
+using ChunkVisit = void (*)(void* context, const ChunkRecord& chunk);
 
-// Walks the 3do file read from fd, calling visit for every chunk it keeps, in
-// order. Memory does not depend on the file: chunks are handed out, not kept.
-Inspection inspectFile(int fd, const ChunkVisitor& visit);
+// A survey under way.
+struct Survey {
+  WalkState walk;
+  ChunkVisit visit = nullptr;  // may be null
+  void* context = nullptr;
+  std::int64_t entriesToChange = 0;
+};
+
+// Walks bytes[0, count), the input from where the last call stopped. Returns
+// the bytes walked; the rest (less than an XYZS entry) is to be handed back at
+// the front of the next call. With inputEnded the survey ends.
+std::size_t surveyBytes(Survey& s, const unsigned char* bytes, std::size_t count, bool inputEnded);
+
+inline bool surveyEnded(const Survey& s) {
+  return s.walk.phase == WalkPhase::Ended;
+}
+
+// The opaque payload bytes that the walk will step over next without looking
+// at them; a caller that can seek may skip up to this many with skipSurvey.
+std::int64_t surveyPayloadLeft(const Survey& s);
+void skipSurvey(Survey& s, std::int64_t count);
+
+// The input failed to read: the survey ends there.
+void failSurveyRead(Survey& s);
+
+// What the survey found. size is the input's size where the caller knows it
+// (a regular file), or -1 for the bytes the walk read.
+Inspection finishSurvey(const Survey& s, std::int64_t size, int error = 0);
+
+// Surveys bytes[0, count) whole.
+Inspection surveyBuffer(const unsigned char* bytes, std::size_t count, ChunkVisit visit,
+                        void* context);
 
 // The four characters of a tag, or nothing when one is not printable ASCII.
 bool tagIsPrintable(Word32 tag);

@@ -309,12 +309,13 @@ constexpr const char* kNullDevice = "/dev/null";
 TEST(ConvertFile, ReportsStreamsThatFail) {
   const Bytes example = concat({header(16), testing::wordsToBytes({testing::kHand, 1, 4, 9})});
 
+  const WindowMemory window;
   ConversionResult result;
 #ifndef _WIN32  // The Windows C runtime reports a read of a write-only stream as an end of file.
   std::FILE* out = std::tmpfile();
   std::FILE* unreadable = std::fopen(kNullDevice, "wb");  // open, but not for reading
   ASSERT_NE(unreadable, nullptr);
-  result = convertFile(fileno(unreadable), fileno(out));
+  result = convertFile(fileno(unreadable), fileno(out), window.window);
   EXPECT_EQ(result.outcome, Outcome::ReadFailed);
   EXPECT_NE(result.error, 0);
   EXPECT_TRUE(testing::readAll(out).empty());
@@ -327,7 +328,7 @@ TEST(ConvertFile, ReportsStreamsThatFail) {
   std::rewind(in);
   std::FILE* unwritable = std::fopen(kNullDevice, "rb");  // open, but not for writing
   ASSERT_NE(unwritable, nullptr);
-  result = convertFile(fileno(in), fileno(unwritable));
+  result = convertFile(fileno(in), fileno(unwritable), window.window);
   EXPECT_EQ(result.outcome, Outcome::WriteFailed);
   EXPECT_NE(result.error, 0);
   std::fclose(in);

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "cli/common/file_convert.h"
 #include "test_files.h"
 
 #ifndef _WIN32

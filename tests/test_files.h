@@ -8,6 +8,7 @@
 #include <initializer_list>
 #include <vector>
 
+#include "cli/common/file_convert.h"
 #include "convert/convert.h"
 #include "convert/survey.h"
 #include "format/chunk.h"
@@ -77,14 +78,16 @@ struct PassRun {
 
 // Runs convertFile on input through temporary files, and inspectFile on the
 // same input.
-inline PassRun runPass(const Bytes& input) {
+inline PassRun runPass(const Bytes& input, std::size_t windowBytes = kDefaultWindowBytes) {
   std::FILE* in = std::tmpfile();
   std::FILE* out = std::tmpfile();
   if (!input.empty()) {
     std::fwrite(input.data(), 1, input.size(), in);
   }
   std::rewind(in);
-  PassRun run{convertFile(fileno(in), fileno(out)), readAll(out), false, Inspection{}};
+  const WindowMemory window(windowBytes);
+  PassRun run{convertFile(fileno(in), fileno(out), window.window), readAll(out), false,
+              Inspection{}};
   run.inputIntact = readAll(in) == input;
   std::rewind(in);
   run.predicted = inspectFile(fileno(in), [](const ChunkRecord&) {});

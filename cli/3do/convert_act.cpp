@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "cli/3do/text.h"
+#include "cli/common/file_io.h"
 #include "cli/common/quote.h"
-#include "convert/file_io.h"
 
 namespace convert3do {
 
@@ -158,8 +158,8 @@ bool judgeStream(const ConvertOptions& o, const ConversionResult& result, Report
 }
 
 // Whether two files hold the same bytes; both are read from their start.
-bool sameContents(int a, int b, ConversionWindow& window) {
-  constexpr std::size_t kHalf = sizeof window.bytes / 2;
+bool sameContents(int a, int b, const ConversionWindow& window) {
+  const std::size_t kHalf = (kWindowLead + window.size) / 2;
   unsigned char* left = window.bytes;
   unsigned char* right = window.bytes + kHalf;
   if (seekFile(a, 0, SEEK_SET) != 0 || seekFile(b, 0, SEEK_SET) != 0) {
@@ -190,7 +190,7 @@ bool sameContents(int a, int b, ConversionWindow& window) {
 // Whether the regular file base in folder holds what conversion (the open
 // conversion's file) holds; a FIFO there is not waited for.
 bool holdsConversion(const Folder& folder, const std::string& base, int conversion,
-                     ConversionWindow& window) {
+                     const ConversionWindow& window) {
   const OpenedFile old = openReadableAt(folder, base.c_str(), true);
   const Descriptor closing(old.fd);
   return old.fd >= 0 && old.identity.regular && sameContents(old.fd, conversion, window);
@@ -202,12 +202,12 @@ std::string existsMessage(const std::string& shown) {
 }
 
 // Copies the whole of fd to standard output.
-bool copyToStandardOutput(int fd, ConversionWindow& window) {
+bool copyToStandardOutput(int fd, const ConversionWindow& window) {
   if (seekFile(fd, 0, SEEK_SET) != 0) {
     return false;
   }
   for (;;) {
-    const std::int64_t got = readSome(fd, window.bytes, sizeof window.bytes);
+    const std::int64_t got = readSome(fd, window.bytes, kWindowLead + window.size);
     if (got <= 0) {
       return got == 0;
     }
@@ -304,7 +304,7 @@ bool commitInPlace(const ConvertOptions& o, Input& in, const Target& t, Temporar
 bool commitOutput(const ConvertOptions& o, const Job& job, const Target& t, const Worker& w,
                   TemporaryFile& temporary, Report& r) {
   if (job.outputExists) {
-    if (holdsConversion(*t.folder, t.base, temporary.fd(), *w.window)) {
+    if (holdsConversion(*t.folder, t.base, temporary.fd(), w.window.window)) {
       r.verdict = r.verdict == Verdict::Damaged ? Verdict::Damaged : Verdict::UpToDate;
       return false;
     }
@@ -340,7 +340,7 @@ Report convertOpened(const ConvertOptions& o, const Job& job, Input& in, Worker&
     return failed(kExitOutputFailed,
                   printed("cannot create %s: %s", t.temporary.c_str(), std::strerror(made)));
   }
-  const ConversionResult result = convertFile(in.fd, temporary.fd(), *w.window);
+  const ConversionResult result = convertFile(in.fd, temporary.fd(), w.window.window);
   if (result.outcome == Outcome::WriteFailed) {
     return failed(kExitOutputFailed,
                   failure(printed("cannot write %s", t.shown.c_str()).c_str(), result.error));
@@ -356,7 +356,7 @@ Report convertOpened(const ConvertOptions& o, const Job& job, Input& in, Worker&
   if (o.destination == Destination::InPlace) {
     committed = commitInPlace(o, in, t, temporary, r);
   } else if (job.output == "-") {
-    committed = copyToStandardOutput(temporary.fd(), *w.window);
+    committed = copyToStandardOutput(temporary.fd(), w.window.window);
     if (!committed) {
       r = failed(kExitOutputFailed, failure("cannot write standard output", errno));
     }
@@ -393,9 +393,9 @@ Report rehearse(const ConvertOptions& o, const Job& job, const Input& in, Worker
   if (openFolder(scratchFolderPath(), &scratchFolder) == 0 &&
       scratch.createScratch(scratchFolder, "3do-dry-run") == 0 &&
       seekFile(in.fd, 0, SEEK_SET) == 0 &&
-      convertFile(in.fd, scratch.fd(), *w.window).outcome != Outcome::WriteFailed &&
+      convertFile(in.fd, scratch.fd(), w.window.window).outcome != Outcome::WriteFailed &&
       openFolder(job.outputFolder, &outputFolder) == 0 &&
-      holdsConversion(outputFolder, job.outputBase, scratch.fd(), *w.window)) {
+      holdsConversion(outputFolder, job.outputBase, scratch.fd(), w.window.window)) {
     r.verdict = r.verdict == Verdict::Damaged ? Verdict::Damaged : Verdict::UpToDate;
     r.writes = false;
     return r;

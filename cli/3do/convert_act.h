@@ -12,6 +12,7 @@
 #include "cli/3do/convert_options.h"
 #include "cli/3do/convert_plan.h"
 #include "cli/3do/convert_report.h"
+#include "cli/common/file_convert.h"
 #include "cli/common/folder.h"
 #include "cli/common/temporary.h"
 #include "convert/convert.h"
@@ -28,10 +29,9 @@ struct InputFolder {
 // What one worker keeps from file to file: its window, and the folders it
 // opened last.
 struct Worker {
-  explicit Worker(TemporaryFiles& files)
-      : temporaries(files.newShare()), window(new ConversionWindow) {}
+  explicit Worker(TemporaryFiles& files) : temporaries(files.newShare()), window() {}
   TemporaryFiles::Share& temporaries;  // its own share: workers never wait on each other
-  std::unique_ptr<ConversionWindow> window;
+  WindowMemory window;
   InputFolder input;
   Folder output;
   std::string outputKey;  // the folder's path

@@ -16,6 +16,7 @@
 #include "cli/common/exit_status.h"
 #include "cli/common/files.h"
 #include "cli/common/quote.h"
+#include "cli/common/file_convert.h"
 #include "convert/survey.h"
 
 namespace convert3do {

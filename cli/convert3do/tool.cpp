@@ -6,10 +6,11 @@
 
 #include "cli/common/damage.h"
 #include "cli/common/exit_status.h"
+#include "cli/common/file_convert.h"
+#include "cli/common/file_io.h"
 #include "cli/common/files.h"
 #include "cli/common/process.h"
 #include "cli/common/quote.h"
-#include "convert/file_io.h"
 
 #ifndef CONVERT3DO_VERSION
 #define CONVERT3DO_VERSION "unknown"
@@ -49,6 +50,10 @@ constexpr const char* kUsage =
     "  2  bad arguments, or the output is the input file\n"
     "  3  the output cannot be created or written (a partial file is removed)\n"
     "  4  the input is damaged; the output keeps every complete chunk\n";
+
+// The window the conversion works in; static rather than on the stack, so a
+// small stack limit cannot crash a run.
+alignas(kWindowLead) unsigned char gWindow[kWindowLead + kDefaultWindowBytes];
 
 // Prints text on standard output. A console that refuses it is told of on
 // standard error. Messages on standard error are printed with their result
@@ -154,7 +159,8 @@ int runTool(int argc, char** argv) {
     return kExitOutputFailed;
   }
 
-  ConversionResult result = convertFile(in.fd, out.fd);
+  ConversionResult result =
+      convertFile(in.fd, out.fd, ConversionWindow{gWindow, kDefaultWindowBytes});
   (void)closeFile(in.fd);  // only ever read, so closing it cannot lose data
   // From here on a signal leaves the output alone: it is complete, or removed
   // below.

@@ -1,4 +1,4 @@
-#include "convert/file_io.h"
+#include "cli/common/file_io.h"
 
 #include <sys/stat.h>
 #include <sys/types.h>

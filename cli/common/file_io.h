@@ -1,7 +1,7 @@
 // Unbuffered file I/O on descriptors, the same on POSIX hosts and Windows:
-// the conversion pass and the inspector read and write through these.
-#ifndef CONVERT3DO_CONVERT_FILE_IO_H
-#define CONVERT3DO_CONVERT_FILE_IO_H
+// the programs read and write files through these.
+#ifndef CONVERT3DO_CLI_COMMON_FILE_IO_H
+#define CONVERT3DO_CLI_COMMON_FILE_IO_H
 
 #include <cstddef>
 #include <cstdint>
@@ -29,4 +29,4 @@ bool truncateFile(int fd, std::int64_t length);
 
 }  // namespace convert3do
 
-#endif  // CONVERT3DO_CONVERT_FILE_IO_H
+#endif  // CONVERT3DO_CLI_COMMON_FILE_IO_H

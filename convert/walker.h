@@ -1,0 +1,302 @@
+// The one walk over a 3do file, as a resumable state machine over buffers.
+//
+// The walk is handed the input in pieces of any size. It takes whole units
+// from each piece (the file header, a chunk header, an XYZS entry, or any run
+// of an opaque payload) and stops before a unit the piece holds only part of;
+// the caller hands that rest back at the front of the next piece. It says
+// what it meets to a sink: the conversion's sink rewrites entries in place,
+// the survey's records chunks. Both are driven by this one walk, so they
+// cannot disagree on where a walk goes on, where it ends and why.
+//
+// No I/O, no allocation, no globals: the state is a plain value.
+#ifndef CONVERT3DO_CONVERT_WALKER_H
+#define CONVERT3DO_CONVERT_WALKER_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "format/chunk.h"
+#include "format/walk.h"
+#include "format/word32.h"
+
+namespace convert3do {
+
+enum class Outcome {
+  Converted,      // header copied, chunks walked, length field patched
+  BadMagic,       // the first word is not "3DO4"; nothing written
+  CutHeader,      // the input ends inside the file header; nothing written
+  CutChunk,       // the input ends inside a chunk; the complete chunks are kept
+  ChunkTooLarge,  // a chunk would take the chunk area past the length field's range
+  ReadFailed,     // the input reported a read error; the complete chunks are kept
+  WriteFailed,    // a write, flush, seek or truncation of the output failed
+};
+
+// Why the walk ended.
+enum class WalkEnd {
+  Bound,            // the chunks walked reached the length field
+  UnrecognisedTag,  // a chunk with a tag that is not recognised
+  EndOfInput,       // the input ended at a chunk boundary before the bound
+  Damaged,          // cut short, a chunk too large, or a read error
+  NotA3do,          // the file does not start with the magic
+};
+
+// A chunk the walk keeps.
+struct ChunkRecord {
+  std::int64_t offset = 0;  // of its header, in the file
+  Word32 tag = 0;
+  Word32 chunkWord = 0;
+  Word32 payloadLength = 0;
+  std::int64_t size = 0;             // header included
+  std::int64_t entries = 0;          // XYZS entries
+  std::int64_t entriesToChange = 0;  // XYZS entries whose first word is not 1 yet
+};
+
+enum class WalkPhase : std::uint8_t {
+  FileHeader,   // the 12-byte file header is next
+  ChunkHeader,  // a chunk header, or the end of the walk, is next
+  Entries,      // XYZS entries of the current chunk are next
+  Payload,      // opaque payload bytes of the current chunk are next
+  Ended,
+};
+
+struct WalkState {
+  WalkPhase phase = WalkPhase::FileHeader;
+  std::int64_t offset = 0;     // the input offset of the next byte to walk
+  std::int64_t inputSeen = 0;  // the input bytes the walk has been shown
+  FileHeader header;
+  bool is3do = false;
+  bool headerComplete = false;
+  std::int64_t areaWalked = 0;  // the chunk bytes of the complete chunks
+  std::int64_t chunkCount = 0;
+  std::int64_t left = 0;  // of the current chunk: entries, or payload bytes
+  ChunkRecord chunk;      // the current chunk
+  std::int64_t areaEnd = 0;
+  // How the walk ended.
+  WalkEnd end = WalkEnd::NotA3do;
+  Outcome outcome = Outcome::BadMagic;
+  bool starved = false;        // it ended because the input ended
+  bool tagRead = false;        // it read the tag word of an unrecognised chunk
+  std::int64_t endOffset = 0;  // of that chunk
+  Word32 endTag = 0;
+  std::int64_t damageOffset = 0;  // where the input ends, or the chunk too large
+  std::int64_t damageChunk = 0;   // the chunk the damage is in
+  Word32 damagePayloadLength = 0;
+  std::int64_t damageAreaEnd = 0;
+};
+
+namespace walk_detail {
+
+inline void endWalk(WalkState& s, WalkEnd end, Outcome outcome) {
+  s.phase = WalkPhase::Ended;
+  s.end = end;
+  s.outcome = outcome;
+}
+
+// The input ended inside a unit: damage at the input's end.
+inline void endCut(WalkState& s, Outcome outcome, std::int64_t chunk) {
+  endWalk(s, WalkEnd::Damaged, outcome);
+  s.starved = true;
+  s.damageOffset = s.inputSeen;
+  s.damageChunk = chunk;
+}
+
+inline void finishChunk(WalkState& s) {
+  s.areaWalked = s.areaEnd;
+  ++s.chunkCount;
+  s.phase = WalkPhase::ChunkHeader;
+}
+
+}  // namespace walk_detail
+
+// Walks bytes[0, count), the input from s.offset on; inputEnded says that no
+// input follows. Returns the bytes walked: the rest (less than one XYZS entry)
+// is to be handed back at the front of the next call. With inputEnded the walk
+// always ends. The sink is told of the header, of every chunk that lies wholly
+// in the bytes, of the entries of a chunk that does not, and of each chunk
+// when it is complete:
+//   void header(Byte* bytes);                           // the file header's 12 bytes
+//   void wholeChunk(Byte* chunk, Word32 tag, const ChunkPlan&, std::int64_t offset);
+//   void chunkHeader(Byte* chunk, ChunkRecord&);        // the chunk continues past the bytes
+//   void entries(Byte* first, std::int64_t count, ChunkRecord&);
+//   void chunkDone(const ChunkRecord&);
+template <class Sink, class Byte>
+std::size_t walkBytes(WalkState& s, Byte* bytes, std::size_t count, bool inputEnded, Sink& sink) {
+  using namespace walk_detail;
+  std::size_t pos = 0;
+  s.inputSeen = s.offset + static_cast<std::int64_t>(count);
+  const auto at = [&]() { return s.offset + static_cast<std::int64_t>(pos); };
+  const auto stop = [&]() {
+    s.offset = at();
+    return pos;
+  };
+  for (;;) {
+    const std::size_t available = count - pos;
+    switch (s.phase) {
+      case WalkPhase::FileHeader:
+        if (available < kWordBytes || (decodeWord(bytes + pos) == kMagic &&
+                                       available < static_cast<std::size_t>(kFileHeaderBytes))) {
+          if (!inputEnded) {
+            return stop();
+          }
+          if (available < kWordBytes) {
+            endWalk(s, WalkEnd::NotA3do, Outcome::BadMagic);
+            s.starved = true;
+          } else {
+            s.is3do = true;
+            endCut(s, Outcome::CutHeader, 0);
+          }
+          return stop();
+        }
+        if (decodeWord(bytes + pos) != kMagic) {
+          endWalk(s, WalkEnd::NotA3do, Outcome::BadMagic);
+          return stop();
+        }
+        s.is3do = s.headerComplete = true;
+        s.header = decodeFileHeader(bytes + pos);
+        sink.header(bytes + pos);
+        pos += kFileHeaderBytes;
+        s.phase = WalkPhase::ChunkHeader;
+        s.end = WalkEnd::Bound;
+        s.outcome = Outcome::Converted;
+        break;
+
+      case WalkPhase::ChunkHeader: {
+        // The chunks that lie wholly in the bytes, in a tight loop; it leaves
+        // to the steps below a chunk cut by the bytes' end, an unrecognised
+        // tag, a chunk the length field cannot state, and the walk's end.
+        std::int64_t walked = s.areaWalked;
+        const Word32 bound = s.header.bodyLength;
+        const std::int64_t base = s.offset;
+        std::int64_t chunks = s.chunkCount;  // in a register: the sink's writes could alias s
+        while (walkGoesOn(walked, bound) && count - pos >= kChunkHeaderBytes) {
+          const Word32 tagWord = decodeWord(bytes + pos);
+          const ChunkPlan plan =
+              planChunk(tagWord, decodeWord(bytes + pos + 2 * kWordBytes), walked);
+          if (!plan.tag || !plan.fits || plan.size > static_cast<std::int64_t>(count - pos)) {
+            break;
+          }
+          sink.wholeChunk(bytes + pos, tagWord, plan, base + static_cast<std::int64_t>(pos));
+          pos += static_cast<std::size_t>(plan.size);
+          walked = plan.areaEnd;
+          ++chunks;
+        }
+        s.areaWalked = walked;
+        s.chunkCount = chunks;
+        if (!walkGoesOn(walked, bound)) {
+          endWalk(s, WalkEnd::Bound, Outcome::Converted);
+          return stop();
+        }
+        const std::size_t rest = count - pos;
+        const std::int64_t chunk = at();
+        if (rest < kWordBytes || (recognizeTag(decodeWord(bytes + pos)) &&
+                                  rest < static_cast<std::size_t>(kChunkHeaderBytes))) {
+          if (!inputEnded) {
+            return stop();
+          }
+          if (rest == 0) {
+            endWalk(s, WalkEnd::EndOfInput, Outcome::Converted);
+            s.starved = true;
+          } else {
+            endCut(s, Outcome::CutChunk, chunk);
+          }
+          return stop();
+        }
+        const Word32 tagWord = decodeWord(bytes + pos);
+        if (!recognizeTag(tagWord)) {
+          // An unrecognised chunk ends the walk; its tag word has been read.
+          endWalk(s, WalkEnd::UnrecognisedTag, Outcome::Converted);
+          s.tagRead = true;
+          s.endOffset = chunk;
+          s.endTag = tagWord;
+          return stop();
+        }
+        const Word32 payloadLength = decodeWord(bytes + pos + 2 * kWordBytes);
+        const ChunkPlan plan = planChunk(tagWord, payloadLength, walked);
+        if (!plan.fits) {
+          endWalk(s, WalkEnd::Damaged, Outcome::ChunkTooLarge);
+          s.damageOffset = s.damageChunk = chunk;
+          s.damagePayloadLength = payloadLength;
+          s.damageAreaEnd = plan.areaEnd;
+          return stop();
+        }
+        s.chunk = ChunkRecord{
+            chunk, tagWord, decodeWord(bytes + pos + kWordBytes), payloadLength, plan.size, 0, 0};
+        s.areaEnd = plan.areaEnd;
+        sink.chunkHeader(bytes + pos, s.chunk);
+        pos += kChunkHeaderBytes;
+        if (*plan.tag == ChunkTag::Xyzs) {
+          s.chunk.entries = s.left = entriesOf(*plan.tag, plan.size);
+          s.phase = WalkPhase::Entries;
+        } else {
+          s.left = plan.size - kChunkHeaderBytes;
+          s.phase = WalkPhase::Payload;
+        }
+        break;
+      }
+
+      case WalkPhase::Entries: {
+        const auto whole = static_cast<std::int64_t>(available / kEntryBytes);
+        const std::int64_t take = whole < s.left ? whole : s.left;
+        sink.entries(bytes + pos, take, s.chunk);
+        pos += static_cast<std::size_t>(take) * kEntryBytes;
+        s.left -= take;
+        if (s.left == 0) {
+          sink.chunkDone(s.chunk);
+          finishChunk(s);
+          break;
+        }
+        if (inputEnded) {
+          endCut(s, Outcome::CutChunk, s.chunk.offset);
+        }
+        return stop();
+      }
+
+      case WalkPhase::Payload: {
+        const auto take = static_cast<std::int64_t>(available) < s.left
+                              ? static_cast<std::int64_t>(available)
+                              : s.left;
+        pos += static_cast<std::size_t>(take);
+        s.left -= take;
+        if (s.left == 0) {
+          sink.chunkDone(s.chunk);
+          finishChunk(s);
+          break;
+        }
+        if (inputEnded) {
+          endCut(s, Outcome::CutChunk, s.chunk.offset);
+        }
+        return stop();
+      }
+
+      case WalkPhase::Ended:
+        return stop();
+    }
+  }
+}
+
+// Steps over count payload bytes that the caller did not hand to the walk
+// (a survey seeks over them); only while the walk is in a payload.
+inline void skipPayload(WalkState& s, std::int64_t count) {
+  s.left -= count;
+  s.offset += count;
+  if (s.inputSeen < s.offset) {
+    s.inputSeen = s.offset;
+  }
+}
+
+// The walk was stopped by a read error: an ending for want of input becomes a
+// read failure at the input's end.
+inline void failRead(WalkState& s) {
+  if (s.phase == WalkPhase::Ended && !s.starved) {
+    return;
+  }
+  s.phase = WalkPhase::Ended;
+  s.end = WalkEnd::Damaged;
+  s.outcome = Outcome::ReadFailed;
+  s.damageOffset = s.inputSeen;
+  s.damageChunk = s.headerComplete ? kFileHeaderBytes + s.areaWalked : 0;
+}
+
+}  // namespace convert3do
+
+#endif  // CONVERT3DO_CONVERT_WALKER_H
