@@ -17,7 +17,11 @@
 // It reports medians and the spread of the per-round ratios. It never fails on
 // a timing: the machine is shared and noisy.
 //
+// With --baseline, another build of convert3do runs in the same rounds on the
+// large inputs, for a before-and-after comparison within one run.
+//
 // usage: convert3do_bench --tool PATH/convert3do [--3do PATH/3do] [--runs N]
+//                         [--baseline PATH/convert3do]
 //                         [--mix-mib N] [--plain-mib N] [--xyzs-mib N]
 //                         [--tiny-mib N] [--big-mib N] [--batch-files N]
 #include <fcntl.h>
@@ -181,13 +185,15 @@ void warm(const std::string& path) {
   runProcess({"/bin/cat", path});
 }
 
-// Times the converter against cat on one input, interleaved round by round.
-void compareWithCat(const char* name, const std::string& tool, const std::string& input,
-                    const std::string& dir, int runs) {
+// Times the converter against cat on one input, interleaved round by round;
+// with a baseline (another build of convert3do), that one too.
+void compareWithCat(const char* name, const std::string& tool, const std::string& baseline,
+                    const std::string& input, const std::string& dir, int runs) {
   const std::string output = dir + "/out.3do";
   warm(input);
   std::vector<double> convert;
   std::vector<double> cat;
+  std::vector<double> base;
   std::vector<double> ratios;
   // Each run writes a new file: the cost of freeing the last run's output is
   // nobody's to pay.
@@ -197,13 +203,22 @@ void compareWithCat(const char* name, const std::string& tool, const std::string
     (void)std::remove(output.c_str());
     cat.push_back(runProcess({"/bin/cat", input}, output).cpu);
     ratios.push_back(convert.back() / std::max(cat.back(), 1e-6));
+    if (!baseline.empty()) {
+      (void)std::remove(output.c_str());
+      base.push_back(runProcess({baseline, input, output}).cpu);
+    }
   }
   const double mib = static_cast<double>(fileSize(input)) / (1024.0 * 1024.0);
-  std::printf("%-24s %7.0f MiB  convert3do %8.1f ms  cat %8.1f ms  ratio %.2f (rounds %.2f-%.2f)\n",
+  std::printf("%-24s %7.0f MiB  convert3do %8.1f ms  cat %8.1f ms  ratio %.2f (rounds %.2f-%.2f)",
               name, mib, median(convert) * 1e3, median(cat) * 1e3,
               median(convert) / std::max(median(cat), 1e-6),
               *std::min_element(ratios.begin(), ratios.end()),
               *std::max_element(ratios.begin(), ratios.end()));
+  if (!base.empty()) {
+    std::printf("  baseline %8.1f ms  ratio %.3f", median(base) * 1e3,
+                median(convert) / std::max(median(base), 1e-6));
+  }
+  std::printf("\n");
 }
 
 // Times whole processes on the small model: convert3do against cp, in
@@ -388,6 +403,7 @@ int main(int argc, char** argv) {
   int runs = 11;
   std::string tool;
   std::string info;
+  std::string baseline;
   for (int i = 1; i < argc; i += 2) {
     const std::string flag = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : "";
@@ -396,6 +412,8 @@ int main(int argc, char** argv) {
     const bool positive = *value != '\0' && *end == '\0' && number > 0 && number < 1000000;
     if (flag == "--tool" && *value != '\0') {
       tool = value;
+    } else if (flag == "--baseline" && *value != '\0') {
+      baseline = value;
     } else if (flag == "--3do" && *value != '\0') {
       info = value;
     } else if (flag == "--batch-files" && positive) {
@@ -430,15 +448,15 @@ int main(int argc, char** argv) {
   };
 
   std::printf("CPU time (user+sys) of whole processes, medians of %d interleaved rounds\n", runs);
-  compareWithCat("realistic mix", tool,
+  compareWithCat("realistic mix", tool, baseline,
                  makeFile(name("mix", mixMiB), mixMiB * mib, {1, 65536, 33, false}, 1), dir, runs);
-  compareWithCat("1 MiB plain payloads", tool,
+  compareWithCat("1 MiB plain payloads", tool, baseline,
                  makeFile(name("plain", plainMiB), plainMiB * mib, {1048576, 1048576, 0, false}, 2),
                  dir, runs);
-  compareWithCat("XYZS payloads 1-64 KiB", tool,
+  compareWithCat("XYZS payloads 1-64 KiB", tool, baseline,
                  makeFile(name("xyzs", xyzsMiB), xyzsMiB * mib, {1024, 65536, 100, false}, 3), dir,
                  runs);
-  compareWithCat("tiny chunks (0-16 B)", tool,
+  compareWithCat("tiny chunks (0-16 B)", tool, baseline,
                  makeFile(name("tiny", tinyMiB), tinyMiB * mib, {0, 16, 33, false}, 4), dir, runs);
   const std::string small = makeFile(name("small", 2048), 2048, {1, 200, 33, false}, 5);
   warm(small);

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "reference_model.h"
+#include "split_check.h"
 #include "test_files.h"
 
 namespace convert3do {
@@ -286,6 +287,18 @@ TEST(ConvertFile, MatchesTheReferenceModelOnRandomFiles) {
     // The inspecting walk predicts exactly what the conversion did.
     const char* disagreement = testing::predictionError(input, run);
     ASSERT_EQ(disagreement, nullptr) << "file " << i << ": " << disagreement;
+    // The same in pieces of every size through the library's C interface:
+    // one byte at a time (on the smaller files) and random sizes.
+    const std::uint32_t most = i % 3 == 0 ? 17 : 70000;
+    const std::size_t room = 32 + random() % 200;
+    const char* split = testing::splitError(
+        input, run.output, [&] { return std::size_t{1} + random() % most; }, room);
+    ASSERT_EQ(split, nullptr) << "file " << i << " in random pieces: " << split;
+    if (input.size() < 65536) {
+      split = testing::splitError(
+          input, run.output, [] { return std::size_t{1}; }, room);
+      ASSERT_EQ(split, nullptr) << "file " << i << " byte by byte: " << split;
+    }
     if (expected.outcome == Outcome::Converted) {
       const testing::PassRun again = runPass(run.output);
       ASSERT_EQ(again.output, run.output) << "file " << i << " changes when converted again";

@@ -8,10 +8,12 @@
 
 #include "test_files.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
+void convert3doFuzzCheck(const std::uint8_t* data, std::size_t size, std::size_t windowBytes);
 
 namespace {
 
+// At several window sizes: inputs of a few KiB cross a small window's edge
+// many times, and a large one's never.
 TEST(FuzzCorpus, EveryInputPassesTheFuzzChecks) {
   const std::string folder = CONVERT3DO_FUZZ_CORPUS;
   DIR* dir = opendir(folder.c_str());
@@ -24,7 +26,9 @@ TEST(FuzzCorpus, EveryInputPassesTheFuzzChecks) {
     const std::string path = folder + "/" + entry->d_name;
     const convert3do::testing::Bytes bytes = convert3do::testing::readFile(path.c_str());
     SCOPED_TRACE(path);
-    LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+    for (const std::size_t window : {36, 64, 4096, 1024 * 1024}) {
+      convert3doFuzzCheck(bytes.data(), bytes.size(), window);
+    }
     ++replayed;
   }
   closedir(dir);

@@ -1,0 +1,244 @@
+/* convert3do: converting and surveying chunked 3do model files, in memory.
+ *
+ * A 3do file is a 12-byte header (the magic "3DO4", one opaque word, and the
+ * length field: the bytes of the chunk area) followed by chunks, each a
+ * 12-byte header (tag, opaque word, payload length) and its payload. The
+ * conversion copies the file with the first word of every XYZS entry set to
+ * 1, ends the copy at the first unrecognised chunk or where the length field
+ * ends the chunk area, and sets the length field to the chunk bytes copied.
+ * Damaged input (cut short, or a chunk too large to state) still gives a
+ * well-formed file of every complete chunk.
+ *
+ * The library does no I/O, keeps no global state and allocates nothing but
+ * in convert3do_converter_new and convert3do_survey_new: every buffer is the
+ * caller's. Converters and surveys are independent of each other, so any
+ * number may run at once in as many threads.
+ *
+ * Three ways in:
+ *   - convert3do_convert_buffer: a whole file in memory, converted in one
+ *     call (in place if you like: the output is never longer than the input);
+ *   - convert3do_convert: streaming, with input in pieces of any size and
+ *     output into buffers you own, for files larger than memory;
+ *   - convert3do_survey_*: what `3do info` reports, per file and per chunk.
+ *
+ * All sizes and offsets are bytes; offsets count from the input's first byte.
+ * The header is valid C (C99 and later) and C++.
+ */
+#ifndef CONVERT3DO_H
+#define CONVERT3DO_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#define CONVERT3DO_VERSION_MAJOR 1
+#define CONVERT3DO_VERSION_MINOR 1
+#define CONVERT3DO_VERSION_PATCH 0
+#define CONVERT3DO_VERSION_STRING "1.1.0"
+/* MAJOR * 10000 + MINOR * 100 + PATCH, for comparisons in the preprocessor. */
+#define CONVERT3DO_VERSION_NUMBER 10100
+
+#if defined(_WIN32) && defined(CONVERT3DO_SHARED)
+#ifdef CONVERT3DO_BUILDING
+#define CONVERT3DO_API __declspec(dllexport)
+#else
+#define CONVERT3DO_API __declspec(dllimport)
+#endif
+#elif defined(__GNUC__)
+#define CONVERT3DO_API __attribute__((visibility("default")))
+#else
+#define CONVERT3DO_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The version of the library linked, as CONVERT3DO_VERSION_STRING; compare it
+ * with the header's to catch a mismatch. */
+CONVERT3DO_API const char* convert3do_version(void);
+
+/* What a call or a conversion came to. The first six are outcomes of a
+ * conversion; the rest say how a call went. */
+typedef enum convert3do_status {
+  CONVERT3DO_CONVERTED = 0,       /* a 3do file, converted whole */
+  CONVERT3DO_NOT_3DO = 1,         /* no magic: nothing is written */
+  CONVERT3DO_CUT_HEADER = 2,      /* the input ends inside the file header: nothing is written */
+  CONVERT3DO_CUT_CHUNK = 3,       /* the input ends inside a chunk: the complete chunks are kept */
+  CONVERT3DO_CHUNK_TOO_LARGE = 4, /* a chunk would take the chunk area past what the length
+                                     field can state: the chunks before it are kept */
+  CONVERT3DO_READ_FAILED = 5,     /* the caller could not read on (convert3do_converter_fail) */
+  CONVERT3DO_MORE = 6,            /* the walk goes on: call again with more input */
+  CONVERT3DO_ENDED = 7,           /* the walk has ended: read no more input, call ..._end */
+  CONVERT3DO_BAD_ARGUMENT = 8     /* a null pointer, too little room, or a call out of turn */
+} convert3do_status;
+
+/* A sentence that says what a status means, in English; never NULL. */
+CONVERT3DO_API const char* convert3do_describe(convert3do_status status);
+
+/* Whether a status is an outcome of damaged input (CUT_HEADER to READ_FAILED). */
+CONVERT3DO_API int convert3do_is_damage(convert3do_status status);
+
+/* What a conversion did. */
+typedef struct convert3do_result {
+  convert3do_status outcome;     /* CONVERTED to READ_FAILED */
+  int64_t output_length;         /* the output's bytes, header included; 0: no output */
+  int64_t chunk_bytes;           /* the chunk bytes kept: the output's length field */
+  int64_t input_end;             /* the input bytes the walk was given */
+  int64_t damage_offset;         /* where the input ends, or where the chunk too large starts */
+  int64_t damage_chunk;          /* the chunk the damage is in (0: the file header) */
+  int32_t damage_payload_length; /* for CHUNK_TOO_LARGE: that chunk's payload length */
+  int64_t damage_area_end;       /* ... and the chunk area it would make */
+} convert3do_result;
+
+/* ---- One call: a whole file in memory ------------------------------------
+ *
+ * Converts in[0, in_length) into out, which has room for out_capacity >=
+ * in_length bytes; out may be in itself (in place) but must not otherwise
+ * overlap it. The output is out[0, result->output_length). Returns the
+ * outcome (CONVERTED to CHUNK_TOO_LARGE), or BAD_ARGUMENT. */
+CONVERT3DO_API convert3do_status convert3do_convert_buffer(const unsigned char* in,
+                                                           size_t in_length, unsigned char* out,
+                                                           size_t out_capacity,
+                                                           convert3do_result* result);
+
+/* ---- Streaming ------------------------------------------------------------
+ *
+ * A converter takes the input in pieces of any size, as they arrive, and
+ * writes the output into the caller's buffers. The output's first 12 bytes
+ * are a placeholder (zeros): the file header, with the final length field, is
+ * known only at the end and is handed back by convert3do_converter_end, to be
+ * written at the output's offset 0 (a seekable output) or placed before the
+ * rest (a caller that holds the output).
+ *
+ * On damaged input the output streamed may run past result.output_length
+ * (the start of a chunk the input cuts short): a caller cuts it there. */
+typedef struct convert3do_converter convert3do_converter;
+
+/* The memory a converter takes: a few hundred bytes, aligned as for int64_t. */
+CONVERT3DO_API size_t convert3do_converter_size(void);
+
+/* Starts a converter in memory of the caller's (size bytes, at least
+ * convert3do_converter_size(), aligned as for int64_t); NULL when it is not.
+ * Nothing needs freeing: the memory is the caller's again when done. Also
+ * starts an ended converter over, for the next file. */
+CONVERT3DO_API convert3do_converter* convert3do_converter_init(void* memory, size_t size);
+
+/* The same on the heap; NULL when out of memory. Free with ..._free. */
+CONVERT3DO_API convert3do_converter* convert3do_converter_new(void);
+CONVERT3DO_API void convert3do_converter_free(convert3do_converter* converter);
+
+/* The least output room a call needs. */
+#define CONVERT3DO_MIN_OUTPUT 32
+
+/* Converts what it can of the input at *in (*in_length bytes) into the room
+ * at *out (*out_room bytes, at least CONVERT3DO_MIN_OUTPUT; it must not
+ * overlap the input), and moves both past what it took and wrote. at_end
+ * says that no input follows these bytes. Input it takes but cannot walk yet
+ * (less than 16 bytes) it keeps until the next call. Returns:
+ *   MORE          all the input was taken, or the output room ran out: call
+ *                 again with more input, or with the rest and more room;
+ *   ENDED         the walk has ended: read no more, call ..._end;
+ *   BAD_ARGUMENT  a null pointer, or less room than CONVERT3DO_MIN_OUTPUT. */
+CONVERT3DO_API convert3do_status convert3do_convert(convert3do_converter* converter,
+                                                    const unsigned char** in, size_t* in_length,
+                                                    unsigned char** out, size_t* out_room,
+                                                    int at_end);
+
+/* The input could not be read on: the conversion ends, keeping the complete
+ * chunks, with the outcome READ_FAILED. */
+CONVERT3DO_API void convert3do_converter_fail(convert3do_converter* converter);
+
+/* After ENDED: fills in the result and, when result->output_length is not 0,
+ * the output's 12-byte header. Returns the outcome, or BAD_ARGUMENT when the
+ * walk has not ended. */
+CONVERT3DO_API convert3do_status convert3do_converter_end(const convert3do_converter* converter,
+                                                          unsigned char header[12],
+                                                          convert3do_result* result);
+
+/* ---- The survey: what `3do info` reports ---------------------------------- */
+
+/* Why the walk ended. */
+typedef enum convert3do_walk_end {
+  CONVERT3DO_END_BOUND = 0,        /* the chunks walked reached the length field */
+  CONVERT3DO_END_UNRECOGNISED = 1, /* a chunk with a tag that is not recognised */
+  CONVERT3DO_END_OF_INPUT = 2,     /* the input ended at a chunk boundary before the bound */
+  CONVERT3DO_END_DAMAGED = 3,      /* cut short, a chunk too large, or a read error */
+  CONVERT3DO_END_NOT_3DO = 4       /* the input does not start with the magic */
+} convert3do_walk_end;
+
+/* A chunk the walk keeps. The tag is the word as stored: its four
+ * characters, first to last, are bits 24-31, 16-23, 8-15 and 0-7. */
+typedef struct convert3do_chunk {
+  int64_t offset; /* of its header */
+  uint32_t tag;
+  int32_t chunk_word; /* the opaque second word */
+  int32_t payload_length;
+  int64_t size;              /* the bytes it takes, header included */
+  int64_t entries;           /* XYZS entries; 0 for other tags */
+  int64_t entries_to_change; /* XYZS entries whose first word is not 1 yet */
+} convert3do_chunk;
+
+/* Called for every chunk the walk keeps, in order. */
+typedef void (*convert3do_chunk_fn)(void* context, const convert3do_chunk* chunk);
+
+/* What the survey found: the fields of one line of `3do info --json`. */
+typedef struct convert3do_info {
+  int64_t size;        /* the input's bytes (see convert3do_survey_end) */
+  int is_3do;          /* it starts with the magic */
+  int header_complete; /* and holds a whole file header */
+  int32_t header_word; /* the header's opaque word */
+  int32_t length_field;
+  int64_t chunk_count; /* the chunks the walk keeps */
+  int64_t chunk_bytes; /* and their bytes: the converted length field */
+  convert3do_walk_end walk_end;
+  int64_t overrun;       /* BOUND: how far the last chunk runs past the length field */
+  int64_t end_offset;    /* UNRECOGNISED: where that chunk starts */
+  uint32_t end_tag;      /* ... and its tag */
+  int64_t damage_offset; /* DAMAGED: as in convert3do_result */
+  int64_t damage_chunk;
+  int32_t damage_payload_length;
+  int64_t damage_area_end;
+  convert3do_status outcome; /* what a conversion comes to */
+  int64_t output_size;       /* the bytes it writes */
+  int64_t words_changed;     /* the words in which output and input differ */
+  int64_t bytes_dropped;     /* size - output_size */
+  int already_converted;     /* a conversion would change nothing */
+} convert3do_info;
+
+/* Surveys a whole file in memory; visit (which may be NULL) is called for
+ * each chunk. Returns the outcome a conversion comes to, or BAD_ARGUMENT. */
+CONVERT3DO_API convert3do_status convert3do_survey_buffer(const unsigned char* bytes, size_t length,
+                                                          convert3do_chunk_fn visit, void* context,
+                                                          convert3do_info* info);
+
+/* A survey in pieces, as the converter: memory of the caller's or the heap. */
+typedef struct convert3do_survey convert3do_survey;
+CONVERT3DO_API size_t convert3do_survey_size(void);
+CONVERT3DO_API convert3do_survey* convert3do_survey_init(void* memory, size_t size,
+                                                         convert3do_chunk_fn visit, void* context);
+CONVERT3DO_API convert3do_survey* convert3do_survey_new(convert3do_chunk_fn visit, void* context);
+CONVERT3DO_API void convert3do_survey_free(convert3do_survey* survey);
+
+/* Takes length more bytes of the input; at_end says no input follows.
+ * Returns MORE, ENDED (read no more, call ..._end) or BAD_ARGUMENT. */
+CONVERT3DO_API convert3do_status convert3do_survey_feed(convert3do_survey* survey,
+                                                        const unsigned char* bytes, size_t length,
+                                                        int at_end);
+
+/* The opaque payload bytes the survey will pass over next without looking at
+ * them: a caller reading a seekable file may seek over up to this many and
+ * tell the survey with convert3do_survey_skip, rather than read them. */
+CONVERT3DO_API int64_t convert3do_survey_skippable(const convert3do_survey* survey);
+CONVERT3DO_API convert3do_status convert3do_survey_skip(convert3do_survey* survey, int64_t count);
+
+/* After ENDED: fills in info. size is the input's size where the caller
+ * knows it, or -1 to count the bytes the walk read (a stream, which is not
+ * read past the walk's end). Returns the outcome, or BAD_ARGUMENT. */
+CONVERT3DO_API convert3do_status convert3do_survey_end(const convert3do_survey* survey,
+                                                       int64_t size, convert3do_info* info);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* CONVERT3DO_H */

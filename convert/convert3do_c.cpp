@@ -1,0 +1,378 @@
+// The C interface over the walk: convert3do.h.
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <new>
+
+#include "convert/convert.h"
+#include "convert/convert3do.h"
+#include "convert/survey.h"
+
+namespace {
+
+using convert3do::Conversion;
+using convert3do::ConversionResult;
+using convert3do::Inspection;
+using convert3do::Outcome;
+using convert3do::Survey;
+using convert3do::WalkEnd;
+
+// Input taken but not walked yet, less than an XYZS entry, and room to walk
+// it together with the next piece's first bytes.
+constexpr std::size_t kCarryRoom = 2 * convert3do::kEntryBytes;
+static_assert(kCarryRoom <= CONVERT3DO_MIN_OUTPUT, "a carried rest must fit the least room");
+
+struct Carry {
+  unsigned char bytes[kCarryRoom];
+  std::size_t count;
+};
+
+}  // namespace
+
+struct convert3do_converter {
+  Conversion conversion;
+  Carry carry;
+};
+
+struct convert3do_survey {
+  Survey survey;
+  Carry carry;
+  convert3do_chunk_fn visit;
+  void* context;
+};
+
+namespace {
+
+convert3do_status statusOf(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::Converted:
+      return CONVERT3DO_CONVERTED;
+    case Outcome::BadMagic:
+      return CONVERT3DO_NOT_3DO;
+    case Outcome::CutHeader:
+      return CONVERT3DO_CUT_HEADER;
+    case Outcome::CutChunk:
+      return CONVERT3DO_CUT_CHUNK;
+    case Outcome::ChunkTooLarge:
+      return CONVERT3DO_CHUNK_TOO_LARGE;
+    case Outcome::ReadFailed:
+    case Outcome::WriteFailed:
+      break;
+  }
+  return CONVERT3DO_READ_FAILED;
+}
+
+convert3do_result resultOf(const ConversionResult& r) {
+  convert3do_result out{};
+  out.outcome = statusOf(r.outcome);
+  out.output_length = r.outputLength;
+  out.chunk_bytes = r.bytesWritten;
+  out.input_end = r.inputEnd;
+  const bool damaged = r.outcome != Outcome::Converted && r.outcome != Outcome::BadMagic;
+  out.damage_offset = r.outcome == Outcome::ChunkTooLarge ? r.chunkOffset : r.inputEnd;
+  out.damage_chunk = damaged ? r.chunkOffset : 0;
+  out.damage_payload_length = r.payloadLength;
+  out.damage_area_end = r.areaEnd;
+  return out;
+}
+
+bool aligned(const void* memory) {
+  return reinterpret_cast<std::uintptr_t>(memory) % alignof(std::int64_t) == 0;
+}
+
+// Walks the carried rest completed from the input, by walk(bytes, count,
+// ended), which returns the bytes walked; moves the input past what was
+// taken. Returns the bytes of the carry walked (to be output by a converter).
+template <class Walk>
+std::size_t walkCarry(Carry& carry, const unsigned char*& in, std::size_t& length, bool atEnd,
+                      Walk walk) {
+  const std::size_t take = std::min(length, kCarryRoom - carry.count);
+  if (take > 0) {
+    std::memcpy(carry.bytes + carry.count, in, take);
+  }
+  const std::size_t total = carry.count + take;
+  const std::size_t walked = walk(carry.bytes, total, atEnd && take == length);
+  if (walked < carry.count) {
+    // Not even the rest could be walked: all that was taken stays carried.
+    carry.count = total;
+    in += take;
+    length -= take;
+  } else {
+    in += walked - carry.count;
+    length -= walked - carry.count;
+    carry.count = 0;
+  }
+  return walked;
+}
+
+// Keeps the unwalked rest of a piece for the next call.
+void keepRest(Carry& carry, const unsigned char*& in, std::size_t& length) {
+  std::memcpy(carry.bytes, in, length);
+  carry.count = length;
+  in += length;
+  length = 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+const char* convert3do_version(void) {
+  return CONVERT3DO_VERSION_STRING;
+}
+
+const char* convert3do_describe(convert3do_status status) {
+  switch (status) {
+    case CONVERT3DO_CONVERTED:
+      return "converted";
+    case CONVERT3DO_NOT_3DO:
+      return "not a 3do file: it does not start with the magic 3DO4";
+    case CONVERT3DO_CUT_HEADER:
+      return "damaged: the input ends inside the 12-byte file header";
+    case CONVERT3DO_CUT_CHUNK:
+      return "damaged: the input ends inside a chunk; the complete chunks are kept";
+    case CONVERT3DO_CHUNK_TOO_LARGE:
+      return "damaged: a chunk would take the chunk area past what the length field can state; "
+             "the chunks before it are kept";
+    case CONVERT3DO_READ_FAILED:
+      return "damaged: the input could not be read on; the complete chunks are kept";
+    case CONVERT3DO_MORE:
+      return "the walk goes on: more input is wanted";
+    case CONVERT3DO_ENDED:
+      return "the walk has ended: no more input is wanted";
+    case CONVERT3DO_BAD_ARGUMENT:
+      return "bad argument: a null pointer, too little room, or a call out of turn";
+  }
+  return "unknown status";
+}
+
+int convert3do_is_damage(convert3do_status status) {
+  return status >= CONVERT3DO_CUT_HEADER && status <= CONVERT3DO_READ_FAILED ? 1 : 0;
+}
+
+convert3do_status convert3do_convert_buffer(const unsigned char* in, size_t in_length,
+                                            unsigned char* out, size_t out_capacity,
+                                            convert3do_result* result) {
+  if ((in == nullptr && in_length > 0) || (out == nullptr && in_length > 0) ||
+      out_capacity < in_length || result == nullptr) {
+    return CONVERT3DO_BAD_ARGUMENT;
+  }
+  const auto from = reinterpret_cast<std::uintptr_t>(in);
+  const auto to = reinterpret_cast<std::uintptr_t>(out);
+  if (from != to && in_length > 0 && to < from + in_length && from < to + in_length) {
+    return CONVERT3DO_BAD_ARGUMENT;  // overlapping, but not in place
+  }
+  static const unsigned char kNothing[1] = {0};
+  unsigned char none[1] = {0};
+  *result = resultOf(convert3do::convertBuffer(in != nullptr ? in : kNothing, in_length,
+                                               out != nullptr ? out : none));
+  return result->outcome;
+}
+
+size_t convert3do_converter_size(void) {
+  return sizeof(convert3do_converter);
+}
+
+convert3do_converter* convert3do_converter_init(void* memory, size_t size) {
+  if (memory == nullptr || size < sizeof(convert3do_converter) || !aligned(memory)) {
+    return nullptr;
+  }
+  return new (memory) convert3do_converter{Conversion{}, Carry{}};
+}
+
+convert3do_status convert3do_convert(convert3do_converter* converter, const unsigned char** in,
+                                     size_t* in_length, unsigned char** out, size_t* out_room,
+                                     int at_end) {
+  if (converter == nullptr || in == nullptr || in_length == nullptr || out == nullptr ||
+      out_room == nullptr || *out == nullptr || (*in == nullptr && *in_length > 0) ||
+      *out_room < CONVERT3DO_MIN_OUTPUT) {
+    return CONVERT3DO_BAD_ARGUMENT;
+  }
+  Conversion& c = converter->conversion;
+  const unsigned char* next = *in;
+  std::size_t left = *in_length;
+  if (converter->carry.count > 0 && !conversionEnded(c)) {
+    const std::size_t walked =
+        walkCarry(converter->carry, next, left, at_end != 0,
+                  [&](unsigned char* bytes, std::size_t count, bool ended) {
+                    return convert3do::convertInPlace(c, bytes, count, ended);
+                  });
+    if (walked >= converter->carry.count) {
+      std::memcpy(*out, converter->carry.bytes, walked);
+      *out += walked;
+      *out_room -= walked;
+    }
+  }
+  if (!conversionEnded(c) && converter->carry.count == 0) {
+    const std::size_t n = std::min(left, *out_room);
+    if (n > 0) {
+      std::memcpy(*out, next, n);
+    }
+    const bool all = n == left;
+    const std::size_t walked = convert3do::convertInPlace(c, *out, n, at_end != 0 && all);
+    *out += walked;
+    *out_room -= walked;
+    next += walked;
+    left -= walked;
+    if (all && !conversionEnded(c)) {
+      keepRest(converter->carry, next, left);
+    }
+  }
+  *in = next;
+  *in_length = left;
+  return conversionEnded(c) ? CONVERT3DO_ENDED : CONVERT3DO_MORE;
+}
+
+void convert3do_converter_fail(convert3do_converter* converter) {
+  if (converter != nullptr) {
+    convert3do::failConversionRead(converter->conversion);
+  }
+}
+
+convert3do_status convert3do_converter_end(const convert3do_converter* converter,
+                                           unsigned char header[12], convert3do_result* result) {
+  if (converter == nullptr || header == nullptr || result == nullptr ||
+      !conversionEnded(converter->conversion)) {
+    return CONVERT3DO_BAD_ARGUMENT;
+  }
+  *result = resultOf(convert3do::finishConversion(converter->conversion, header));
+  return result->outcome;
+}
+
+}  // extern "C"
+
+namespace {
+
+void visitChunk(void* context, const convert3do::ChunkRecord& c) {
+  const auto* s = static_cast<const convert3do_survey*>(context);
+  if (s->visit != nullptr) {
+    const convert3do_chunk chunk{c.offset,         static_cast<std::uint32_t>(c.tag),
+                                 c.chunkWord,      c.payloadLength,
+                                 c.size,           c.entries,
+                                 c.entriesToChange};
+    s->visit(s->context, &chunk);
+  }
+}
+
+convert3do_walk_end walkEndOf(WalkEnd end) {
+  switch (end) {
+    case WalkEnd::Bound:
+      return CONVERT3DO_END_BOUND;
+    case WalkEnd::UnrecognisedTag:
+      return CONVERT3DO_END_UNRECOGNISED;
+    case WalkEnd::EndOfInput:
+      return CONVERT3DO_END_OF_INPUT;
+    case WalkEnd::Damaged:
+      return CONVERT3DO_END_DAMAGED;
+    case WalkEnd::NotA3do:
+      break;
+  }
+  return CONVERT3DO_END_NOT_3DO;
+}
+
+convert3do_info infoOf(const Inspection& s) {
+  convert3do_info info{};
+  info.size = s.size;
+  info.is_3do = s.is3do ? 1 : 0;
+  info.header_complete = s.headerComplete ? 1 : 0;
+  info.header_word = s.header.headerWord;
+  info.length_field = s.header.bodyLength;
+  info.chunk_count = s.chunkCount;
+  info.chunk_bytes = s.chunkBytes;
+  info.walk_end = walkEndOf(s.end);
+  info.overrun = s.overrun;
+  info.end_offset = s.endOffset;
+  info.end_tag = static_cast<std::uint32_t>(s.endTag);
+  info.damage_offset = s.damageOffset;
+  info.damage_chunk = s.damageChunk;
+  info.damage_payload_length = s.damagePayloadLength;
+  info.damage_area_end = s.damageAreaEnd;
+  info.outcome = statusOf(s.outcome);
+  info.output_size = s.outputSize;
+  info.words_changed = s.wordsChanged;
+  info.bytes_dropped = s.size - s.outputSize;
+  info.already_converted = s.alreadyConverted ? 1 : 0;
+  return info;
+}
+
+}  // namespace
+
+extern "C" {
+
+size_t convert3do_survey_size(void) {
+  return sizeof(convert3do_survey);
+}
+
+convert3do_survey* convert3do_survey_init(void* memory, size_t size, convert3do_chunk_fn visit,
+                                          void* context) {
+  if (memory == nullptr || size < sizeof(convert3do_survey) || !aligned(memory)) {
+    return nullptr;
+  }
+  auto* s = new (memory) convert3do_survey{Survey{}, Carry{}, visit, context};
+  s->survey.visit = visitChunk;
+  s->survey.context = s;
+  return s;
+}
+
+convert3do_status convert3do_survey_feed(convert3do_survey* survey, const unsigned char* bytes,
+                                         size_t length, int at_end) {
+  if (survey == nullptr || (bytes == nullptr && length > 0)) {
+    return CONVERT3DO_BAD_ARGUMENT;
+  }
+  Survey& s = survey->survey;
+  const auto walk = [&](const unsigned char* from, std::size_t count, bool ended) {
+    return convert3do::surveyBytes(s, from, count, ended);
+  };
+  if (survey->carry.count > 0 && !surveyEnded(s)) {
+    (void)walkCarry(survey->carry, bytes, length, at_end != 0, walk);
+  }
+  if (!surveyEnded(s) && survey->carry.count == 0) {
+    const std::size_t walked = walk(bytes, length, at_end != 0);
+    bytes += walked;
+    length -= walked;
+    if (!surveyEnded(s)) {
+      keepRest(survey->carry, bytes, length);
+    }
+  }
+  return surveyEnded(s) ? CONVERT3DO_ENDED : CONVERT3DO_MORE;
+}
+
+int64_t convert3do_survey_skippable(const convert3do_survey* survey) {
+  return survey == nullptr || survey->carry.count > 0
+             ? 0
+             : convert3do::surveyPayloadLeft(survey->survey);
+}
+
+convert3do_status convert3do_survey_skip(convert3do_survey* survey, int64_t count) {
+  if (count < 0 || count > convert3do_survey_skippable(survey)) {
+    return CONVERT3DO_BAD_ARGUMENT;
+  }
+  convert3do::skipSurvey(survey->survey, count);
+  return CONVERT3DO_MORE;
+}
+
+convert3do_status convert3do_survey_end(const convert3do_survey* survey, int64_t size,
+                                        convert3do_info* info) {
+  if (survey == nullptr || info == nullptr || !surveyEnded(survey->survey)) {
+    return CONVERT3DO_BAD_ARGUMENT;
+  }
+  *info = infoOf(convert3do::finishSurvey(survey->survey, size < 0 ? -1 : size));
+  return info->outcome;
+}
+
+convert3do_status convert3do_survey_buffer(const unsigned char* bytes, size_t length,
+                                           convert3do_chunk_fn visit, void* context,
+                                           convert3do_info* info) {
+  if ((bytes == nullptr && length > 0) || info == nullptr) {
+    return CONVERT3DO_BAD_ARGUMENT;
+  }
+  convert3do_survey survey{Survey{}, Carry{}, visit, context};
+  survey.survey.visit = visitChunk;
+  survey.survey.context = &survey;
+  static const unsigned char kNothing[1] = {0};
+  (void)convert3do::surveyBytes(survey.survey, bytes != nullptr ? bytes : kNothing, length, true);
+  *info = infoOf(convert3do::finishSurvey(survey.survey, static_cast<std::int64_t>(length)));
+  return info->outcome;
+}
+
+}  // extern "C"
