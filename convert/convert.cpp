@@ -1,5 +1,6 @@
 #include "convert/convert.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "format/walk.h"
@@ -24,7 +25,12 @@ struct ConversionSink {
                   std::int64_t /*offset*/) {
     const std::int64_t entries = entriesOf(static_cast<ChunkTag>(tagWord), plan.size);
     unsigned char* const first = chunk + kChunkHeaderBytes;
-    encodeWord(1, entries > 0 ? first : spare);
+    // The choice by a mask, not a conditional, which a compiler may turn
+    // into a branch that the mix of chunks makes unpredictable.
+    const auto into = reinterpret_cast<std::uintptr_t>(first);
+    const auto aside = reinterpret_cast<std::uintptr_t>(spare);
+    const std::uintptr_t mask = 0 - static_cast<std::uintptr_t>(entries > 0);
+    encodeWord(1, reinterpret_cast<unsigned char*>(aside ^ ((into ^ aside) & mask)));
     for (std::int64_t i = 1; i < entries; ++i) {
       encodeWord(1, first + i * kEntryBytes);
     }
