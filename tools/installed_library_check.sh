@@ -20,7 +20,16 @@ cc -std=c99 -Wall -Wextra -Werror "$root/examples/c/stream_convert.c" \
   $(pkg-config --cflags --libs convert3do) -o "$work/stream_convert_pc"
 cmake -S "$root/examples/c" -B "$work/example" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/example" >/dev/null
-echo "built stream_convert with pkg-config and with find_package"
+# The README's example program, as a reader would paste it.
+awk '/^A complete program that converts a file held in memory:/ { found = 1; next }
+     found && /^```c/ { inside = 1; next } inside && /^```/ { exit } inside' \
+  "$root/README.md" >"$work/readme_example.c"
+cc -std=c99 -Wall -Wextra -Werror "$work/readme_example.c" $(pkg-config --cflags --libs convert3do) \
+  -o "$work/readme_example"
+"$work/readme_example" "$root/examples/cube.3do" "$work/readme.3do"
+"$build/convert3do" "$root/examples/cube.3do" "$work/expected.3do"
+cmp "$work/readme.3do" "$work/expected.3do" || { echo "FAILED: the README's example"; exit 1; }
+echo "built stream_convert with pkg-config and with find_package, and the README's example"
 
 # Models: valid ones of many chunks, the same cut short, damaged, and
 # not 3do files; one of a few MiB, so that pieces and buffers fall everywhere.
