@@ -25,12 +25,10 @@ struct ConversionSink {
                   std::int64_t /*offset*/) {
     const std::int64_t entries = entriesOf(static_cast<ChunkTag>(tagWord), plan.size);
     unsigned char* const first = chunk + kChunkHeaderBytes;
-    // The choice by a mask, not a conditional, which a compiler may turn
+    // The choice by an index, not a conditional, which a compiler may turn
     // into a branch that the mix of chunks makes unpredictable.
-    const auto into = reinterpret_cast<std::uintptr_t>(first);
-    const auto aside = reinterpret_cast<std::uintptr_t>(spare);
-    const std::uintptr_t mask = 0 - static_cast<std::uintptr_t>(entries > 0);
-    encodeWord(1, reinterpret_cast<unsigned char*>(aside ^ ((into ^ aside) & mask)));
+    unsigned char* const targets[2] = {spare, first};
+    encodeWord(1, targets[static_cast<int>(entries > 0)]);
     for (std::int64_t i = 1; i < entries; ++i) {
       encodeWord(1, first + i * kEntryBytes);
     }

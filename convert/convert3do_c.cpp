@@ -107,7 +107,9 @@ std::size_t walkCarry(Carry& carry, const unsigned char*& in, std::size_t& lengt
 
 // Keeps the unwalked rest of a piece for the next call.
 void keepRest(Carry& carry, const unsigned char*& in, std::size_t& length) {
-  std::memcpy(carry.bytes, in, length);
+  if (length > 0) {
+    std::memcpy(carry.bytes, in, length);
+  }
   carry.count = length;
   in += length;
   length = 0;

@@ -29,7 +29,7 @@ struct InputFolder {
 // What one worker keeps from file to file: its window, and the folders it
 // opened last.
 struct Worker {
-  explicit Worker(TemporaryFiles& files) : temporaries(files.newShare()), window() {}
+  explicit Worker(TemporaryFiles& files) : temporaries(files.newShare()) {}
   TemporaryFiles::Share& temporaries;  // its own share: workers never wait on each other
   WindowMemory window;
   InputFolder input;
@@ -44,6 +44,9 @@ struct Input {
   int fd = -1;
   FileIdentity identity;           // as it was opened
   const Folder* folder = nullptr;  // where it was found, for files
+  // A small regular file is read whole into the worker's window, once.
+  bool held = false;
+  std::size_t length = 0;
 };
 
 // Opens the job's input below its folder, never through a symlink the plan
