@@ -185,6 +185,18 @@ TABLE
 -i -o out.3do model.3do|2|
 -d out -r model.3do|0|out/model.3do
 TABLE
+    # Models just under, at and over the 1 MiB that is read whole, with an
+    # entry at the end to rewrite.
+    for size in 1048572 1048576 1048580; do
+      payload=$((size - 52))
+      big() { words MAGIC 1 $((payload + 40)) PLAN 0 "$payload"; head -c "$payload" /dev/zero
+        words XYZS 0 16 "$1" 6 7 8; }
+      big 5 >big.3do
+      big 1 >big-expected.3do
+      rm -f big-out.3do
+      run convert -o big-out.3do big.3do
+      expect_status 0; same_bytes big-out.3do big-expected.3do
+    done
     run convert -o - model.3do
     expect_status 0; same_bytes stdout expected.3do
     cat model.3do | timeout 20 "${tool_cmd[@]}" convert -o - - >stdout 2>stderr
