@@ -1,7 +1,5 @@
 // The C interface's contract beyond what the split check covers: refusals of
 // bad calls, reuse, in-place and overlapping buffers, skipping in a survey.
-#include "convert/convert3do.h"
-
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -9,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "convert/convert3do.h"
 #include "test_files.h"
 
 namespace convert3do {
@@ -16,12 +15,12 @@ namespace {
 
 using testing::Bytes;
 
-const Bytes kModel = testing::concat(
-    {testing::wordsToBytes({kMagic, 7, 100, testing::kPlan, 0, 24}), Bytes(24, 0xAB),
-     testing::wordsToBytes({testing::kXyzs, 0, 16, 9, 8, 7, 6})});
-const Bytes kConverted = testing::concat(
-    {testing::wordsToBytes({kMagic, 7, 64, testing::kPlan, 0, 24}), Bytes(24, 0xAB),
-     testing::wordsToBytes({testing::kXyzs, 0, 16, 1, 8, 7, 6})});
+const Bytes kModel =
+    testing::concat({testing::wordsToBytes({kMagic, 7, 100, testing::kPlan, 0, 24}),
+                     Bytes(24, 0xAB), testing::wordsToBytes({testing::kXyzs, 0, 16, 9, 8, 7, 6})});
+const Bytes kConverted =
+    testing::concat({testing::wordsToBytes({kMagic, 7, 64, testing::kPlan, 0, 24}), Bytes(24, 0xAB),
+                     testing::wordsToBytes({testing::kXyzs, 0, 16, 1, 8, 7, 6})});
 
 TEST(Library, RefusesBadCalls) {
   alignas(8) unsigned char memory[4096];
@@ -49,8 +48,7 @@ TEST(Library, RefusesBadCalls) {
   EXPECT_EQ(convert3do_convert_buffer(kModel.data(), kModel.size(), buffer.data(), 10, &result),
             CONVERT3DO_BAD_ARGUMENT);
   convert3do_info info{};
-  EXPECT_EQ(convert3do_survey_buffer(nullptr, 5, nullptr, nullptr, &info),
-            CONVERT3DO_BAD_ARGUMENT);
+  EXPECT_EQ(convert3do_survey_buffer(nullptr, 5, nullptr, nullptr, &info), CONVERT3DO_BAD_ARGUMENT);
 }
 
 TEST(Library, ConvertsInPlaceAndIntoAnotherBuffer) {
@@ -61,9 +59,9 @@ TEST(Library, ConvertsInPlaceAndIntoAnotherBuffer) {
   same.resize(static_cast<std::size_t>(result.output_length));
   EXPECT_EQ(same, kConverted);
   Bytes other(kModel.size() + 8, 0xEE);
-  ASSERT_EQ(convert3do_convert_buffer(kModel.data(), kModel.size(), other.data(), other.size(),
-                                      &result),
-            CONVERT3DO_CONVERTED);
+  ASSERT_EQ(
+      convert3do_convert_buffer(kModel.data(), kModel.size(), other.data(), other.size(), &result),
+      CONVERT3DO_CONVERTED);
   other.resize(static_cast<std::size_t>(result.output_length));
   EXPECT_EQ(other, kConverted);
   EXPECT_EQ(result.chunk_bytes, 64);
