@@ -23,13 +23,13 @@ struct ConversionSink {
 
   void wholeChunk(unsigned char* chunk, Word32 tagWord, const ChunkPlan& plan,
                   std::int64_t /*offset*/) {
-    const std::int64_t entries = entriesOf(static_cast<ChunkTag>(tagWord), plan.size);
+    const std::int64_t count = entriesOf(static_cast<ChunkTag>(tagWord), plan.size);
     unsigned char* const first = chunk + kChunkHeaderBytes;
     // The choice by an index, not a conditional, which a compiler may turn
     // into a branch that the mix of chunks makes unpredictable.
     unsigned char* const targets[2] = {spare, first};
-    encodeWord(1, targets[static_cast<int>(entries > 0)]);
-    for (std::int64_t i = 1; i < entries; ++i) {
+    encodeWord(1, targets[static_cast<int>(count > 0)]);
+    for (std::int64_t i = 1; i < count; ++i) {
       encodeWord(1, first + i * kEntryBytes);
     }
   }

@@ -191,7 +191,8 @@ convert3do_status convert3do_convert(convert3do_converter* converter, const unsi
     return CONVERT3DO_BAD_ARGUMENT;
   }
   Conversion& c = converter->conversion;
-  const unsigned char* next = *in;
+  static const unsigned char kNothing[1] = {0};
+  const unsigned char* next = *in != nullptr ? *in : kNothing;  // with a length of 0
   std::size_t left = *in_length;
   if (converter->carry.count > 0 && !conversionEnded(c)) {
     const std::size_t walked =
@@ -220,7 +221,9 @@ convert3do_status convert3do_convert(convert3do_converter* converter, const unsi
       keepRest(converter->carry, next, left);
     }
   }
-  *in = next;
+  if (*in != nullptr) {
+    *in = next;
+  }
   *in_length = left;
   return conversionEnded(c) ? CONVERT3DO_ENDED : CONVERT3DO_MORE;
 }
@@ -310,16 +313,20 @@ convert3do_survey* convert3do_survey_init(void* memory, size_t size, convert3do_
   if (memory == nullptr || size < sizeof(convert3do_survey) || !aligned(memory)) {
     return nullptr;
   }
-  auto* s = new (memory) convert3do_survey{Survey{}, Carry{}, visit, context};
-  s->survey.visit = visitChunk;
-  s->survey.context = s;
-  return s;
+  Survey survey;
+  survey.visit = visitChunk;
+  survey.context = memory;  // where the survey is made, just below
+  return new (memory) convert3do_survey{survey, Carry{}, visit, context};
 }
 
 convert3do_status convert3do_survey_feed(convert3do_survey* survey, const unsigned char* bytes,
                                          size_t length, int at_end) {
   if (survey == nullptr || (bytes == nullptr && length > 0)) {
     return CONVERT3DO_BAD_ARGUMENT;
+  }
+  static const unsigned char kNothing[1] = {0};
+  if (bytes == nullptr) {
+    bytes = kNothing;  // with a length of 0
   }
   Survey& s = survey->survey;
   const auto walk = [&](const unsigned char* from, std::size_t count, bool ended) {
