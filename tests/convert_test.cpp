@@ -6,6 +6,7 @@
 #include <random>
 #include <string>
 
+#include "random_files.h"
 #include "reference_model.h"
 #include "split_check.h"
 #include "test_files.h"
@@ -209,69 +210,8 @@ TEST(ConvertFile, HandlesAValidFileCutAtEveryLength) {
 namespace convert3do {
 namespace {
 
-// Random 3do files: valid, cut anywhere, with odd and huge lengths, unknown
-// tags and trailing bytes. Some are large enough to cross many read blocks:
-// with large payloads, so that chunk headers and XYZS entries straddle block
-// boundaries, or with tens of thousands of tiny chunks of every kind, so that
-// the walk of small chunks meets the window's end at every kind of chunk.
-enum class FileShape { Small, LargePayloads, TinyChunks };
-
-Bytes randomFile(std::mt19937& random, FileShape shape) {
-  const auto pick = [&](std::uint32_t n) { return static_cast<std::uint32_t>(random() % n); };
-  const Word32 tags[] = {testing::kHand, testing::kNorm, testing::kPlan,
-                         testing::kPrim, testing::kStrn, testing::kXyzs};
-  // Damage is as likely in a file of many chunks as in one of a few.
-  const std::uint32_t rarely = shape == FileShape::TinyChunks ? 200000 : 30;
-  Bytes body;
-  const std::uint32_t chunks = shape == FileShape::LargePayloads ? 20 + pick(20)
-                               : shape == FileShape::TinyChunks  ? 60000 + pick(20000)
-                                                                 : pick(10);
-  for (std::uint32_t i = 0; i < chunks; ++i) {
-    Word32 tag = tags[pick(6)];
-    if (pick(rarely) == 0) {
-      tag = static_cast<Word32>(random());
-    }
-    const std::uint32_t lengths = shape == FileShape::LargePayloads ? 70000
-                                  : shape == FileShape::TinyChunks  ? 20
-                                                                    : 80;
-    Word32 payloadLength = static_cast<Word32>(pick(lengths)) - 3;
-    if (pick(rarely) == 0) {
-      payloadLength = static_cast<Word32>(INT32_MAX - pick(40));
-    }
-    const Bytes head = testing::wordsToBytes({tag, static_cast<Word32>(random()), payloadLength});
-    body.insert(body.end(), head.begin(), head.end());
-    const std::optional<ChunkTag> known = recognizeTag(tag);
-    const std::int64_t payload =
-        std::min<std::int64_t>(known ? chunkSize(*known, payloadLength) - 12 : 8, 300000);
-    for (std::int64_t b = 0; b < payload; ++b) {
-      body.push_back(static_cast<unsigned char>(random()));
-    }
-  }
-  Word32 bodyLength = static_cast<Word32>(body.size());
-  switch (pick(6)) {
-    case 0:
-      bodyLength = static_cast<Word32>(pick(static_cast<std::uint32_t>(body.size()) + 50));
-      break;
-    case 1:
-      bodyLength = -static_cast<Word32>(pick(100));
-      break;
-    case 2:
-      bodyLength = INT32_MAX;
-      break;
-    default:
-      break;
-  }
-  Bytes file =
-      concat({testing::wordsToBytes({kMagic, static_cast<Word32>(random()), bodyLength}), body});
-  if (pick(4) == 0) {
-    file.resize(pick(static_cast<std::uint32_t>(file.size()) + 1));
-  } else if (pick(4) == 0) {
-    for (std::uint32_t i = pick(40); i > 0; --i) {
-      file.push_back(static_cast<unsigned char>(random()));
-    }
-  }
-  return file;
-}
+using testing::FileShape;
+using testing::randomFile;
 
 TEST(ConvertFile, MatchesTheReferenceModelOnRandomFiles) {
   std::mt19937 random(20261207);

@@ -3,18 +3,18 @@
  * core copies little outside the caller's own buffers. */
 #include <stddef.h>
 
-void *memcpy(void *to, const void *from, size_t count) {
-  unsigned char *t = to;
-  const unsigned char *f = from;
+void* memcpy(void* to, const void* from, size_t count) {
+  unsigned char* t = to;
+  const unsigned char* f = from;
   while (count-- > 0) {
     *t++ = *f++;
   }
   return to;
 }
 
-void *memmove(void *to, const void *from, size_t count) {
-  unsigned char *t = to;
-  const unsigned char *f = from;
+void* memmove(void* to, const void* from, size_t count) {
+  unsigned char* t = to;
+  const unsigned char* f = from;
   if (t < f) {
     while (count-- > 0) {
       *t++ = *f++;
@@ -29,8 +29,8 @@ void *memmove(void *to, const void *from, size_t count) {
   return to;
 }
 
-void *memset(void *to, int value, size_t count) {
-  unsigned char *t = to;
+void* memset(void* to, int value, size_t count) {
+  unsigned char* t = to;
   while (count-- > 0) {
     *t++ = (unsigned char)value;
   }

@@ -1,0 +1,73 @@
+// convert3do.mjs against the native programs, on random models written by
+// write_random_models: convert() gives convert3do's output and exit status,
+// info() the line of `3do info --json` (minus "file"), and the streaming
+// converter, fed random pieces, what convert() gives.
+//
+// Environment: CONVERT3DO_WEB (the build's web folder), CONVERT3DO_TOOLS (the
+// folder of convert3do, 3do and write_random_models).
+import { test } from "node:test";
+import assert from "node:assert/strict";
+import { spawnSync } from "node:child_process";
+import { mkdtempSync, readFileSync, readdirSync, rmSync } from "node:fs";
+import { tmpdir } from "node:os";
+import { join } from "node:path";
+import { pathToFileURL } from "node:url";
+
+const web = process.env.CONVERT3DO_WEB;
+const tools = process.env.CONVERT3DO_TOOLS;
+const { convert, info, createConverter } = await import(pathToFileURL(join(web, "convert3do.mjs")));
+const COUNT = 2000;
+
+function run(program, args) {
+  const result = spawnSync(join(tools, program), args, { maxBuffer: 1 << 30 });
+  assert.equal(result.error, undefined);
+  return result;
+}
+
+const dir = mkdtempSync(join(tmpdir(), "convert3do-web-"));
+test.after(() => rmSync(dir, { recursive: true, force: true }));
+assert.equal(run("write_random_models", [dir, String(COUNT), "20261207"]).status, 0);
+const names = readdirSync(dir).filter((name) => name.endsWith(".3do")).sort();
+
+test("info() says what 3do info --json says, field for field", () => {
+  const lines = run("3do", ["info", "--json", ...names.map((n) => join(dir, n))])
+    .stdout.toString().trim().split("\n").map((line) => JSON.parse(line));
+  assert.equal(lines.length, names.length);
+  for (const line of lines) {
+    const { file, ...expected } = line;
+    assert.deepEqual(info(readFileSync(file)), expected, file);
+  }
+});
+
+test("convert() writes what convert3do writes, with its exit status", () => {
+  const out = join(dir, "out.bin");
+  for (const name of names) {
+    const input = readFileSync(join(dir, name));
+    const native = run("convert3do", [join(dir, name), out]);
+    const result = convert(input);
+    assert.equal(result.exitStatus, native.status, name);
+    assert.deepEqual(Buffer.from(result.output), readFileSync(out), name);
+  }
+});
+
+test("the streaming converter gives what convert() gives, in pieces of any size", () => {
+  let seed = 7;
+  const next = () => (seed = (seed * 1103515245 + 12345) % 2147483648);
+  for (const name of names.slice(0, 400)) {
+    const input = readFileSync(join(dir, name));
+    const converter = createConverter();
+    const parts = [];
+    for (let at = 0; at < input.length && !converter.ended;) {
+      const size = 1 + (next() % (next() % 2 ? 64 : 70000));
+      parts.push(...converter.push(input.subarray(at, at + size)));
+      at += size;
+    }
+    const result = converter.end();
+    parts.push(...result.tail);
+    const output = Buffer.concat(parts.map((p) => Buffer.from(p)));
+    if (result.outputLength > 0) {
+      output.set(result.header, 0);
+    }
+    assert.deepEqual(output.subarray(0, result.outputLength), Buffer.from(convert(input).output), name);
+  }
+});

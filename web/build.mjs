@@ -1,0 +1,58 @@
+// Writes the browser build from the core's WebAssembly module:
+//   OUT/convert3do.mjs  the ES module for browsers and Node.js (the module inlined)
+//   OUT/index.html      the page, self-contained: styles, scripts, the module and
+//                       the zip library (fflate, from web/node_modules) inlined
+//   OUT/package.json, OUT/README.md   the npm package (npm pack OUT)
+//
+// usage: node web/build.mjs MODULE.wasm OUT_DIR VERSION
+import { existsSync, mkdirSync, readFileSync, writeFileSync } from "node:fs";
+import { dirname, join } from "node:path";
+import { fileURLToPath } from "node:url";
+
+const [wasmPath, out, version] = process.argv.slice(2);
+if (!wasmPath || !out || !version) {
+  console.error("usage: node web/build.mjs MODULE.wasm OUT_DIR VERSION");
+  process.exit(2);
+}
+const here = dirname(fileURLToPath(import.meta.url));
+const read = (name) => readFileSync(join(here, name), "utf8");
+const fflatePath = join(here, "node_modules", "fflate", "umd", "index.js");
+if (!existsSync(fflatePath)) {
+  console.error("web/build.mjs: fflate is not installed: run `npm ci --prefix web` first");
+  process.exit(1);
+}
+
+const core = read("convert3do.js").replace("@CONVERT3DO_WASM_BASE64@",
+                                           readFileSync(wasmPath).toString("base64"));
+const exported = "convert, info, createConverter, createSurvey, version";
+mkdirSync(out, { recursive: true });
+writeFileSync(join(out, "convert3do.mjs"), `${core}\nexport { ${exported} };\n`);
+
+// Inline scripts must not close their own element.
+const inline = (text) => text.replace(/<\/script/gi, "<\\/script");
+const parts = {
+  "@FFLATE@": readFileSync(fflatePath, "utf8"),
+  "@CORE@": core,
+  "@WORKER_SOURCE@": JSON.stringify(`${core}\n${read("worker.js")}`),
+  "@PAGE@": read("page.js"),
+};
+let page = read("page.html");
+for (const [marker, text] of Object.entries(parts)) {
+  page = page.replace(marker, () => inline(text));
+}
+writeFileSync(join(out, "index.html"), page);
+
+const manifest = JSON.parse(read("package.json"));
+writeFileSync(join(out, "package.json"), JSON.stringify({
+  name: "convert3do",
+  version,
+  description: "Convert and survey chunked 3do model files in browsers and Node.js (WebAssembly, no dependencies)",
+  license: manifest.license,
+  type: "module",
+  main: "convert3do.mjs",
+  exports: { ".": "./convert3do.mjs" },
+  files: ["convert3do.mjs", "README.md"],
+  engines: { node: ">=18" },
+}, null, 2) + "\n");
+writeFileSync(join(out, "README.md"), read("npm-readme.md").replaceAll("@VERSION@", version));
+console.log(`web: ${join(out, "index.html")} and ${join(out, "convert3do.mjs")}`);

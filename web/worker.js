@@ -1,0 +1,163 @@
+// The page's worker: surveys models read in pieces (File.slice, so that a
+// survey stops reading where the walk ends) and converts models read in
+// slices read ahead, so that a large model never needs to be in memory whole
+// and the page never freezes. The converter's core (convert3do.js) comes before
+// this script in the same source.
+//
+// Messages in:  { type: "info" | "convert", id, file, salvage } and
+//               { type: "cancel", id }
+// Messages out: { type: "progress", id, done, total }, { type: "info", id, info },
+//               { type: "converted", id, result, output, sink } (output: a File
+//               or Blob, or null when nothing is written), { type: "failed", id, message }
+const READ_PIECE = 8 << 20;
+const cancelled = new Set();
+
+function progress(id, done, total) {
+  self.postMessage({ type: "progress", id, done, total });
+}
+
+function checkCancelled(id) {
+  if (cancelled.has(id)) {
+    throw new Error("cancelled");
+  }
+}
+
+async function surveyFile(id, file) {
+  const survey = createSurvey();
+  for (let at = 0; at < file.size && !survey.ended; at += READ_PIECE) {
+    checkCancelled(id);
+    survey.push(new Uint8Array(await file.slice(at, at + READ_PIECE).arrayBuffer()));
+    progress(id, Math.min(file.size, at + READ_PIECE), file.size);
+  }
+  return survey.end(file.size);
+}
+
+// Where the output goes: a file in the origin-private file system, written
+// through a sync access handle, where the browser offers one; else pieces in
+// memory, made into a Blob.
+async function openSink(id, size) {
+  try {
+    const root = await navigator.storage.getDirectory();
+    const name = `convert3do-${id}-${Date.now()}.3do`;
+    const handle = await root.getFileHandle(name, { create: true });
+    const access = await handle.createSyncAccessHandle();
+    access.truncate(size);  // the output is never longer than the input: room asked for once
+    // Writes go out in large blocks: many small writes cost far more.
+    const block = new Uint8Array(8 << 20);
+    let held = 0;
+    let at = 0;
+    const flush = () => {
+      access.write(block.subarray(0, held), { at });
+      at += held;
+      held = 0;
+    };
+    return {
+      kind: "file",
+      write(bytes) {
+        if (held + bytes.length > block.length) {
+          flush();
+        }
+        if (bytes.length > block.length) {
+          access.write(bytes, { at });
+          at += bytes.length;
+        } else {
+          block.set(bytes, held);
+          held += bytes.length;
+        }
+      },
+      async finish(header, length) {
+        flush();
+        if (length > 0) {
+          access.truncate(length);
+          access.write(header, { at: 0 });
+        } else {
+          access.truncate(0);
+        }
+        access.close();
+        return handle.getFile();
+      },
+      abort() {
+        access.close();
+        root.removeEntry(name).catch(() => {});
+      },
+    };
+  } catch (error) {
+    const parts = [];
+    return {
+      kind: "memory",
+      write(bytes) {
+        parts.push(bytes);
+      },
+      async finish(header, length) {
+        const blob = new Blob(parts, { type: "application/octet-stream" }).slice(0, length);
+        if (length === 0) {
+          return blob;
+        }
+        return new Blob([header, blob.slice(12)], { type: "application/octet-stream" });
+      },
+      abort() {
+        parts.length = 0;
+      },
+    };
+  }
+}
+
+async function convertModel(id, file) {
+  const converter = createConverter();
+  const sink = await openSink(id, file.size);
+  // Where the time goes, in milliseconds: reading, converting, writing.
+  const timings = { read: 0, convert: 0, write: 0 };
+  let clock = performance.now();
+  const lap = (key) => {
+    const now = performance.now();
+    timings[key] += now - clock;
+    clock = now;
+  };
+  try {
+    // Each slice is read while the one before is converted.
+    const write = (view) => {
+      const started = performance.now();
+      sink.write(view);
+      timings.write += performance.now() - started;
+      timings.convert -= performance.now() - started;  // counted by the lap around push
+    };
+    let next = file.slice(0, READ_PIECE).arrayBuffer();
+    for (let at = 0; at < file.size && !converter.ended; at += READ_PIECE) {
+      checkCancelled(id);
+      const piece = new Uint8Array(await next);
+      next = file.slice(at + READ_PIECE, at + 2 * READ_PIECE).arrayBuffer();
+      lap("read");
+      converter.push(piece, write);
+      lap("convert");
+      progress(id, Math.min(file.size, at + READ_PIECE), file.size);
+    }
+    const result = converter.end(write);
+    const output = await sink.finish(result.header, result.outputLength);
+    lap("write");
+    delete result.tail;
+    return { result, output, sink: sink.kind, timings };
+  } catch (error) {
+    sink.abort();
+    throw error;
+  }
+}
+
+self.onmessage = async (event) => {
+  const message = event.data;
+  if (message.type === "cancel") {
+    cancelled.add(message.id);
+    return;
+  }
+  try {
+    if (message.type === "info") {
+      self.postMessage({ type: "info", id: message.id, info: await surveyFile(message.id, message.file) });
+    } else if (message.type === "convert") {
+      const converted = await convertModel(message.id, message.file);
+      self.postMessage({ type: "converted", id: message.id, ...converted });
+    }
+  } catch (error) {
+    self.postMessage({ type: "failed", id: message.id, message: String(error && error.message || error) });
+  } finally {
+    cancelled.delete(message.id);
+  }
+};
