@@ -234,28 +234,17 @@ std::size_t walkBytes(WalkState& s, Byte* bytes, std::size_t count, bool inputEn
         break;
       }
 
-      case WalkPhase::Entries: {
-        const auto whole = static_cast<std::int64_t>(available / kEntryBytes);
-        const std::int64_t take = whole < s.left ? whole : s.left;
-        sink.entries(bytes + pos, take, s.chunk);
-        pos += static_cast<std::size_t>(take) * kEntryBytes;
-        s.left -= take;
-        if (s.left == 0) {
-          sink.chunkDone(s.chunk);
-          finishChunk(s);
-          break;
-        }
-        if (inputEnded) {
-          endCut(s, Outcome::CutChunk, s.chunk.offset);
-        }
-        return stop();
-      }
-
+      case WalkPhase::Entries:
       case WalkPhase::Payload: {
-        const auto take = static_cast<std::int64_t>(available) < s.left
-                              ? static_cast<std::int64_t>(available)
-                              : s.left;
-        pos += static_cast<std::size_t>(take);
+        // Whole entries, or any run of payload bytes.
+        const bool entries = s.phase == WalkPhase::Entries;
+        const std::int64_t unit = entries ? kEntryBytes : 1;
+        const auto whole = static_cast<std::int64_t>(available) / unit;
+        const std::int64_t take = whole < s.left ? whole : s.left;
+        if (entries) {
+          sink.entries(bytes + pos, take, s.chunk);
+        }
+        pos += static_cast<std::size_t>(take * unit);
         s.left -= take;
         if (s.left == 0) {
           sink.chunkDone(s.chunk);
