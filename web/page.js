@@ -46,7 +46,9 @@
       id,
       done: new Promise((resolve, reject) => {
         pending.set(id, { resolve, reject, onProgress: onProgress || (() => {}) });
-        worker.postMessage({ type, id, file });
+        // ?sink=memory or ?sink=file chooses where outputs go, whatever their size.
+        const sink = new URLSearchParams(location.search).get("sink") || "auto";
+        worker.postMessage({ type, id, file, sink });
       }),
     };
   }

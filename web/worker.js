@@ -4,7 +4,8 @@
 // and the page never freezes. The converter's core (convert3do.js) comes before
 // this script in the same source.
 //
-// Messages in:  { type: "info" | "convert", id, file, salvage } and
+// Messages in:  { type: "info" | "convert", id, file, sink } (sink: "auto",
+//               or "memory" or "file" to choose where the output goes) and
 //               { type: "cancel", id }
 // Messages out: { type: "progress", id, done, total }, { type: "info", id, info },
 //               { type: "converted", id, result, output, sink } (output: a File
@@ -32,11 +33,19 @@ async function surveyFile(id, file) {
   return survey.end(file.size);
 }
 
-// Where the output goes: a file in the origin-private file system, written
-// through a sync access handle, where the browser offers one; else pieces in
-// memory, made into a Blob.
-async function openSink(id, size) {
+// Where the output goes. A model of up to 256 MiB is converted in memory,
+// where it is quickest (writes to the origin-private file system cost more
+// than all the rest of a conversion). A larger one goes to a file there,
+// written through a sync access handle, so that a 1 GiB model takes little
+// page memory; where the browser offers none (a page opened from file://),
+// to memory as well. want ("file" or "memory") overrides the size's choice.
+const MEMORY_UP_TO = 256 << 20;
+
+async function openSink(id, size, want) {
   try {
+    if (want === "memory" || (want !== "file" && size <= MEMORY_UP_TO)) {
+      throw new Error("memory chosen");
+    }
     const root = await navigator.storage.getDirectory();
     const name = `convert3do-${id}-${Date.now()}.3do`;
     const handle = await root.getFileHandle(name, { create: true });
@@ -82,14 +91,30 @@ async function openSink(id, size) {
       },
     };
   } catch (error) {
+    // Pieces copied into large blocks: the converter's views are valid only
+    // during the call, and few large blocks cost less than many small ones.
     const parts = [];
+    let block = null;
+    let held = 0;
+    const BLOCK = 8 << 20;
     return {
       kind: "memory",
       write(bytes) {
-        parts.push(bytes);
+        for (let at = 0; at < bytes.length;) {
+          if (block === null || held === BLOCK) {
+            block = new Uint8Array(BLOCK);
+            held = 0;
+            parts.push(block);
+          }
+          const take = Math.min(BLOCK - held, bytes.length - at);
+          block.set(bytes.subarray(at, at + take), held);
+          held += take;
+          at += take;
+        }
       },
       async finish(header, length) {
         const blob = new Blob(parts, { type: "application/octet-stream" }).slice(0, length);
+        parts.length = 0;
         if (length === 0) {
           return blob;
         }
@@ -102,9 +127,9 @@ async function openSink(id, size) {
   }
 }
 
-async function convertModel(id, file) {
+async function convertModel(id, file, want) {
   const converter = createConverter();
-  const sink = await openSink(id, file.size);
+  const sink = await openSink(id, file.size, want);
   // Where the time goes, in milliseconds: reading, converting, writing.
   const timings = { read: 0, convert: 0, write: 0 };
   let clock = performance.now();
@@ -152,7 +177,7 @@ self.onmessage = async (event) => {
     if (message.type === "info") {
       self.postMessage({ type: "info", id: message.id, info: await surveyFile(message.id, message.file) });
     } else if (message.type === "convert") {
-      const converted = await convertModel(message.id, message.file);
+      const converted = await convertModel(message.id, message.file, message.sink);
       self.postMessage({ type: "converted", id: message.id, ...converted });
     }
   } catch (error) {
