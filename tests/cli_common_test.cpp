@@ -6,6 +6,7 @@
 
 #include "cli/3do/convert_report.h"
 #include "cli/3do/json.h"
+#include "cli/3do/names.h"
 #include "cli/common/exit_status.h"
 #include "cli/common/temporary.h"
 
@@ -59,6 +60,28 @@ struct JsonCase {
   const char* text;
   const char* json;
 };
+
+// The string shortcuts for plain names give what std::filesystem gives, and
+// names that are not plain go to std::filesystem.
+TEST(Names, AgreeWithStdFilesystem) {
+  namespace fs = std::filesystem;
+  const char* const names[] = {
+      "a",    "a/b",  "/a/b.3do", "a/./b",         "a/../b",     "./a",        "..", ".",
+      "a//b", "a/b/", "/",        "dir.3do/m.3do", ".hidden/.x", "a/b..c/..d", "/a"};
+  for (const char* folder : names) {
+    SCOPED_TRACE(folder);
+    EXPECT_EQ(normalName(folder), fromPath(toPath(folder).lexically_normal()));
+    std::string parent;
+    std::string base;
+    splitName(folder, &parent, &base);
+    EXPECT_EQ(parent, fromPath(toPath(folder).parent_path()));
+    EXPECT_EQ(base, fromPath(toPath(folder).filename()));
+    for (const char* name : names) {
+      SCOPED_TRACE(name);
+      EXPECT_EQ(joinName(folder, name), fromPath(toPath(folder) / toPath(name)));
+    }
+  }
+}
 
 TEST(JsonString, IsAlwaysValidJson) {
   const JsonCase cases[] = {

@@ -7,6 +7,7 @@
 #include <unordered_set>
 
 #include "cli/3do/commands.h"
+#include "cli/3do/names.h"
 #include "cli/3do/text.h"
 #include "cli/common/quote.h"
 
@@ -15,62 +16,6 @@ namespace convert3do {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string fromPath(const fs::path& path) {
-#ifdef _WIN32
-  return path.u8string();
-#else
-  return path.string();
-#endif
-}
-
-fs::path toPath(const std::string& name) {
-#ifdef _WIN32
-  return fs::u8path(name);
-#else
-  return fs::path(name);
-#endif
-}
-
-// Whether std::filesystem would leave a POSIX name as it is: no "." or ".."
-// component, no doubled or trailing separator. Such names, all that a walk
-// of folders makes, are joined, split and normalised as plain strings, which
-// costs a small part of building paths.
-bool plainName(const std::string& name) {
-#ifdef _WIN32
-  (void)name;
-  return false;
-#else
-  if (name.empty() || name.back() == '/' || name.find("//") != std::string::npos) {
-    return false;
-  }
-  std::size_t start = 0;
-  while (start <= name.size()) {
-    const std::size_t end = std::min(name.find('/', start), name.size());
-    const std::size_t length = end - start;
-    if ((length == 1 && name[start] == '.') ||
-        (length == 2 && name[start] == '.' && name[start + 1] == '.')) {
-      return false;
-    }
-    start = end + 1;
-  }
-  return true;
-#endif
-}
-
-std::string joinName(const std::string& folder, const std::string& name) {
-  if (folder.empty()) {
-    return name;
-  }
-  if (plainName(folder) && plainName(name) && name[0] != '/') {
-    return folder + '/' + name;
-  }
-  return fromPath(toPath(folder) / toPath(name));
-}
-
-std::string normalName(const std::string& name) {
-  return plainName(name) ? name : fromPath(toPath(name).lexically_normal());
-}
 
 bool endsWith3do(const std::string& name) {
   if (name.size() < 4) {
@@ -246,22 +191,14 @@ void addNamed(const ConvertOptions& options, const FileIdentity& destination,
 // Returns what the output's name refers to.
 FileIdentity locateOutput(Job& job) {
   FileIdentity out = identifyEntry(job.output.c_str());
-  const std::size_t slash = job.output.rfind('/');
-  if (!out.symlink && plainName(job.output) && slash != 0) {
-    job.outputFolder = slash == std::string::npos ? "" : job.output.substr(0, slash);
-    job.outputBase = job.output.substr(slash + 1);
+  if (!out.symlink) {
+    splitName(job.output, &job.outputFolder, &job.outputBase);
     return out;
   }
-  fs::path where = toPath(job.output);
-  if (out.symlink) {
-    std::error_code error;
-    const fs::path real = fs::canonical(where, error);
-    where = error ? where : real;
-    out = identifyPath(job.output.c_str());
-  }
-  job.outputFolder = fromPath(where.parent_path());
-  job.outputBase = fromPath(where.filename());
-  return out;
+  std::error_code error;
+  const fs::path real = fs::canonical(toPath(job.output), error);
+  splitName(error ? job.output : fromPath(real), &job.outputFolder, &job.outputBase);
+  return identifyPath(job.output.c_str());
 }
 
 std::string key(const FileIdentity& id) {

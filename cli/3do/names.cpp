@@ -1,0 +1,73 @@
+#include "cli/3do/names.h"
+
+#include <algorithm>
+
+namespace convert3do {
+
+namespace fs = std::filesystem;
+
+std::string fromPath(const fs::path& path) {
+#ifdef _WIN32
+  return path.u8string();
+#else
+  return path.string();
+#endif
+}
+
+fs::path toPath(const std::string& name) {
+#ifdef _WIN32
+  return fs::u8path(name);
+#else
+  return fs::path(name);
+#endif
+}
+
+bool plainName(const std::string& name) {
+#ifdef _WIN32
+  (void)name;
+  return false;
+#else
+  if (name.empty() || name.back() == '/' || name.find("//") != std::string::npos) {
+    return false;
+  }
+  std::size_t start = 0;
+  while (start <= name.size()) {
+    const std::size_t end = std::min(name.find('/', start), name.size());
+    const std::size_t length = end - start;
+    if ((length == 1 && name[start] == '.') ||
+        (length == 2 && name[start] == '.' && name[start + 1] == '.')) {
+      return false;
+    }
+    start = end + 1;
+  }
+  return true;
+#endif
+}
+
+std::string joinName(const std::string& folder, const std::string& name) {
+  if (folder.empty()) {
+    return name;
+  }
+  if (plainName(folder) && plainName(name) && name[0] != '/') {
+    return folder + '/' + name;
+  }
+  return fromPath(toPath(folder) / toPath(name));
+}
+
+std::string normalName(const std::string& name) {
+  return plainName(name) ? name : fromPath(toPath(name).lexically_normal());
+}
+
+void splitName(const std::string& name, std::string* folder, std::string* base) {
+  const std::size_t slash = name.rfind('/');
+  if (plainName(name) && slash != 0) {
+    *folder = slash == std::string::npos ? "" : name.substr(0, slash);
+    *base = name.substr(slash + 1);
+    return;
+  }
+  const fs::path path = toPath(name);
+  *folder = fromPath(path.parent_path());
+  *base = fromPath(path.filename());
+}
+
+}  // namespace convert3do
