@@ -15,7 +15,7 @@ import { pathToFileURL } from "node:url";
 
 const web = process.env.CONVERT3DO_WEB;
 const tools = process.env.CONVERT3DO_TOOLS;
-const { convert, info, createConverter } = await import(pathToFileURL(join(web, "convert3do.mjs")));
+const { convert, info, createConverter, createSurvey } = await import(pathToFileURL(join(web, "convert3do.mjs")));
 const COUNT = 2000;
 
 function run(program, args) {
@@ -69,5 +69,22 @@ test("the streaming converter gives what convert() gives, in pieces of any size"
       output.set(result.header, 0);
     }
     assert.deepEqual(output.subarray(0, result.outputLength), Buffer.from(convert(input).output), name);
+  }
+});
+
+test("the streaming survey says what info() says, in pieces of any size", () => {
+  let seed = 11;
+  const next = () => (seed = (seed * 1103515245 + 12345) % 2147483648);
+  for (const name of names.slice(0, 400)) {
+    const input = readFileSync(join(dir, name));
+    const chunks = [];
+    const survey = createSurvey((chunk) => chunks.push(chunk));
+    for (let at = 0; at < input.length && !survey.ended;) {
+      const size = 1 + (next() % (next() % 2 ? 40 : 50000));
+      survey.push(input.subarray(at, at + size));
+      at += size;
+    }
+    const whole = info(input);
+    assert.deepEqual({ ...survey.end(input.length), chunks }, whole, name);
   }
 });
