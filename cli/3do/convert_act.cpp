@@ -345,7 +345,7 @@ bool readWhole(Input& in, const ConversionWindow& window) {
   for (;;) {
     const std::int64_t got = readSome(in.fd, bytes + length, window.size - length);
     if (got == 0) {
-      in.held = true;
+      in.held = bytes;
       in.length = length;
       return true;
     }
@@ -358,12 +358,11 @@ bool readWhole(Input& in, const ConversionWindow& window) {
 // Converts the input, held whole or streamed, into the temporary file; the
 // held one is written in one write, its header included.
 ConversionResult convertInto(Input& in, int out, const ConversionWindow& window) {
-  if (!in.held) {
+  if (in.held == nullptr) {
     return convertFile(in.fd, out, window);
   }
-  unsigned char* const bytes = window.bytes + kWindowLead;
-  ConversionResult result = convertBuffer(bytes, in.length, bytes);
-  if (!writeAll(out, bytes, static_cast<std::size_t>(result.outputLength))) {
+  ConversionResult result = convertBuffer(in.held, in.length, in.held);
+  if (!writeAll(out, in.held, static_cast<std::size_t>(result.outputLength))) {
     result.outcome = Outcome::WriteFailed;
     result.error = errno;
   }
@@ -458,9 +457,8 @@ Report convertJob(const ConvertOptions& o, const Plan& plan, const Job& job, Wor
     if (!readWhole(in, w.window.window)) {
       return failed(kExitDamagedInput, failure("cannot read the input", errno));
     }
-    r.inspection =
-        in.held ? surveyBuffer(w.window.window.bytes + kWindowLead, in.length, nullptr, nullptr)
-                : inspectFile(in.fd, [](const ChunkRecord&) {});
+    r.inspection = in.held != nullptr ? surveyBuffer(in.held, in.length, nullptr, nullptr)
+                                      : inspectFile(in.fd, [](const ChunkRecord&) {});
     r.inspected = true;
     if (!judge(o, in, r)) {
       return r;
@@ -468,7 +466,7 @@ Report convertJob(const ConvertOptions& o, const Plan& plan, const Job& job, Wor
     if (o.dryRun) {
       return rehearse(o, job, in, w, r);
     }
-    if (!in.held && seekFile(in.fd, 0, SEEK_SET) != 0) {
+    if (in.held == nullptr && seekFile(in.fd, 0, SEEK_SET) != 0) {
       return failed(kExitDamagedInput, failure("cannot read the input", errno));
     }
   }

@@ -44,8 +44,9 @@ struct Input {
   int fd = -1;
   FileIdentity identity;           // as it was opened
   const Folder* folder = nullptr;  // where it was found, for files
-  // A small regular file is read whole into the worker's window, once.
-  bool held = false;
+  // A small regular file is read whole into the worker's window, once:
+  // where its bytes are there (null when it is not held), and how many.
+  unsigned char* held = nullptr;
   std::size_t length = 0;
 };
 
