@@ -76,6 +76,13 @@ convert3do_result resultOf(const ConversionResult& r) {
   return out;
 }
 
+// What a call walks when it is given a null pointer with a length of 0: the
+// walk is never handed a null pointer.
+const unsigned char* orNothing(const unsigned char* bytes) {
+  static const unsigned char kNothing[1] = {0};
+  return bytes != nullptr ? bytes : kNothing;
+}
+
 bool aligned(const void* memory) {
   return reinterpret_cast<std::uintptr_t>(memory) % alignof(std::int64_t) == 0;
 }
@@ -164,10 +171,9 @@ convert3do_status convert3do_convert_buffer(const unsigned char* in, size_t in_l
   if (from != to && in_length > 0 && to < from + in_length && from < to + in_length) {
     return CONVERT3DO_BAD_ARGUMENT;  // overlapping, but not in place
   }
-  static const unsigned char kNothing[1] = {0};
   unsigned char none[1] = {0};
-  *result = resultOf(convert3do::convertBuffer(in != nullptr ? in : kNothing, in_length,
-                                               out != nullptr ? out : none));
+  *result =
+      resultOf(convert3do::convertBuffer(orNothing(in), in_length, out != nullptr ? out : none));
   return result->outcome;
 }
 
@@ -191,8 +197,7 @@ convert3do_status convert3do_convert(convert3do_converter* converter, const unsi
     return CONVERT3DO_BAD_ARGUMENT;
   }
   Conversion& c = converter->conversion;
-  static const unsigned char kNothing[1] = {0};
-  const unsigned char* next = *in != nullptr ? *in : kNothing;  // with a length of 0
+  const unsigned char* next = orNothing(*in);
   std::size_t left = *in_length;
   if (converter->carry.count > 0 && !conversionEnded(c)) {
     const std::size_t walked =
@@ -324,10 +329,7 @@ convert3do_status convert3do_survey_feed(convert3do_survey* survey, const unsign
   if (survey == nullptr || (bytes == nullptr && length > 0)) {
     return CONVERT3DO_BAD_ARGUMENT;
   }
-  static const unsigned char kNothing[1] = {0};
-  if (bytes == nullptr) {
-    bytes = kNothing;  // with a length of 0
-  }
+  bytes = orNothing(bytes);
   Survey& s = survey->survey;
   const auto walk = [&](const unsigned char* from, std::size_t count, bool ended) {
     return convert3do::surveyBytes(s, from, count, ended);
@@ -378,8 +380,7 @@ convert3do_status convert3do_survey_buffer(const unsigned char* bytes, size_t le
   convert3do_survey survey{Survey{}, Carry{}, visit, context};
   survey.survey.visit = visitChunk;
   survey.survey.context = &survey;
-  static const unsigned char kNothing[1] = {0};
-  (void)convert3do::surveyBytes(survey.survey, bytes != nullptr ? bytes : kNothing, length, true);
+  (void)convert3do::surveyBytes(survey.survey, orNothing(bytes), length, true);
   *info = infoOf(convert3do::finishSurvey(survey.survey, static_cast<std::int64_t>(length)));
   return info->outcome;
 }
