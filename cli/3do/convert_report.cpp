@@ -82,17 +82,6 @@ Report refused(int status, const std::string& message) {
   return report;
 }
 
-Damage damageOf(const Inspection& s) {
-  Damage d;
-  d.outcome = s.outcome;
-  d.at = s.damageOffset;
-  d.chunk = s.damageChunk;
-  d.payloadLength = s.damagePayloadLength;
-  d.areaEnd = s.damageAreaEnd;
-  d.error = s.error;
-  return d;
-}
-
 void printReport(const ConvertOptions& options, const std::string& input, const std::string& output,
                  const Report& r) {
   if (options.json) {

@@ -43,9 +43,6 @@ struct Report {
 Report failed(int status, const std::string& message);
 Report refused(int status, const std::string& message);
 
-// The damage the walk found, to be worded by describeDamage.
-Damage damageOf(const Inspection& s);
-
 // What this run did, file by file.
 struct Totals {
   std::int64_t count[7] = {};  // by Verdict

@@ -44,4 +44,15 @@ Damage damageOf(const ConversionResult& result) {
   return d;
 }
 
+Damage damageOf(const Inspection& inspection) {
+  Damage d;
+  d.outcome = inspection.outcome;
+  d.at = inspection.damageOffset;
+  d.chunk = inspection.damageChunk;
+  d.payloadLength = inspection.damagePayloadLength;
+  d.areaEnd = inspection.damageAreaEnd;
+  d.error = inspection.error;
+  return d;
+}
+
 }  // namespace convert3do

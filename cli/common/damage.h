@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "convert/convert.h"
+#include "convert/survey.h"
 
 namespace convert3do {
 
@@ -29,8 +30,9 @@ struct DamageText {
 };
 DamageText describeDamage(const Damage& damage);
 
-// The same from a conversion's result.
+// The same from a conversion's result, and from a survey's findings.
 Damage damageOf(const ConversionResult& result);
+Damage damageOf(const Inspection& inspection);
 
 }  // namespace convert3do
 
