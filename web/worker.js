@@ -11,6 +11,7 @@
 //               { type: "converted", id, result, output, sink } (output: a File
 //               or Blob, or null when nothing is written), { type: "failed", id, message }
 const READ_PIECE = 8 << 20;
+const READS_AHEAD = 4;
 const cancelled = new Set();
 
 function progress(id, done, total) {
@@ -139,18 +140,26 @@ async function convertModel(id, file, want) {
     clock = now;
   };
   try {
-    // Each slice is read while the one before is converted.
+    // Slices are read ahead, several at once: one read at a time leaves the
+    // browser's file reading half idle.
     const write = (view) => {
       const started = performance.now();
       sink.write(view);
       timings.write += performance.now() - started;
       timings.convert -= performance.now() - started;  // counted by the lap around push
     };
-    let next = file.slice(0, READ_PIECE).arrayBuffer();
+    const reads = [];
+    let asked = 0;
+    const readAhead = () => {
+      for (; reads.length < READS_AHEAD && asked < file.size; asked += READ_PIECE) {
+        reads.push(file.slice(asked, asked + READ_PIECE).arrayBuffer());
+      }
+    };
+    readAhead();
     for (let at = 0; at < file.size && !converter.ended; at += READ_PIECE) {
       checkCancelled(id);
-      const piece = new Uint8Array(await next);
-      next = file.slice(at + READ_PIECE, at + 2 * READ_PIECE).arrayBuffer();
+      const piece = new Uint8Array(await reads.shift());
+      readAhead();
       lap("read");
       converter.push(piece, write);
       lap("convert");
