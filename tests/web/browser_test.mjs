@@ -2,12 +2,15 @@
 // opened from file:// and over a loopback server: its table against
 // `3do info --json`, its downloads (one model, and a folder as a zip) against
 // the native programs' outputs byte for byte, no network request at all, a
-// 256 MiB model converted and timed against convert3do, and a screenshot.
+// 256 MiB model converted in memory and a 1 GiB one into a file, timed against
+// convert3do and with the browser's memory recorded, and a screenshot.
 // Exits 77 (skipped) where chromium or playwright-core is missing.
 //
 // Environment: CONVERT3DO_WEB (the build's web folder), CONVERT3DO_TOOLS
 // (convert3do, 3do, write_random_models), CONVERT3DO_TESTS (where the
-// screenshot goes); CONVERT3DO_BIG_MIB sets the large model's size (256).
+// screenshot goes); CONVERT3DO_BIG_MIB sets the size of the large model
+// converted in memory (256), CONVERT3DO_FILE_MIB that of the one converted
+// into a file of the origin-private file system (1024).
 import assert from "node:assert/strict";
 import { execFileSync, spawnSync } from "node:child_process";
 import { existsSync, mkdirSync, mkdtempSync, readFileSync, readdirSync, rmSync, statSync,
@@ -23,6 +26,7 @@ const web = process.env.CONVERT3DO_WEB;
 const tools = process.env.CONVERT3DO_TOOLS;
 const shots = process.env.CONVERT3DO_TESTS || tmpdir();
 const bigMiB = Number(process.env.CONVERT3DO_BIG_MIB || 256);
+const fileMiB = Number(process.env.CONVERT3DO_FILE_MIB || 1024);
 const chromiumPath = ["/usr/bin/chromium", "/usr/bin/chromium-browser"].find((p) => existsSync(p));
 const driver = join(root, "web", "node_modules", "playwright-core", "index.mjs");
 if (!chromiumPath || !existsSync(driver)) {
@@ -81,16 +85,16 @@ await new Promise((resolve) => server.listen(0, "127.0.0.1", resolve));
 const httpUrl = `http://127.0.0.1:${server.address().port}/index.html`;
 
 const isRoot = process.getuid && process.getuid() === 0;
-const browser = await chromium.launch({ executablePath: chromiumPath, headless: true,
-                                        args: isRoot ? ["--no-sandbox"] : [] });
+const launchOptions = { executablePath: chromiumPath, headless: true, args: isRoot ? ["--no-sandbox"] : [] };
+const browser = await chromium.launch(launchOptions);
 let failed = false;
 try {
   for (const url of [pathToFileURL(join(web, "index.html")).href, httpUrl]) {
     step(`page from ${url.split(":")[0]}://`);
     await checkPage(url);
   }
-  await bigModel(httpUrl);  // in memory, as the page chooses for its size
-  await bigModel(`${httpUrl}?sink=file`);  // in a file, as a larger one would go
+  await bigModel(httpUrl, bigMiB);  // in memory, as the page chooses for its size
+  await bigModel(httpUrl, fileMiB);  // in a file, as the page chooses for its size
 } catch (error) {
   failed = true;
   console.error(error);
@@ -102,8 +106,13 @@ try {
 process.exit(failed ? 1 : 0);
 
 // Opens the page and waits until it is ready, or fails at once on its error state.
-async function open(url) {
-  const context = await browser.newContext({ acceptDownloads: true });
+// A profile on disk (persistent) keeps the origin-private file system on disk,
+// as a user's browser does; a fresh context keeps it in memory.
+async function open(url, persistent = false) {
+  const context = persistent
+    ? await chromium.launchPersistentContext(mkdtempSync(join(work, "profile-")),
+                                             { ...launchOptions, acceptDownloads: true })
+    : await browser.newContext({ acceptDownloads: true });
   const page = await context.newPage();
   const requests = [];
   page.on("request", (request) => requests.push(request.url()));
@@ -201,8 +210,8 @@ print(json.dumps({i.filename: base64.b64encode(z.read(i)).decode() for i in z.in
   await context.close();
 }
 
-// The renderer's and the browser's memory: the resident set of every
-// process of the browser, in MiB.
+// The memory of every process of the browsers, in MiB: their proportional
+// set sizes, so that memory two processes share counts once.
 function browserMiB() {
   const pids = new Set([process.pid]);  // the browser runs below this process
   let grew = true;
@@ -223,17 +232,17 @@ function browserMiB() {
   pids.delete(process.pid);
   for (const p of pids) {
     try {
-      kib += Number(/VmRSS:\s+(\d+)/.exec(readFileSync(`/proc/${p}/status`, "utf8"))?.[1] || 0);
+      kib += Number(/Pss:\s+(\d+)/.exec(readFileSync(`/proc/${p}/smaps_rollup`, "utf8"))?.[1] || 0);
     } catch { /* gone */ }
   }
   return kib / 1024;
 }
 
-// A large mixed model converted in the page, against convert3do.
-async function bigModel(url) {
-  const path = join(work, "big.3do");
+// A large mixed model of mib MiB converted in the page, against convert3do.
+async function bigModel(url, mib) {
+  const path = join(work, `big-${mib}.3do`);
   if (!existsSync(path)) {
-    writeBigModel(path);
+    writeBigModel(path, mib);
   }
   // convert3do's wall time: the median of three runs, page cache warm.
   const out = join(work, "big-native.3do");
@@ -245,10 +254,10 @@ async function bigModel(url) {
   });
   const nativeSeconds = times.sort((a, b) => a - b)[1];
 
-  const { context, page } = await open(url);
+  const { context, page } = await open(url, mib > 256);
   await page.setInputFiles("#files", [path]);
   await listed(page, 1);
-  if (!url.includes("sink=")) {
+  if (mib <= 256) {
     // Cancel, sent as the conversion starts, stops it between two slices.
     let downloaded = false;
     page.on("download", () => (downloaded = true));
@@ -271,7 +280,7 @@ async function bigModel(url) {
   await download.saveAs(saved);
   assert.ok(execFileSync("cmp", [saved, out]).length === 0);
   rmSync(saved);
-  const figures = `${bigMiB} MiB model: the page converts it in ${run.seconds.toFixed(2)} s ` +
+  const figures = `${mib} MiB model: the page converts it in ${run.seconds.toFixed(2)} s ` +
     `(output in ${run.sinks[0] === "file" ? "a file of the origin-private file system" : "memory"}), ` +
     `convert3do in ${nativeSeconds.toFixed(2)} s: ${(run.seconds / nativeSeconds).toFixed(2)}x; ` +
     `the browser's memory went from ${idle.toFixed(0)} MiB to a peak of ${peak.toFixed(0)} MiB ` +
@@ -279,10 +288,12 @@ async function bigModel(url) {
   console.log(`- ${figures}`);
   appendFileSync(join(shots, "web-figures.txt"), `${figures}\n`);
   await context.close();
+  rmSync(path);
+  rmSync(out);
 }
 
-// A mixed model of bigMiB MiB: all six tags, payloads of 1 B to 64 KiB.
-function writeBigModel(path) {
+// A mixed model of mib MiB: all six tags, payloads of 1 B to 64 KiB.
+function writeBigModel(path, mib) {
   const fd = openSync(path, "w");
   let body = 0;
   writeSync(fd, words("3DO4", 1, 0));
@@ -291,7 +302,7 @@ function writeBigModel(path) {
   const tags = ["HAND", "NORM", "PLAN", "PRIM", "STRN", "XYZS"];
   const block = Buffer.alloc(65536 * 16);
   for (let i = 0; i < block.length; i += 4) block.writeUInt32LE(random(), i);
-  while (body < bigMiB * 1048576 - 70000) {
+  while (body < mib * 1048576 - 70000) {
     const tag = tags[random() % 6];
     const length = 1 + (random() % 65536);
     const size = tag === "XYZS" ? Math.ceil(length / 16) * 16 : Math.ceil(length / 4) * 4;
