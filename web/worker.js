@@ -1,7 +1,6 @@
-// The page's worker: surveys models read in pieces (File.slice, so that a
-// survey stops reading where the walk ends) and converts models read in
-// slices read ahead, so that a large model never needs to be in memory whole
-// and the page never freezes. The converter's core (convert3do.js) comes before
+// The page's worker: surveys and converts models read in pieces (a survey
+// stops reading where the walk ends), so that a large model never needs to be
+// in memory whole and the page never freezes. The converter's core (convert3do.js) comes before
 // this script in the same source.
 //
 // Messages in:  { type: "info" | "convert", id, file, sink } (sink: "auto",
@@ -24,12 +23,68 @@ function checkCancelled(id) {
   }
 }
 
+// The file's pieces in order, each valid until the next is asked for. Where
+// the file's stream is a byte stream, they are read into one buffer used
+// again and again, so that a large model leaves no garbage for the page's
+// memory to grow with; elsewhere as slices, READS_AHEAD of them read at once
+// (one read at a time leaves the browser's file reading half idle).
+async function* pieces(id, file) {
+  let reader = null;
+  try {
+    reader = file.stream().getReader({ mode: "byob" });
+  } catch {
+    yield* slices(id, file);
+    return;
+  }
+  let buffer = new ArrayBuffer(READ_PIECE);
+  try {
+    for (let ended = false; !ended;) {
+      let filled = 0;
+      while (filled < buffer.byteLength) {
+        const { done, value } = await reader.read(new Uint8Array(buffer, filled));
+        if (value === undefined) {
+          throw new Error("the file's stream stopped");
+        }
+        buffer = value.buffer;  // the same memory, handed back
+        filled += value.length;
+        if (done) {
+          ended = true;
+          break;
+        }
+      }
+      checkCancelled(id);
+      if (filled > 0) {
+        yield new Uint8Array(buffer, 0, filled);
+      }
+    }
+  } finally {
+    reader.cancel().catch(() => {});
+  }
+}
+
+async function* slices(id, file) {
+  const reads = [];
+  let asked = 0;
+  for (let at = 0; at < file.size; at += READ_PIECE) {
+    for (; reads.length < READS_AHEAD && asked < file.size; asked += READ_PIECE) {
+      const read = file.slice(asked, asked + READ_PIECE).arrayBuffer();
+      read.catch(() => {});  // left unheeded when the caller stops early
+      reads.push(read);
+    }
+    checkCancelled(id);
+    yield new Uint8Array(await reads.shift());
+  }
+}
+
 async function surveyFile(id, file) {
   const survey = createSurvey();
-  for (let at = 0; at < file.size && !survey.ended; at += READ_PIECE) {
-    checkCancelled(id);
-    survey.push(new Uint8Array(await file.slice(at, at + READ_PIECE).arrayBuffer()));
-    progress(id, Math.min(file.size, at + READ_PIECE), file.size);
+  let done = 0;
+  for await (const piece of pieces(id, file)) {
+    survey.push(piece);
+    progress(id, (done += piece.length), file.size);
+    if (survey.ended) {
+      break;
+    }
   }
   return survey.end(file.size);
 }
@@ -140,30 +195,21 @@ async function convertModel(id, file, want) {
     clock = now;
   };
   try {
-    // Slices are read ahead, several at once: one read at a time leaves the
-    // browser's file reading half idle.
     const write = (view) => {
       const started = performance.now();
       sink.write(view);
       timings.write += performance.now() - started;
       timings.convert -= performance.now() - started;  // counted by the lap around push
     };
-    const reads = [];
-    let asked = 0;
-    const readAhead = () => {
-      for (; reads.length < READS_AHEAD && asked < file.size; asked += READ_PIECE) {
-        reads.push(file.slice(asked, asked + READ_PIECE).arrayBuffer());
-      }
-    };
-    readAhead();
-    for (let at = 0; at < file.size && !converter.ended; at += READ_PIECE) {
-      checkCancelled(id);
-      const piece = new Uint8Array(await reads.shift());
-      readAhead();
+    let done = 0;
+    for await (const piece of pieces(id, file)) {
       lap("read");
       converter.push(piece, write);
       lap("convert");
-      progress(id, Math.min(file.size, at + READ_PIECE), file.size);
+      progress(id, (done += piece.length), file.size);
+      if (converter.ended) {
+        break;
+      }
     }
     const result = converter.end(write);
     const output = await sink.finish(result.header, result.outputLength);
