@@ -109,9 +109,9 @@ process.exit(failed ? 1 : 0);
 // A profile on disk (persistent) keeps the origin-private file system on disk,
 // as a user's browser does; a fresh context keeps it in memory.
 async function open(url, persistent = false) {
+  const profile = mkdtempSync(join(work, "profile-"));
   const context = persistent
-    ? await chromium.launchPersistentContext(mkdtempSync(join(work, "profile-")),
-                                             { ...launchOptions, acceptDownloads: true })
+    ? await chromium.launchPersistentContext(profile, { ...launchOptions, acceptDownloads: true })
     : await browser.newContext({ acceptDownloads: true });
   const page = await context.newPage();
   const requests = [];
@@ -119,7 +119,11 @@ async function open(url, persistent = false) {
   page.on("pageerror", (error) => console.error(`page error: ${error.message}`));
   await page.goto(url);
   await settle(page);
-  return { context, page, requests };
+  // The browser's first process: the one started with this profile, or the
+  // one not started with any of this test's.
+  const pid = childProcesses(process.pid).find((p) => persistent ? commandLine(p).includes(profile)
+                                                                 : !commandLine(p).includes(work));
+  return { context, page, requests, pid };
 }
 
 // Waits until the page is idle; its error state fails the test at once.
@@ -210,27 +214,31 @@ print(json.dumps({i.filename: base64.b64encode(z.read(i)).decode() for i in z.in
   await context.close();
 }
 
-// The memory of every process of the browsers, in MiB: their proportional
-// set sizes, so that memory two processes share counts once.
-function browserMiB() {
-  const pids = new Set([process.pid]);  // the browser runs below this process
-  let grew = true;
-  const all = readdirSync("/proc").filter((p) => /^\d+$/.test(p));
-  while (grew) {
-    grew = false;
-    for (const p of all) {
-      try {
-        const ppid = Number(readFileSync(`/proc/${p}/stat`, "utf8").split(") ")[1].split(" ")[1]);
-        if (pids.has(ppid) && !pids.has(Number(p))) {
-          pids.add(Number(p));
-          grew = true;
-        }
-      } catch { /* gone */ }
-    }
+function commandLine(pid) {
+  try {
+    return readFileSync(`/proc/${pid}/cmdline`, "utf8");
+  } catch {
+    return "";  // gone
   }
+}
+
+function childProcesses(parent) {
+  return readdirSync("/proc").filter((p) => /^\d+$/.test(p)).map(Number).filter((p) => {
+    try {
+      return Number(readFileSync(`/proc/${p}/stat`, "utf8").split(") ")[1].split(" ")[1]) === parent;
+    } catch {
+      return false;  // gone
+    }
+  });
+}
+
+// The memory of a browser, all its processes, in MiB: their proportional set
+// sizes, so that memory two processes share counts once.
+function browserMiB(pid) {
   let kib = 0;
-  pids.delete(process.pid);
-  for (const p of pids) {
+  for (const known = [pid]; known.length > 0;) {
+    const p = known.pop();
+    known.push(...childProcesses(p));
     try {
       kib += Number(/Pss:\s+(\d+)/.exec(readFileSync(`/proc/${p}/smaps_rollup`, "utf8"))?.[1] || 0);
     } catch { /* gone */ }
@@ -254,7 +262,13 @@ async function bigModel(url, mib) {
   });
   const nativeSeconds = times.sort((a, b) => a - b)[1];
 
-  const { context, page } = await open(url, mib > 256);
+  const { context, page, pid } = await open(url, mib > 256);
+  // The page's memory from idle (a second after it is ready, the model not
+  // yet chosen) to the end. Recorded, never judged: it is no test's verdict.
+  await new Promise((resolve) => setTimeout(resolve, 1000));
+  const idle = browserMiB(pid);
+  let peak = idle;
+  const sampler = setInterval(() => (peak = Math.max(peak, browserMiB(pid))), 100);
   await page.setInputFiles("#files", [path]);
   await listed(page, 1);
   if (mib <= 256) {
@@ -269,9 +283,6 @@ async function bigModel(url, mib) {
     page.removeAllListeners("download");
     step("Cancel stops a conversion under way");
   }
-  const idle = browserMiB();
-  let peak = idle;
-  const sampler = setInterval(() => (peak = Math.max(peak, browserMiB())), 100);
   const [download] = await Promise.all([page.waitForEvent("download", { timeout: 300000 }), page.click("#convert")]);
   await settle(page, 300000);
   clearInterval(sampler);
