@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "cli/common/temporary.h"
@@ -67,6 +68,39 @@ TEST_F(FolderTest, CommitReplacesOnlyWhenAsked) {
   ASSERT_EQ(forced.create(folder_, "m.3do", 0600), 0);
   EXPECT_EQ(forced.commit("m.3do", true), 0);
   EXPECT_EQ(identifyAt(folder_, "m.3do", false).size, 0);
+}
+
+// A file made without a name (where the system can) shows nowhere until it
+// is committed, and a commit never replaces what is there.
+TEST_F(FolderTest, UnnamedFileAppearsOnlyWhenCommitted) {
+  write("theirs.3do", "theirs");
+  const auto entries = [this]() {
+    std::string names;
+    for (const auto& entry : std::filesystem::directory_iterator(path_)) {
+      names += entry.path().filename().string() + " ";
+    }
+    return names;
+  };
+  for (int round = 0; round < 3; ++round) {  // the first finds how to link
+    const std::string mine = "m" + std::to_string(round) + ".3do";
+    TemporaryFile clash(files_.newShare());
+    ASSERT_EQ(clash.createUnnamed(folder_, "theirs.3do", 0600), 0);
+    EXPECT_EQ(clash.commit("theirs.3do", false), EEXIST);
+    EXPECT_EQ(identifyAt(folder_, "theirs.3do", false).size, 6);
+    TemporaryFile temporary(files_.newShare());
+    ASSERT_EQ(temporary.createUnnamed(folder_, mine, 0600), 0);
+    ASSERT_EQ(::write(temporary.fd(), "ours", 4), 4);
+    EXPECT_EQ(temporary.commit(mine, false), 0);
+    EXPECT_EQ(identifyAt(folder_, mine.c_str(), false).size, 4);
+    TemporaryFile dropped(files_.newShare());
+    ASSERT_EQ(dropped.createUnnamed(folder_, "gone.3do", 0600), 0);
+  }
+  EXPECT_EQ(entries().size(), std::string("theirs.3do m0.3do m1.3do m2.3do ").size()) << entries();
+  TemporaryFile late(files_.newShare());
+  ASSERT_EQ(late.createUnnamed(folder_, "late.3do", 0600), 0);
+  files_.stop();
+  EXPECT_EQ(late.commit("late.3do", false), EINTR);
+  EXPECT_FALSE(exists("late.3do"));
 }
 
 TEST_F(FolderTest, StopRemovesLiveFilesAndMakesNoMore) {

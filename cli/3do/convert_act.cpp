@@ -268,8 +268,9 @@ int makeTemporary(const ConvertOptions& o, const Job& job, const Input& in, Work
   }
   t.folder = &w.output;
   t.base = job.outputBase;
-  return temporary.create(w.output, job.outputBase,
-                          in.identity.regular ? in.identity.permissions : 0666);
+  const unsigned permissions = in.identity.regular ? in.identity.permissions : 0666;
+  return o.force ? temporary.create(w.output, job.outputBase, permissions)
+                 : temporary.createUnnamed(w.output, job.outputBase, permissions);
 }
 
 // In place: the new file keeps everything of the old one but its contents,

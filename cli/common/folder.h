@@ -45,6 +45,7 @@ struct Folder {
   Descriptor fd;
   std::string path;
   mutable std::size_t longestName = 0;  // once asked for (see below)
+  mutable bool makesNoUnnamed = false;  // its file system refused O_TMPFILE
 };
 
 // Opens the folder path ("" is the working directory), following symlinks as

@@ -6,7 +6,35 @@
 #include <chrono>
 #include <cstdio>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 namespace convert3do {
+
+namespace {
+
+#if defined(O_TMPFILE) && defined(AT_EMPTY_PATH)
+#define CONVERT3DO_UNNAMED_FILES 1
+
+// How a file made with O_TMPFILE gets a name: straight from its descriptor
+// (which needs a capability on older kernels), or through /proc. Found on the
+// first such file of the run, which is given its temporary name that way.
+enum LinkWay : int { kUntried, kFromDescriptor, kThroughProc, kNoWay };
+std::atomic<int> linkWay{kUntried};
+
+int linkUnnamed(int fd, int way, const Folder& folder, const char* name) {
+  if (way == kFromDescriptor) {
+    return linkat(fd, "", folder.fd.get(), name, AT_EMPTY_PATH);
+  }
+  char path[40];
+  (void)std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+  return linkat(AT_FDCWD, path, folder.fd.get(), name, AT_SYMLINK_FOLLOW);
+}
+#endif
+
+}  // namespace
 
 std::string temporaryName(const std::string& base, std::size_t longest) {
   static std::atomic<unsigned long> counter{0};
@@ -86,6 +114,43 @@ int TemporaryFile::createScratch(const Folder& folder, const std::string& base) 
   return error;
 }
 
+int TemporaryFile::createUnnamed(const Folder& folder, const std::string& base,
+                                 unsigned permissions) {
+#ifdef CONVERT3DO_UNNAMED_FILES
+  if (linkWay.load() != kNoWay && !folder.makesNoUnnamed) {
+    discard();
+    const std::lock_guard<std::mutex> lock(share_.mutex_);
+    if (share_.owner_->stopped()) {
+      return EINTR;
+    }
+    const int made = openat(folder.fd.get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, permissions);
+    if (made < 0) {
+      folder.makesNoUnnamed = true;  // and create() says why, if it fails too
+    } else {
+      fd_.reset(made);
+      folder_ = &folder;
+      name_.clear();
+      if (linkWay.load() != kUntried) {
+        unnamed_ = true;
+        return 0;
+      }
+      name_ = temporaryName(base, longestName(folder));
+      for (const int way : {kFromDescriptor, kThroughProc}) {
+        if (linkUnnamed(made, way, folder, name_.c_str()) == 0) {
+          linkWay = way;
+          live_ = true;
+          share_.live_.push_back(this);
+          return 0;
+        }
+      }
+      linkWay = kNoWay;
+      fd_.reset();
+    }
+  }
+#endif
+  return create(folder, base, permissions);
+}
+
 void TemporaryFile::forget() {
   live_ = false;
   share_.live_.erase(std::remove(share_.live_.begin(), share_.live_.end(), this),
@@ -94,12 +159,29 @@ void TemporaryFile::forget() {
 
 int TemporaryFile::commit(const std::string& target, bool replace) {
   const std::lock_guard<std::mutex> lock(share_.mutex_);
-  if (!live_) {
+  if (!live_ && !unnamed_) {
     return EINTR;  // removed by a stop
   }
   if (share_.owner_->stopped()) {
     return EINTR;
   }
+#ifdef CONVERT3DO_UNNAMED_FILES
+  if (unnamed_) {
+    if (replace) {
+      return EINVAL;  // a link replaces nothing
+    }
+    if (linkUnnamed(fd_.get(), linkWay.load(), *folder_, target.c_str()) != 0) {
+      return errno;
+    }
+    unnamed_ = false;
+    if (!closeFile(fd_.release())) {
+      const int error = errno;
+      (void)removeAt(*folder_, target.c_str());  // the name this call made
+      return error;
+    }
+    return 0;
+  }
+#endif
   // Closed first: a late write error shows here, and Windows renames no open
   // file.
   if (!closeFile(fd_.release())) {
@@ -113,6 +195,7 @@ int TemporaryFile::commit(const std::string& target, bool replace) {
 }
 
 void TemporaryFile::discard() {
+  unnamed_ = false;
   {
     const std::lock_guard<std::mutex> lock(share_.mutex_);
     if (live_) {

@@ -60,6 +60,11 @@ class TemporaryFile {
   // The same, with the name removed at once: a scratch file that leaves
   // nothing behind.
   int createScratch(const Folder& folder, const std::string& base);
+  // The same as create, but where the system can, the file has no name until
+  // it is committed (O_TMPFILE, then a link): a killed run leaves nothing
+  // behind, and a link costs less than a rename. Such a file can only be
+  // committed with replace false. name() is empty while it has none.
+  int createUnnamed(const Folder& folder, const std::string& base, unsigned permissions);
 
   int fd() const { return fd_.get(); }
   const std::string& name() const { return name_; }
@@ -80,7 +85,8 @@ class TemporaryFile {
   const Folder* folder_ = nullptr;
   std::string name_;
   Descriptor fd_;
-  bool live_ = false;  // created, and neither committed nor removed
+  bool live_ = false;     // created, and neither committed nor removed
+  bool unnamed_ = false;  // made by createUnnamed without a name
 };
 
 // The name a temporary file for base gets: ".BASE.SUFFIX.tmp", with BASE cut
