@@ -208,7 +208,10 @@ std::string key(const FileIdentity& id) {
 // The refusals that need only names and identities. Files by device and
 // inode, names in hashed sets: a batch of any size is checked in time
 // proportional to its size.
-void checkOutputs(const ConvertOptions& options, Plan& plan) {
+// made: folders this run created, empty when made, so that no output in one
+// is looked for (a file put there meanwhile still stops the commit).
+void checkOutputs(const ConvertOptions& options, Plan& plan,
+                  std::unordered_set<std::string>& made) {
   if (options.destination == Destination::None) {
     return;  // only looked at: each name as given
   }
@@ -233,7 +236,9 @@ void checkOutputs(const ConvertOptions& options, Plan& plan) {
     if (options.destination == Destination::InPlace || job.output == "-") {
       continue;
     }
-    const FileIdentity out = locateOutput(job);
+    splitName(job.output, &job.outputFolder, &job.outputBase);
+    const FileIdentity out =
+        made.count(normalName(job.outputFolder)) > 0 ? FileIdentity{} : locateOutput(job);
     const auto shown = [&job]() { return std::string(quoteName(job.output.c_str()).text); };
     job.outputExists = out.known;
     if (out.known && inputs.count(key(out)) > 0) {
@@ -254,7 +259,9 @@ void checkOutputs(const ConvertOptions& options, Plan& plan) {
     } else if (!options.dryRun && !job.outputFolder.empty() &&
                folders.insert(job.outputFolder).second) {
       std::error_code error;
-      fs::create_directories(toPath(job.outputFolder), error);
+      if (fs::create_directories(toPath(job.outputFolder), error)) {
+        made.insert(normalName(job.outputFolder));
+      }
       if (error) {
         decide(job, failed(kExitOutputFailed, printed("cannot create the folder of %s: %s",
                                                       shown().c_str(), error.message().c_str())));
@@ -268,17 +275,18 @@ void checkOutputs(const ConvertOptions& options, Plan& plan) {
 Plan makePlan(const ConvertOptions& options) {
   Plan plan;
   FileIdentity destination;
+  std::unordered_set<std::string> made;
   if (options.destination == Destination::Folder) {
-    if (!options.dryRun) {
-      std::error_code error;
-      fs::create_directories(toPath(options.output), error);
+    std::error_code error;
+    if (!options.dryRun && fs::create_directories(toPath(options.output), error)) {
+      made.insert(normalName(options.output));
     }
     destination = identifyPath(options.output.c_str());
   }
   for (const std::string& name : options.inputs) {
     addNamed(options, destination, name, plan);
   }
-  checkOutputs(options, plan);
+  checkOutputs(options, plan, made);
   return plan;
 }
 
