@@ -4,7 +4,9 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <unordered_set>
+#include <utility>
 
 #include "cli/3do/commands.h"
 #include "cli/3do/names.h"
@@ -80,7 +82,7 @@ void addFound(Walk& w, const std::string& relative, const std::string& name,
   } else if (!job.identity.regular) {
     decide(job, skipped("not a regular file"));
   }
-  w.found.push_back(job);
+  w.found.push_back(std::move(job));
 }
 
 // Whether name is that of a temporary file of 3do convert: ".NAME.HEX.tmp".
@@ -101,7 +103,7 @@ void walkFolder(Walk& w, const Folder& folder, const std::string& relative) {
     job.input = joinName(w.name, relative);
     decide(job,
            failed(kExitInputNotFound, printed("cannot read the folder: %s", std::strerror(error))));
-    w.found.push_back(job);
+    w.found.push_back(std::move(job));
     return;
   }
   for (const std::string& name : names) {
@@ -125,7 +127,7 @@ void walkFolder(Walk& w, const Folder& folder, const std::string& relative) {
       job.input = joinName(joinName(w.name, relative), name);
       decide(job, failed(kExitInputNotFound,
                          printed("cannot read the folder: %s", std::strerror(opened))));
-      w.found.push_back(job);
+      w.found.push_back(std::move(job));
     } else if (endsWith3do(name) ||
                (entry.symlink && identifyAt(folder, name.c_str(), true).directory)) {
       addFound(w, relative, name, entry);
@@ -141,7 +143,7 @@ void addNamed(const ConvertOptions& options, const FileIdentity& destination,
   named.input = name;
   if (name.empty()) {
     decide(named, failed(kExitInputNotFound, "cannot open: an empty name"));
-    plan.jobs.push_back(named);
+    plan.jobs.push_back(std::move(named));
     return;
   }
   if (name == "-" && options.destination != Destination::File &&
@@ -149,7 +151,7 @@ void addNamed(const ConvertOptions& options, const FileIdentity& destination,
     decide(named, refused(kExitUsage,
                           "standard input has no name to convert in place or into "
                           "a folder; use -o"));
-    plan.jobs.push_back(named);
+    plan.jobs.push_back(std::move(named));
     return;
   }
   const FileIdentity found = name == "-" ? FileIdentity{} : identifyPath(name.c_str());
@@ -161,7 +163,7 @@ void addNamed(const ConvertOptions& options, const FileIdentity& destination,
              failed(kExitInputNotFound,
                     options.recursive ? printed("cannot read the folder: %s", std::strerror(error))
                                       : "is a folder (use -r for the .3do files in its tree)"));
-      plan.jobs.push_back(named);
+      plan.jobs.push_back(std::move(named));
       return;
     }
     plan.roots.push_back(std::move(folder));
@@ -169,7 +171,8 @@ void addNamed(const ConvertOptions& options, const FileIdentity& destination,
     walkFolder(walk, plan.roots.back(), "");
     std::sort(walk.found.begin(), walk.found.end(),
               [](const Job& a, const Job& b) { return a.input < b.input; });
-    plan.jobs.insert(plan.jobs.end(), walk.found.begin(), walk.found.end());
+    plan.jobs.insert(plan.jobs.end(), std::make_move_iterator(walk.found.begin()),
+                     std::make_move_iterator(walk.found.end()));
     return;
   }
   Job job;
@@ -184,7 +187,7 @@ void addNamed(const ConvertOptions& options, const FileIdentity& destination,
   } else if (options.destination == Destination::File) {
     job.output = options.output;
   }
-  plan.jobs.push_back(job);
+  plan.jobs.push_back(std::move(job));
 }
 
 // Where the output is made: a symlink named as the output is written through.
