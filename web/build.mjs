@@ -1,7 +1,8 @@
 // Writes the browser build from the core's WebAssembly module:
 //   OUT/convert3do.mjs  the ES module for browsers and Node.js (the module inlined)
 //   OUT/index.html      the page, self-contained: styles, scripts, the module and
-//                       the zip library (fflate, from web/node_modules) inlined
+//                       the worker's source with the zip library (fflate, from
+//                       web/node_modules) inlined
 //   OUT/package.json, OUT/README.md   the npm package (npm pack OUT)
 //
 // usage: node web/build.mjs MODULE.wasm OUT_DIR VERSION
@@ -31,9 +32,8 @@ writeFileSync(join(out, "convert3do.mjs"), `${core}\nexport { ${exported} };\n`)
 // Inline scripts must not close their own element.
 const inline = (text) => text.replace(/<\/script/gi, "<\\/script");
 const parts = {
-  "@FFLATE@": readFileSync(fflatePath, "utf8"),
   "@CORE@": core,
-  "@WORKER_SOURCE@": JSON.stringify(`${core}\n${read("worker.js")}`),
+  "@WORKER_SOURCE@": JSON.stringify(`${readFileSync(fflatePath, "utf8")}\n${core}\n${read("worker.js")}`),
   "@PAGE@": read("page.js"),
 };
 let page = read("page.html");

@@ -40,7 +40,8 @@
     }
   };
 
-  function ask(type, file, onProgress) {
+  // what: { file } for "info" and "convert", { entries } for "zip".
+  function ask(type, what, onProgress) {
     const id = nextId++;
     return {
       id,
@@ -48,7 +49,7 @@
         pending.set(id, { resolve, reject, onProgress: onProgress || (() => {}) });
         // ?sink=memory or ?sink=file chooses where outputs go, whatever their size.
         const sink = new URLSearchParams(location.search).get("sink") || "auto";
-        worker.postMessage({ type, id, file, sink });
+        worker.postMessage({ type, id, sink, ...what });
       }),
     };
   }
@@ -226,7 +227,7 @@
     let done = 0;
     try {
       for (const { path, file } of entries) {
-        const job = ask("info", file, (partDone, total) => setProgress(done + partDone / Math.max(total, 1), entries.length));
+        const job = ask("info", { file }, (partDone, total) => setProgress(done + partDone / Math.max(total, 1), entries.length));
         current = [job.id];
         const answer = await job.done;
         const r = { path, file, info: answer.info, element: null, details: null };
@@ -283,35 +284,13 @@
     return path.split("/").pop();
   }
 
-  // Streams converted outputs into one store-only zip, in memory.
+  // One store-only zip of the outputs, made in the worker: in memory, or for
+  // a large one in a file, as a large model's output is.
   async function zipOf(outputs) {
-    const parts = [];
-    let failure = null;
-    const zip = new fflate.Zip((error, data) => {
-      if (error) {
-        failure = error;
-      } else {
-        parts.push(data);
-      }
-    });
-    for (const { path, output } of outputs) {
-      const entry = new fflate.ZipPassThrough(path);
-      zip.add(entry);
-      const reader = output.stream().getReader();
-      for (;;) {
-        const { done, value } = await reader.read();
-        if (done) {
-          break;
-        }
-        entry.push(value);
-      }
-      entry.push(new Uint8Array(0), true);
-    }
-    zip.end();
-    if (failure) {
-      throw failure;
-    }
-    return new Blob(parts, { type: "application/zip" });
+    const entries = outputs.map(({ path, output }) => ({ path, output }));
+    const job = ask("zip", { entries });
+    current = [job.id];
+    return (await job.done).output;
   }
 
   async function convertAll() {
@@ -330,7 +309,7 @@
     const started = performance.now();
     try {
       for (const r of chosen) {
-        const job = ask("convert", r.file, (partDone) => setProgress(done + partDone, total));
+        const job = ask("convert", { file: r.file }, (partDone) => setProgress(done + partDone, total));
         current = [job.id];
         const answer = await job.done;
         done += r.file.size;

@@ -4,11 +4,14 @@
 // this script in the same source.
 //
 // Messages in:  { type: "info" | "convert", id, file, sink } (sink: "auto",
-//               or "memory" or "file" to choose where the output goes) and
+//               or "memory" or "file" to choose where the output goes),
+//               { type: "zip", id, entries: [{ path, output }], sink } and
 //               { type: "cancel", id }
 // Messages out: { type: "progress", id, done, total }, { type: "info", id, info },
 //               { type: "converted", id, result, output, sink } (output: a File
-//               or Blob, or null when nothing is written), { type: "failed", id, message }
+//               or Blob, or null when nothing is written),
+//               { type: "zipped", id, output, sink }, { type: "failed", id, message }
+// The zip library, fflate, comes before it too.
 const READ_PIECE = 8 << 20;
 const READS_AHEAD = 4;
 const cancelled = new Set();
@@ -134,7 +137,9 @@ async function openSink(id, size, want) {
         flush();
         if (length > 0) {
           access.truncate(length);
-          access.write(header, { at: 0 });
+          if (header !== null) {
+            access.write(header, { at: 0 });
+          }
         } else {
           access.truncate(0);
         }
@@ -171,7 +176,7 @@ async function openSink(id, size, want) {
       async finish(header, length) {
         const blob = new Blob(parts, { type: "application/octet-stream" }).slice(0, length);
         parts.length = 0;
-        if (length === 0) {
+        if (length === 0 || header === null) {
           return blob;
         }
         return new Blob([header, blob.slice(12)], { type: "application/octet-stream" });
@@ -180,6 +185,48 @@ async function openSink(id, size, want) {
         parts.length = 0;
       },
     };
+  }
+}
+
+// A store-only zip of entries ({ path, output }), streamed by fflate into a
+// sink chosen by its size as a model's output is.
+async function zipModels(id, entries, want) {
+  const names = new TextEncoder();
+  const bound = entries.reduce((n, e) => n + e.output.size + 2 * names.encode(e.path).length + 256,
+                               1024);
+  const sink = await openSink(id, bound, want);
+  try {
+    let failure = null;
+    let length = 0;
+    const zip = new fflate.Zip((error, data) => {
+      if (error) {
+        failure = error;
+      } else {
+        sink.write(data);
+        length += data.length;
+      }
+    });
+    let done = 0;
+    for (const { path, output } of entries) {
+      const entry = new fflate.ZipPassThrough(path);
+      zip.add(entry);
+      for await (const piece of pieces(id, output)) {
+        entry.push(piece);  // written through at once, before the piece's buffer is used again
+        progress(id, (done += piece.length), bound);
+      }
+      entry.push(new Uint8Array(0), true);
+      if (failure) {
+        throw failure;
+      }
+    }
+    zip.end();
+    if (failure) {
+      throw failure;
+    }
+    return { output: await sink.finish(null, length), sink: sink.kind };
+  } catch (error) {
+    sink.abort();
+    throw error;
   }
 }
 
@@ -234,6 +281,9 @@ self.onmessage = async (event) => {
     } else if (message.type === "convert") {
       const converted = await convertModel(message.id, message.file, message.sink);
       self.postMessage({ type: "converted", id: message.id, ...converted });
+    } else if (message.type === "zip") {
+      const zipped = await zipModels(message.id, message.entries, message.sink);
+      self.postMessage({ type: "zipped", id: message.id, ...zipped });
     }
   } catch (error) {
     self.postMessage({ type: "failed", id: message.id, message: String(error && error.message || error) });
