@@ -100,13 +100,40 @@ async function surveyFile(id, file) {
 // to memory as well. want ("file" or "memory") overrides the size's choice.
 const MEMORY_UP_TO = 256 << 20;
 
+// Such files stay while the page that made them is open, since its downloads
+// read them. Each page holds a lock named after its session while it lives,
+// and a page that starts removes the files of every session whose lock no
+// page holds: those of pages closed or gone.
+const SESSION = Date.now().toString(36) + Math.random().toString(36).slice(2, 8);
+const FILE_PREFIX = "convert3do-";
+const sessionReady = (async () => {
+  if (!self.navigator.locks || !navigator.storage || !navigator.storage.getDirectory) {
+    return;
+  }
+  await new Promise((held) => {
+    navigator.locks.request(FILE_PREFIX + SESSION, () => {
+      held();
+      return new Promise(() => {});  // until the page goes
+    });
+  });
+  const live = new Set((await navigator.locks.query()).held.map((lock) => lock.name));
+  const root = await navigator.storage.getDirectory();
+  for await (const name of root.keys()) {
+    const session = /^convert3do-([a-z0-9]+)-/.exec(name);
+    if (session && !live.has(FILE_PREFIX + session[1])) {
+      await root.removeEntry(name).catch(() => {});
+    }
+  }
+})().catch(() => {});  // no such file system here (file://): nothing to remove
+
 async function openSink(id, size, want) {
   try {
     if (want === "memory" || (want !== "file" && size <= MEMORY_UP_TO)) {
       throw new Error("memory chosen");
     }
+    await sessionReady;
     const root = await navigator.storage.getDirectory();
-    const name = `convert3do-${id}-${Date.now()}.3do`;
+    const name = `${FILE_PREFIX}${SESSION}-${id}.3do`;
     const handle = await root.getFileHandle(name, { create: true });
     const access = await handle.createSyncAccessHandle();
     access.truncate(size);  // the output is never longer than the input: room asked for once

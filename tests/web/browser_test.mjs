@@ -298,6 +298,28 @@ async function bigModel(url, mib) {
     `(+${(peak - idle).toFixed(0)} MiB); in the worker, ms: ${JSON.stringify(run.timings[0], (k, v) => (typeof v === "number" ? Math.round(v) : v))}`;
   console.log(`- ${figures}`);
   appendFileSync(join(shots, "web-figures.txt"), `${figures}\n`);
+  if (mib > 256) {
+    // The output's file stays while its page is open; the next page removes it.
+    const files = (p) => p.evaluate(async () => {
+      const names = [];
+      for await (const name of (await navigator.storage.getDirectory()).keys()) {
+        names.push(name);
+      }
+      return names;
+    });
+    assert.equal((await files(page)).length, 1);
+    await page.close();
+    const next = await context.newPage();
+    await next.goto(url);
+    await settle(next);
+    let left = await files(next);
+    for (let tries = 0; left.length > 0 && tries < 300; ++tries) {
+      await new Promise((resolve) => setTimeout(resolve, 100));
+      left = await files(next);
+    }
+    assert.deepEqual(left, []);
+    step("the file of a closed page's output is removed by the next page");
+  }
   await context.close();
   rmSync(path);
   rmSync(out);
