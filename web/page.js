@@ -10,6 +10,7 @@
   let nextId = 1;
   const pending = new Map();  // id -> { resolve, reject, onProgress }
   let current = null;  // ids of the job under way, for Cancel
+  let cancelAsked = false;  // Cancel was pressed: nothing more is downloaded
 
   function showError(text) {
     const box = $("error");
@@ -303,6 +304,7 @@
       return;
     }
     busy(true);
+    cancelAsked = false;
     const total = chosen.reduce((sum, r) => sum + r.file.size, 0);
     let done = 0;
     const outputs = [];
@@ -312,6 +314,9 @@
         const job = ask("convert", { file: r.file }, (partDone) => setProgress(done + partDone, total));
         current = [job.id];
         const answer = await job.done;
+        if (cancelAsked) {
+          throw new Error("cancelled");  // the worker had finished when it came
+        }
         done += r.file.size;
         outputs.push({ path: r.path, output: answer.output, sink: answer.sink, timings: answer.timings });
         setStatus(`Converted ${outputs.length} of ${chosen.length} files.`);
@@ -321,7 +326,11 @@
         download(outputs[0].output, baseName(outputs[0].path));
       } else {
         setStatus("Making the zip…");
-        download(await zipOf(outputs), "converted-3do.zip");
+        const zipped = await zipOf(outputs);
+        if (cancelAsked) {
+          throw new Error("cancelled");
+        }
+        download(zipped, "converted-3do.zip");
       }
       const seconds = (performance.now() - started) / 1000;
       window.convert3doPage.lastRun = { seconds, sinks: outputs.map((o) => o.sink),
@@ -376,6 +385,7 @@
     setStatus("");
   });
   $("cancel").addEventListener("click", () => {
+    cancelAsked = true;
     for (const id of current || []) {
       worker.postMessage({ type: "cancel", id });
     }

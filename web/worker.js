@@ -26,6 +26,18 @@ function checkCancelled(id) {
   }
 }
 
+// Lets the messages waiting for the worker (a cancel) in between two pieces:
+// reads that are ready at once would otherwise never leave room for them.
+const ticks = new MessageChannel();
+const ticking = [];
+ticks.port1.onmessage = () => ticking.shift()();
+function nextTask() {
+  return new Promise((resolve) => {
+    ticking.push(resolve);
+    ticks.port2.postMessage(0);
+  });
+}
+
 // The file's pieces in order, each valid until the next is asked for. Where
 // the file's stream is a byte stream, they are read into one buffer used
 // again and again, so that a large model leaves no garbage for the page's
@@ -55,6 +67,7 @@ async function* pieces(id, file) {
           break;
         }
       }
+      await nextTask();
       checkCancelled(id);
       if (filled > 0) {
         yield new Uint8Array(buffer, 0, filled);
