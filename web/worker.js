@@ -1,7 +1,7 @@
 // The page's worker: surveys and converts models read in pieces (a survey
 // stops reading where the walk ends), so that a large model never needs to be
-// in memory whole and the page never freezes. The converter's core (convert3do.js) comes before
-// this script in the same source.
+// in memory whole and the page never freezes. The converter's core
+// (convert3do.js) comes before this script in the same source.
 //
 // Messages in:  { type: "info" | "convert", id, file, sink } (sink: "auto",
 //               or "memory" or "file" to choose where the output goes),
