@@ -291,7 +291,7 @@
     const entries = outputs.map(({ path, output }) => ({ path, output }));
     const job = ask("zip", { entries });
     current = [job.id];
-    return (await job.done).output;
+    return job.done;  // { output, sink }
   }
 
   async function convertAll() {
@@ -304,6 +304,7 @@
       return;
     }
     busy(true);
+    setStatus("Converting…");
     cancelAsked = false;
     const total = chosen.reduce((sum, r) => sum + r.file.size, 0);
     let done = 0;
@@ -322,6 +323,7 @@
         setStatus(`Converted ${outputs.length} of ${chosen.length} files.`);
       }
       const skipped = left > 0 ? `; ${left} left out (not 3do files, or damaged without salvage)` : "";
+      let zipSink = null;
       if (outputs.length === 1 && rows.length === 1) {
         download(outputs[0].output, baseName(outputs[0].path));
       } else {
@@ -330,10 +332,11 @@
         if (cancelAsked) {
           throw new Error("cancelled");
         }
-        download(zipped, "converted-3do.zip");
+        download(zipped.output, "converted-3do.zip");
+        zipSink = zipped.sink;
       }
       const seconds = (performance.now() - started) / 1000;
-      window.convert3doPage.lastRun = { seconds, sinks: outputs.map((o) => o.sink),
+      window.convert3doPage.lastRun = { seconds, sinks: outputs.map((o) => o.sink), zipSink,
                                         timings: outputs.map((o) => o.timings) };
       setStatus(`Converted ${outputs.length} files in ${seconds.toFixed(2)} s${skipped}.`);
     } catch (error) {

@@ -89,8 +89,10 @@ const launchOptions = { executablePath: chromiumPath, headless: true, args: isRo
 const browser = await chromium.launch(launchOptions);
 let failed = false;
 try {
-  for (const url of [pathToFileURL(join(web, "index.html")).href, httpUrl]) {
-    step(`page from ${url.split(":")[0]}://`);
+  // The third run sends every output, and the zip, into a file of the
+  // origin-private file system, as a large model's would go.
+  for (const url of [pathToFileURL(join(web, "index.html")).href, httpUrl, `${httpUrl}?sink=file`]) {
+    step(`page from ${url.split(":")[0]}://${url.includes("?") ? ", outputs into files" : ""}`);
     await checkPage(url);
   }
   await bigModel(httpUrl, bigMiB);  // in memory, as the page chooses for its size
@@ -134,6 +136,19 @@ async function settle(page, timeout = 60000) {
   assert.equal(error, false, `the page shows an error: ${error}`);
 }
 
+// Clicks Convert and gives the download; fails at once with the page's
+// status when the conversion stops without one.
+async function convertAndDownload(page, timeout = 60000) {
+  const download = page.waitForEvent("download", { timeout });
+  await page.click("#convert");  // which says "Converting…" at once
+  const stopped = page.waitForFunction(() => /^(Stopped|Cancelled)/.test(document.getElementById("status").textContent),
+                                       null, { timeout, polling: 50 });
+  const first = await Promise.race([download, stopped.then(() => null)]);
+  stopped.catch(() => {});  // given up once the download came
+  assert.ok(first, `no download: ${await page.textContent("#status")}`);
+  return first;
+}
+
 async function listed(page, count) {
   await page.waitForFunction((n) => window.convert3doPage.rows.length === n || document.body.dataset.state === "error",
                              count, { timeout: 60000, polling: 50 });
@@ -175,7 +190,7 @@ async function checkPage(url) {
   const cube = files.find((f) => f.endsWith("cube.3do"));
   await page.setInputFiles("#files", [cube]);
   await listed(page, 1);
-  const [single] = await Promise.all([page.waitForEvent("download"), page.click("#convert")]);
+  const single = await convertAndDownload(page);
   assert.equal(single.suggestedFilename(), "cube.3do");
   const singlePath = join(work, "single.3do");
   await single.saveAs(singlePath);
@@ -192,8 +207,11 @@ async function checkPage(url) {
   await page.setViewportSize({ width: 360, height: 740 });
   assert.ok(await page.evaluate(() => document.documentElement.scrollWidth <= 360), "the page is wider than 360 px");
   await page.setViewportSize({ width: 1280, height: 720 });
-  const [zipped] = await Promise.all([page.waitForEvent("download"), page.click("#convert")]);
+  const zipped = await convertAndDownload(page);
   await settle(page);
+  const run = await page.evaluate(() => window.convert3doPage.lastRun);
+  const sinks = url.includes("sink=file") ? ["file"] : ["memory"];  // small models go to memory
+  assert.deepEqual([...new Set([...run.sinks, run.zipSink])], sinks);
   const zipPath = join(work, "out.zip");
   await zipped.saveAs(zipPath);
   const listing = JSON.parse(execFileSync("python3", ["-c", `
@@ -283,7 +301,7 @@ async function bigModel(url, mib) {
     page.removeAllListeners("download");
     step("Cancel stops a conversion under way");
   }
-  const [download] = await Promise.all([page.waitForEvent("download", { timeout: 300000 }), page.click("#convert")]);
+  const download = await convertAndDownload(page, 300000);
   await settle(page, 300000);
   clearInterval(sampler);
   const run = await page.evaluate(() => window.convert3doPage.lastRun);
