@@ -307,6 +307,7 @@
     setStatus("Converting…");
     cancelAsked = false;
     const total = chosen.reduce((sum, r) => sum + r.file.size, 0);
+    setProgress(0, total);
     let done = 0;
     const outputs = [];
     const started = performance.now();
