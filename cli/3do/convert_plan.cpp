@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <iterator>
+#include <numeric>
 #include <unordered_set>
 #include <utility>
 
@@ -169,10 +169,17 @@ void addNamed(const ConvertOptions& options, const FileIdentity& destination,
     plan.roots.push_back(std::move(folder));
     Walk walk{options, destination, plan.roots.size() - 1, name, {}};
     walkFolder(walk, plan.roots.back(), "");
-    std::sort(walk.found.begin(), walk.found.end(),
-              [](const Job& a, const Job& b) { return a.input < b.input; });
-    plan.jobs.insert(plan.jobs.end(), std::make_move_iterator(walk.found.begin()),
-                     std::make_move_iterator(walk.found.end()));
+    // In the order of their names: their places sorted, each job then moved
+    // once (a job is some 540 bytes).
+    std::vector<std::size_t> order(walk.found.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::sort(order.begin(), order.end(), [&walk](std::size_t a, std::size_t b) {
+      return walk.found[a].input < walk.found[b].input;
+    });
+    plan.jobs.reserve(plan.jobs.size() + order.size());
+    for (const std::size_t at : order) {
+      plan.jobs.push_back(std::move(walk.found[at]));
+    }
     return;
   }
   Job job;
