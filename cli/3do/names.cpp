@@ -1,7 +1,5 @@
 #include "cli/3do/names.h"
 
-#include <algorithm>
-
 namespace convert3do {
 
 namespace fs = std::filesystem;
@@ -27,18 +25,22 @@ bool plainName(const std::string& name) {
   (void)name;
   return false;
 #else
-  if (name.empty() || name.back() == '/' || name.find("//") != std::string::npos) {
+  if (name.empty() || name.back() == '/') {
     return false;
   }
+  // One pass over the components: none empty but a leading one ("/a"), none
+  // "." or "..".
   std::size_t start = 0;
-  while (start <= name.size()) {
-    const std::size_t end = std::min(name.find('/', start), name.size());
-    const std::size_t length = end - start;
-    if ((length == 1 && name[start] == '.') ||
+  for (std::size_t at = 0; at <= name.size(); ++at) {
+    if (at < name.size() && name[at] != '/') {
+      continue;
+    }
+    const std::size_t length = at - start;
+    if ((length == 0 && at > 0) || (length == 1 && name[start] == '.') ||
         (length == 2 && name[start] == '.' && name[start + 1] == '.')) {
       return false;
     }
-    start = end + 1;
+    start = at + 1;
   }
   return true;
 #endif
