@@ -90,13 +90,13 @@ void printReport(const ConvertOptions& options, const std::string& input, const 
   }
   // A dry run's lines are its output: they go where a pipe can take them.
   std::FILE* to = options.dryRun ? stdout : stderr;
-  const QuotedName name = quoteName(input.c_str());
   if (r.verdict == Verdict::Failed || r.verdict == Verdict::Damaged ||
       r.verdict == Verdict::Refused) {
-    (void)std::fprintf(to, "3do: %s: %s\n", name.text, r.message.c_str());
+    (void)std::fprintf(to, "3do: %s: %s\n", quoteName(input.c_str()).text, r.message.c_str());
   } else if (r.verdict == Verdict::Skipped) {
     if (options.verbosity >= 2 || options.dryRun) {
-      (void)std::fprintf(to, "3do: %s: skipped: %s\n", name.text, r.message.c_str());
+      (void)std::fprintf(to, "3do: %s: skipped: %s\n", quoteName(input.c_str()).text,
+                         r.message.c_str());
     }
   } else if (options.verbosity >= 2 || (options.dryRun && options.verbosity > 0)) {
     const std::string& shown =
