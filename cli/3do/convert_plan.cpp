@@ -225,12 +225,22 @@ void checkOutputs(const ConvertOptions& options, Plan& plan,
   if (options.destination == Destination::None) {
     return;  // only looked at: each name as given
   }
-  std::unordered_set<std::string> inputs;
+  // The inputs, by device and inode, put in their set only once an output
+  // exists: in a folder this run made, none ever does.
+  std::vector<const FileIdentity*> taken;
   for (const Job& job : plan.jobs) {
     if (!job.decided && job.identity.known) {
-      inputs.insert(key(job.identity));
+      taken.push_back(&job.identity);
     }
   }
+  std::unordered_set<std::string> inputs;
+  const auto isInput = [&taken, &inputs](const FileIdentity& file) {
+    for (const FileIdentity* input : taken) {
+      inputs.insert(key(*input));
+    }
+    taken.clear();
+    return inputs.count(key(file)) > 0;
+  };
   std::unordered_set<std::string> seen;     // inputs taken so far, with their outputs
   std::unordered_set<std::string> outputs;  // outputs, normalised
   std::unordered_set<std::string> folders;  // output folders made
@@ -251,7 +261,7 @@ void checkOutputs(const ConvertOptions& options, Plan& plan,
         made.count(normalName(job.outputFolder)) > 0 ? FileIdentity{} : locateOutput(job);
     const auto shown = [&job]() { return std::string(quoteName(job.output.c_str()).text); };
     job.outputExists = out.known;
-    if (out.known && inputs.count(key(out)) > 0) {
+    if (out.known && isInput(out)) {
       decide(job, refused(kExitUsage, printed("its output %s is one of the inputs; refusing to "
                                               "overwrite it",
                                               shown().c_str())));
