@@ -66,16 +66,37 @@ struct Walk {
   std::vector<Job> found;
 };
 
-void addFound(Walk& w, const std::string& relative, const std::string& name,
+// The names of one folder of a walk, made once for all it holds: as shown,
+// and with -d its place among the outputs. A name listed in a folder is one
+// plain component, so that joining it to a plain name is joining strings.
+struct Listed {
+  explicit Listed(const Walk& w, const std::string& relative)
+      : shown(relative.empty() ? w.name : joinName(w.name, relative)),
+        output(w.options.destination != Destination::Folder ? std::string()
+               : relative.empty()                           ? w.options.output
+                                                            : joinName(w.options.output, relative)),
+        shownPlain(plainName(shown)),
+        outputPlain(plainName(output)) {}
+  std::string shown;
+  std::string output;
+  bool shownPlain;
+  bool outputPlain;
+};
+
+std::string joinListed(const std::string& folder, bool plain, const std::string& name) {
+  return plain ? folder + '/' + name : joinName(folder, name);
+}
+
+void addFound(Walk& w, const Listed& listed, const std::string& relative, const std::string& name,
               const FileIdentity& entry) {
   Job job;
-  job.input = joinName(joinName(w.name, relative), name);
+  job.input = joinListed(listed.shown, listed.shownPlain, name);
   job.root = w.root;
   job.folder = relative;
   job.base = name;
   job.identity = entry;
   if (w.options.destination == Destination::Folder) {
-    job.output = joinName(w.options.output, joinName(relative, name));
+    job.output = joinListed(listed.output, listed.outputPlain, name);
   }
   if (job.identity.symlink) {
     decide(job, skipped("a symlink met in a folder is not followed"));
@@ -106,9 +127,10 @@ void walkFolder(Walk& w, const Folder& folder, const std::string& relative) {
     w.found.push_back(std::move(job));
     return;
   }
+  const Listed listed(w, relative);
   for (const std::string& name : names) {
     if (isLeftOver(name)) {
-      complain(joinName(joinName(w.name, relative), name).c_str(),
+      complain(joinListed(listed.shown, listed.shownPlain, name).c_str(),
                "warning: a temporary file left by an interrupted run; remove it once no run "
                "is under way");
     }
@@ -124,13 +146,13 @@ void walkFolder(Walk& w, const Folder& folder, const std::string& relative) {
         continue;
       }
       Job job;
-      job.input = joinName(joinName(w.name, relative), name);
+      job.input = joinListed(listed.shown, listed.shownPlain, name);
       decide(job, failed(kExitInputNotFound,
                          printed("cannot read the folder: %s", std::strerror(opened))));
       w.found.push_back(std::move(job));
     } else if (endsWith3do(name) ||
                (entry.symlink && identifyAt(folder, name.c_str(), true).directory)) {
-      addFound(w, relative, name, entry);
+      addFound(w, listed, relative, name, entry);
     }
   }
 }
