@@ -219,12 +219,12 @@ void addNamed(const ConvertOptions& options, const FileIdentity& destination,
   plan.jobs.push_back(std::move(job));
 }
 
-// Where the output is made: a symlink named as the output is written through.
-// Returns what the output's name refers to.
+// Where the output is made, given job.output already split into
+// job.outputFolder and job.outputBase: a symlink named as the output is
+// written through. Returns what the output's name refers to.
 FileIdentity locateOutput(Job& job) {
   FileIdentity out = identifyEntry(job.output.c_str());
   if (!out.symlink) {
-    splitName(job.output, &job.outputFolder, &job.outputBase);
     return out;
   }
   std::error_code error;
