@@ -111,7 +111,7 @@ process.exit(failed ? 1 : 0);
 // A profile on disk (persistent) keeps the origin-private file system on disk,
 // as a user's browser does; a fresh context keeps it in memory.
 async function open(url, persistent = false) {
-  const profile = mkdtempSync(join(work, "profile-"));
+  const profile = persistent ? mkdtempSync(join(work, "profile-")) : null;
   const context = persistent
     ? await chromium.launchPersistentContext(profile, { ...launchOptions, acceptDownloads: true })
     : await browser.newContext({ acceptDownloads: true });
