@@ -230,33 +230,37 @@ std::string scratchFolderPath() {
 // Where the output of a job is made, and the temporary file made there.
 struct Target {
   const Folder* folder = nullptr;
-  std::string base;       // the final name in folder
-  std::string shown;      // what is written, in messages: the output's name
-  std::string temporary;  // the temporary file, in messages
-  Folder scratch;         // the temporary folder, for standard output
+  std::string base;                // the final name in folder
+  const std::string* output = {};  // the output's name; none for standard output
+  std::string scratchPath;         // the temporary folder, for standard output
+  Folder scratch;
 };
 
-void describe(Target& t, const std::string& output) {
-  t.shown = quoted(output);
-  t.temporary = "a temporary file beside " + t.shown;
+// What is written, in messages: the output, quoted only when a message
+// names it.
+std::string shownOf(const Target& t) {
+  return t.output != nullptr ? quoted(*t.output) : "the scratch file for standard output";
+}
+
+std::string temporaryOf(const Target& t) {
+  return t.output != nullptr ? "a temporary file beside " + quoted(*t.output)
+                             : "a scratch file for standard output in " + quoted(t.scratchPath);
 }
 
 int makeTemporary(const ConvertOptions& o, const Job& job, const Input& in, Worker& w, Target& t,
                   TemporaryFile& temporary) {
   if (o.destination == Destination::InPlace) {
-    describe(t, job.input);
+    t.output = &job.input;
     t.folder = in.folder;
     t.base = job.base;
     return temporary.create(*in.folder, job.base, in.identity.permissions);
   }
   if (job.output == "-") {
-    const std::string folder = scratchFolderPath();
-    t.shown = "the scratch file for standard output";
-    t.temporary = "a scratch file for standard output in " + quoted(folder);
-    const int error = openFolder(folder, &t.scratch);
+    t.scratchPath = scratchFolderPath();
+    const int error = openFolder(t.scratchPath, &t.scratch);
     return error != 0 ? error : temporary.createScratch(t.scratch, "3do-spool");
   }
-  describe(t, job.output);
+  t.output = &job.output;
   if (!w.outputOpen || w.outputKey != job.outputFolder) {
     w.outputOpen = false;
     const int error = openFolder(job.outputFolder, &w.output);
@@ -284,8 +288,9 @@ bool commitInPlace(const ConvertOptions& o, Input& in, const Target& t, Temporar
                                                        what.c_str(), std::strerror(error))));
   }
   if (o.sync && !syncFile(temporary.fd())) {
-    return settle(r, failed(kExitOutputFailed,
-                            failure(printed("cannot write %s", t.shown.c_str()).c_str(), errno)));
+    return settle(r,
+                  failed(kExitOutputFailed,
+                         failure(printed("cannot write %s", shownOf(t).c_str()).c_str(), errno)));
   }
   if (!unchangedSince(identifyAt(*t.folder, t.base.c_str(), false), in.identity) ||
       !unchangedSince(identifyDescriptor(in.fd), in.identity)) {
@@ -310,7 +315,7 @@ bool commitOutput(const ConvertOptions& o, const Job& job, const Target& t, cons
       return false;
     }
     if (!o.force) {
-      return settle(r, refused(kExitOutputFailed, existsMessage(t.shown)));
+      return settle(r, refused(kExitOutputFailed, existsMessage(shownOf(t))));
     }
   }
   const FileIdentity there =
@@ -319,15 +324,15 @@ bool commitOutput(const ConvertOptions& o, const Job& job, const Target& t, cons
     return settle(
         r, refused(kExitOutputFailed, printed("its output %s exists and is not a regular file; "
                                               "refusing to replace it",
-                                              t.shown.c_str())));
+                                              shownOf(t).c_str())));
   }
   const int error = temporary.commit(t.base, o.force);
   if (error != 0) {
     return settle(
         r, failed(kExitOutputFailed,
                   error == EEXIST
-                      ? existsMessage(t.shown)
-                      : failure(printed("cannot write %s", t.shown.c_str()).c_str(), error)));
+                      ? existsMessage(shownOf(t))
+                      : failure(printed("cannot write %s", shownOf(t).c_str()).c_str(), error)));
   }
   return true;
 }
@@ -377,12 +382,12 @@ Report convertOpened(const ConvertOptions& o, const Job& job, Input& in, Worker&
   const int made = makeTemporary(o, job, in, w, t, temporary);
   if (made != 0) {
     return failed(kExitOutputFailed,
-                  printed("cannot create %s: %s", t.temporary.c_str(), std::strerror(made)));
+                  printed("cannot create %s: %s", temporaryOf(t).c_str(), std::strerror(made)));
   }
   const ConversionResult result = convertInto(in, temporary.fd(), w.window.window);
   if (result.outcome == Outcome::WriteFailed) {
     return failed(kExitOutputFailed,
-                  failure(printed("cannot write %s", t.shown.c_str()).c_str(), result.error));
+                  failure(printed("cannot write %s", shownOf(t).c_str()).c_str(), result.error));
   }
   if (!in.identity.regular && !judgeStream(o, result, r)) {
     return r;
