@@ -177,9 +177,9 @@ int listFolder(const Folder& folder, std::vector<std::string>* names) {
   rewinddir(dir);
   errno = 0;
   while (const dirent* entry = readdir(dir)) {
-    const std::string name = entry->d_name;
-    if (name != "." && name != "..") {
-      names->push_back(name);
+    const char* const name = entry->d_name;
+    if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0) {
+      names->emplace_back(name);
     }
     errno = 0;
   }
