@@ -250,6 +250,15 @@ TABLE
     [ "$(cd out && find . -type f | sort | tr '\n' ' ')" = "./a/b/deep.3DO ./c/x.3do ./top.3do " ] ||
       fail "the tree is not mirrored: $(cd out && find . | sort | tr '\n' ' ')"
     same_bytes out/a/b/deep.3DO <(example_out)
+    # Reports come in the order of the names, however the folders list them:
+    # a folder's files sort as its name followed by '/'.
+    mkdir -p order/a order/a-b order/a.b
+    for name in a.3do a/m.3do a-b/m.3do a.b/m.3do a-b.3do 'a b.3do' Z.3do; do
+      example_in >"order/$name"
+    done
+    run convert --json -r -d out4 order
+    expect_status 0
+    json '[l["file"] for l in lines[:-1]] == sorted(l["file"] for l in lines[:-1])'
     run convert -d out2 tree
     expect_status 1; grep -q 'is a folder (use -r' stderr || fail "$(cat stderr)"
     # Names from --files0-from, NUL-separated, from standard input.

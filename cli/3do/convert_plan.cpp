@@ -3,8 +3,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <filesystem>
-#include <numeric>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
@@ -62,8 +63,8 @@ struct Walk {
   const ConvertOptions& options;
   FileIdentity destination;
   std::size_t root;
-  std::string name;  // the folder as named
-  std::vector<Job> found;
+  std::string name;        // the folder as named
+  std::deque<Job>& found;  // in the order of their names
 };
 
 // The names of one folder of a walk, made once for all it holds: as shown,
@@ -89,7 +90,7 @@ std::string joinListed(const std::string& folder, bool plain, const std::string&
 
 void addFound(Walk& w, const Listed& listed, const std::string& relative, const std::string& name,
               const FileIdentity& entry) {
-  Job job;
+  Job& job = w.found.emplace_back();  // made in its place: a job is some 540 bytes
   job.input = joinListed(listed.shown, listed.shownPlain, name);
   job.root = w.root;
   job.folder = relative;
@@ -97,13 +98,16 @@ void addFound(Walk& w, const Listed& listed, const std::string& relative, const 
   job.identity = entry;
   if (w.options.destination == Destination::Folder) {
     job.output = joinListed(listed.output, listed.outputPlain, name);
+    if (listed.outputPlain) {  // split as it was joined
+      job.outputFolder = listed.output;
+      job.outputBase = name;
+    }
   }
   if (job.identity.symlink) {
     decide(job, skipped("a symlink met in a folder is not followed"));
   } else if (!job.identity.regular) {
     decide(job, skipped("not a regular file"));
   }
-  w.found.push_back(std::move(job));
 }
 
 // Whether name is that of a temporary file of 3do convert: ".NAME.HEX.tmp".
@@ -114,6 +118,30 @@ bool isLeftOver(const std::string& name) {
   }
   const std::size_t dot = name.rfind('.', end - 1);
   return dot > 0 && end - dot > 6 && name.find_first_not_of("0123456789abcdef", dot + 1) == end;
+}
+
+// An entry of a folder worth a look: a .3do file, a folder, or a symlink to
+// a folder (which is reported, not followed).
+struct Entry {
+  const std::string* name;
+  FileIdentity identity;
+};
+
+// Whether entry a comes before b in the order of the names of all that a
+// walk finds: a folder's name as though followed by '/', so that walking the
+// entries of each folder in this order lists every name in sorted order.
+bool walkedBefore(const Entry& a, const Entry& b) {
+  const std::size_t common = std::min(a.name->size(), b.name->size());
+  const int order = std::memcmp(a.name->data(), b.name->data(), common);
+  if (order != 0) {
+    return order < 0;
+  }
+  const auto next = [common](const Entry& e) {
+    return e.name->size() > common ? static_cast<unsigned char>((*e.name)[common])
+           : e.identity.directory  ? int{'/'}
+                                   : -1;
+  };
+  return next(a) < next(b);
 }
 
 void walkFolder(Walk& w, const Folder& folder, const std::string& relative) {
@@ -128,6 +156,7 @@ void walkFolder(Walk& w, const Folder& folder, const std::string& relative) {
     return;
   }
   const Listed listed(w, relative);
+  std::vector<Entry> entries;
   for (const std::string& name : names) {
     if (isLeftOver(name)) {
       complain(joinListed(listed.shown, listed.shownPlain, name).c_str(),
@@ -135,25 +164,30 @@ void walkFolder(Walk& w, const Folder& folder, const std::string& relative) {
                "is under way");
     }
     const FileIdentity entry = identifyAt(folder, name.c_str(), false);
-    if (entry.directory) {
-      if (sameFile(entry, w.destination)) {
-        continue;
-      }
-      Folder child;
-      const int opened = openFolderBeneath(folder, name, &child);
-      if (opened == 0) {
-        walkFolder(w, child, joinName(relative, name));
-        continue;
-      }
-      Job job;
-      job.input = joinListed(listed.shown, listed.shownPlain, name);
-      decide(job, failed(kExitInputNotFound,
-                         printed("cannot read the folder: %s", std::strerror(opened))));
-      w.found.push_back(std::move(job));
-    } else if (endsWith3do(name) ||
-               (entry.symlink && identifyAt(folder, name.c_str(), true).directory)) {
-      addFound(w, listed, relative, name, entry);
+    if (entry.directory ? !sameFile(entry, w.destination)
+                        : endsWith3do(name) ||
+                              (entry.symlink && identifyAt(folder, name.c_str(), true).directory)) {
+      entries.push_back(Entry{&name, entry});
     }
+  }
+  std::sort(entries.begin(), entries.end(), walkedBefore);
+  for (const Entry& entry : entries) {
+    const std::string& name = *entry.name;
+    if (!entry.identity.directory) {
+      addFound(w, listed, relative, name, entry.identity);
+      continue;
+    }
+    Folder child;
+    const int opened = openFolderBeneath(folder, name, &child);
+    if (opened == 0) {
+      walkFolder(w, child, joinName(relative, name));
+      continue;
+    }
+    Job job;
+    job.input = joinListed(listed.shown, listed.shownPlain, name);
+    decide(job, failed(kExitInputNotFound,
+                       printed("cannot read the folder: %s", std::strerror(opened))));
+    w.found.push_back(std::move(job));
   }
 }
 
@@ -189,19 +223,8 @@ void addNamed(const ConvertOptions& options, const FileIdentity& destination,
       return;
     }
     plan.roots.push_back(std::move(folder));
-    Walk walk{options, destination, plan.roots.size() - 1, name, {}};
+    Walk walk{options, destination, plan.roots.size() - 1, name, plan.jobs};
     walkFolder(walk, plan.roots.back(), "");
-    // In the order of their names: their places sorted, each job then moved
-    // once (a job is some 540 bytes).
-    std::vector<std::size_t> order(walk.found.size());
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::sort(order.begin(), order.end(), [&walk](std::size_t a, std::size_t b) {
-      return walk.found[a].input < walk.found[b].input;
-    });
-    plan.jobs.reserve(plan.jobs.size() + order.size());
-    for (const std::size_t at : order) {
-      plan.jobs.push_back(std::move(walk.found[at]));
-    }
     return;
   }
   Job job;
@@ -233,9 +256,38 @@ FileIdentity locateOutput(Job& job) {
   return identifyPath(job.output.c_str());
 }
 
+// A file's device and inode as a key of a hashed set.
 std::string key(const FileIdentity& id) {
-  return std::to_string(id.device) + ":" + std::to_string(id.inode);
+  char bytes[sizeof id.device + sizeof id.inode];
+  std::memcpy(bytes, &id.device, sizeof id.device);
+  std::memcpy(bytes + sizeof id.device, &id.inode, sizeof id.inode);
+  return std::string(bytes, sizeof bytes);
 }
+
+// Whether a folder is one this run made, asked for the jobs of one folder
+// after another: the last answer is kept until made changes.
+class MadeFolders {
+ public:
+  explicit MadeFolders(std::unordered_set<std::string>& made) : made_(made) {}
+  bool has(const std::string& folder) {
+    if (!known_ || folder != last_) {
+      last_ = folder;
+      answer_ = made_.count(normalName(folder)) > 0;
+      known_ = true;
+    }
+    return answer_;
+  }
+  void add(const std::string& folder) {
+    made_.insert(normalName(folder));
+    known_ = false;
+  }
+
+ private:
+  std::unordered_set<std::string>& made_;
+  std::string last_;
+  bool known_ = false;
+  bool answer_ = false;
+};
 
 // The refusals that need only names and identities. Files by device and
 // inode, names in hashed sets: a batch of any size is checked in time
@@ -243,7 +295,7 @@ std::string key(const FileIdentity& id) {
 // made: folders this run created, empty when made, so that no output in one
 // is looked for (a file put there meanwhile still stops the commit).
 void checkOutputs(const ConvertOptions& options, Plan& plan,
-                  std::unordered_set<std::string>& made) {
+                  std::unordered_set<std::string>& madeFolders) {
   if (options.destination == Destination::None) {
     return;  // only looked at: each name as given
   }
@@ -263,31 +315,40 @@ void checkOutputs(const ConvertOptions& options, Plan& plan,
     taken.clear();
     return inputs.count(key(file)) > 0;
   };
-  std::unordered_set<std::string> seen;     // inputs taken so far, with their outputs
-  std::unordered_set<std::string> outputs;  // outputs, normalised
+  // Each output, normalised, with the input that has it first; in place and
+  // to standard output, the inputs taken so far with their outputs.
+  std::unordered_map<std::string, const FileIdentity*> outputs;
+  std::unordered_set<std::string> seen;
   std::unordered_set<std::string> folders;  // output folders made
+  std::string lastFolder;                   // the last one put in folders
+  MadeFolders made(madeFolders);
   for (Job& job : plan.jobs) {
     if (job.decided) {
       continue;
     }
-    const std::string output = normalName(job.output);
-    if (job.identity.regular && !seen.insert(key(job.identity) + "\n" + output).second) {
+    if (options.destination == Destination::InPlace || job.output == "-") {
+      if (job.identity.regular && !seen.insert(key(job.identity) + job.output).second) {
+        decide(job, skipped("named before: converted once"));
+      }
+      continue;
+    }
+    const auto output = outputs.emplace(normalName(job.output), &job.identity);
+    const FileIdentity& first = *output.first->second;
+    if (!output.second && job.identity.regular && first.regular && sameFile(first, job.identity)) {
       decide(job, skipped("named before: converted once"));
       continue;
     }
-    if (options.destination == Destination::InPlace || job.output == "-") {
-      continue;
+    if (job.outputBase.empty()) {
+      splitName(job.output, &job.outputFolder, &job.outputBase);
     }
-    splitName(job.output, &job.outputFolder, &job.outputBase);
-    const FileIdentity out =
-        made.count(normalName(job.outputFolder)) > 0 ? FileIdentity{} : locateOutput(job);
+    const FileIdentity out = made.has(job.outputFolder) ? FileIdentity{} : locateOutput(job);
     const auto shown = [&job]() { return std::string(quoteName(job.output.c_str()).text); };
     job.outputExists = out.known;
     if (out.known && isInput(out)) {
       decide(job, refused(kExitUsage, printed("its output %s is one of the inputs; refusing to "
                                               "overwrite it",
                                               shown().c_str())));
-    } else if (!outputs.insert(output).second) {
+    } else if (!output.second) {
       decide(job, refused(kExitUsage,
                           printed("its output %s is another input's output too", shown().c_str())));
     } else if (out.directory) {
@@ -298,11 +359,12 @@ void checkOutputs(const ConvertOptions& options, Plan& plan,
       decide(job, refused(kExitOutputFailed, printed("its output %s exists and is not a regular "
                                                      "file; refusing to replace it",
                                                      shown().c_str())));
-    } else if (!options.dryRun && !job.outputFolder.empty() &&
+    } else if (!options.dryRun && !job.outputFolder.empty() && job.outputFolder != lastFolder &&
                folders.insert(job.outputFolder).second) {
+      lastFolder = job.outputFolder;
       std::error_code error;
       if (fs::create_directories(toPath(job.outputFolder), error)) {
-        made.insert(normalName(job.outputFolder));
+        made.add(job.outputFolder);
       }
       if (error) {
         decide(job, failed(kExitOutputFailed, printed("cannot create the folder of %s: %s",

@@ -7,6 +7,7 @@
 #define CONVERT3DO_CLI_3DO_CONVERT_PLAN_H
 
 #include <cstddef>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -45,7 +46,7 @@ struct Job {
 struct Plan {
   // The folders walked, which the files found are below.
   std::vector<Folder> roots;
-  std::vector<Job> jobs;  // one at least for every name given
+  std::deque<Job> jobs;  // one at least for every name given
 };
 
 // With Destination::None the plan only lists the inputs, for 3do info and
