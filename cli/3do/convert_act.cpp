@@ -339,6 +339,8 @@ bool commitOutput(const ConvertOptions& o, const Job& job, const Target& t, cons
 
 // Reads a small regular file whole into the window, where the survey and the
 // conversion both find it: one read of its bytes instead of two, and no seek.
+// A read that gives the size the file had when opened ends it: a file that
+// changes meanwhile is caught by the look at it after the conversion.
 // Otherwise, when it does not fit or a read fails, the input is put back at
 // its start for the streaming path, which reads it (and reports the failure);
 // false when even that fails.
@@ -350,7 +352,9 @@ bool readWhole(Input& in, const ConversionWindow& window) {
   std::size_t length = 0;
   for (;;) {
     const std::int64_t got = readSome(in.fd, bytes + length, window.size - length);
-    if (got == 0) {
+    const bool whole = got > 0 && length == 0 && got == in.identity.size;
+    if (got == 0 || whole) {
+      length += whole ? static_cast<std::size_t>(got) : 0;
       in.held = bytes;
       in.length = length;
       return true;
