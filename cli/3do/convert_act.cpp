@@ -28,31 +28,30 @@ std::string failure(const char* what, int error) {
   return printed("%s: %s", what, std::strerror(error));
 }
 
-bool openFolderOf(const Plan& plan, const Job& job, InputFolder& f, Report* r) {
-  const std::string key = std::to_string(job.root) + "\n" + job.folder;
-  if (!f.open || f.key != key) {
+bool openFolderOf(const Job& job, InputFolder& f, Report* r) {
+  if (!f.open || f.root != job.root || f.path != job.folder) {
     f.open = false;
-    const int error = job.root == kNamedFile
-                          ? openFolder(job.folder, &f.folder)
-                          : openFolderBeneath(plan.roots[job.root], job.folder, &f.folder);
+    const int error = job.root == nullptr ? openFolder(job.folder, &f.folder)
+                                          : openFolderBeneath(*job.root, job.folder, &f.folder);
     if (error != 0) {
       *r = failed(kExitInputNotFound, failure("cannot open", error));
       return false;
     }
-    if (job.root == kNamedFile && !sameFile(identifyFolder(f.folder), job.folderIdentity)) {
+    if (job.root == nullptr && !sameFile(identifyFolder(f.folder), job.folderIdentity)) {
       *r = failed(kExitInputNotFound, "cannot open: its folder was replaced during the run");
       return false;
     }
     f.open = true;
-    f.key = key;
+    f.root = job.root;
+    f.path = job.folder;
   }
   return true;
 }
 
 }  // namespace
 
-bool openPlannedInput(const ConvertOptions& o, const Plan& plan, const Job& job, InputFolder& f,
-                      Input* in, Report* r) {
+bool openPlannedInput(const ConvertOptions& o, const Job& job, InputFolder& f, Input* in,
+                      Report* r) {
   const bool inPlace = o.destination == Destination::InPlace;
   const char* const kRegularOnly = "is not a regular file; -i converts regular files only";
   if (job.byName) {
@@ -70,7 +69,7 @@ bool openPlannedInput(const ConvertOptions& o, const Plan& plan, const Job& job,
     in->identity = file.identity;
     return true;
   }
-  if (!openFolderOf(plan, job, f, r)) {
+  if (!openFolderOf(job, f, r)) {
     return false;
   }
   if (inPlace) {
@@ -457,10 +456,10 @@ Report rehearse(const ConvertOptions& o, const Job& job, const Input& in, Worker
 
 }  // namespace
 
-Report convertJob(const ConvertOptions& o, const Plan& plan, const Job& job, Worker& w) {
+Report convertJob(const ConvertOptions& o, const Job& job, Worker& w) {
   Input in;
   Report r;
-  if (!openPlannedInput(o, plan, job, w.input, &in, &r)) {
+  if (!openPlannedInput(o, job, w.input, &in, &r)) {
     return r;
   }
   if (in.identity.regular || o.dryRun) {

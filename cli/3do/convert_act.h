@@ -22,7 +22,8 @@ namespace convert3do {
 // The folder the inputs were opened from last: the next file is often in it.
 struct InputFolder {
   Folder folder;
-  std::string key;  // the root and folder it was opened from
+  const Folder* root = nullptr;  // the root and folder it was opened from
+  std::string path;
   bool open = false;
 };
 
@@ -53,11 +54,11 @@ struct Input {
 // Opens the job's input below its folder, never through a symlink the plan
 // did not resolve; in place, regular files only. False, with the report that
 // says why, when it cannot.
-bool openPlannedInput(const ConvertOptions& options, const Plan& plan, const Job& job,
-                      InputFolder& folder, Input* in, Report* report);
+bool openPlannedInput(const ConvertOptions& options, const Job& job, InputFolder& folder, Input* in,
+                      Report* report);
 
 // Converts (or, in a dry run, judges) one file of the plan.
-Report convertJob(const ConvertOptions& options, const Plan& plan, const Job& job, Worker& worker);
+Report convertJob(const ConvertOptions& options, const Job& job, Worker& worker);
 
 }  // namespace convert3do
 

@@ -52,7 +52,7 @@ bool workOne(Run& run, Worker& worker) {
     return false;
   }
   const Job& job = run.plan.jobs[i];
-  run.reports[i] = job.decided ? job.report : convertJob(run.options, run.plan, job, worker);
+  run.reports[i] = job.decided ? job.report : convertJob(run.options, job, worker);
   run.done[i].store(true);  // before the look at waiting: no wake-up is lost
   if (run.waiting.load()) {
     const std::lock_guard<std::mutex> lock(run.mutex);

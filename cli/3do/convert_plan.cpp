@@ -62,7 +62,7 @@ void locate(const std::string& name, Job& job) {
 struct Walk {
   const ConvertOptions& options;
   FileIdentity destination;
-  std::size_t root;
+  const Folder* root;
   std::string name;        // the folder as named
   std::deque<Job>& found;  // in the order of their names
 };
@@ -223,7 +223,7 @@ void addNamed(const ConvertOptions& options, const FileIdentity& destination,
       return;
     }
     plan.roots.push_back(std::move(folder));
-    Walk walk{options, destination, plan.roots.size() - 1, name, plan.jobs};
+    Walk walk{options, destination, &plan.roots.back(), name, plan.jobs};
     walkFolder(walk, plan.roots.back(), "");
     return;
   }

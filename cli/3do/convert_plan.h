@@ -18,8 +18,6 @@
 
 namespace convert3do {
 
-constexpr std::size_t kNamedFile = static_cast<std::size_t>(-1);
-
 // One file of the batch.
 struct Job {
   std::string input;  // the name shown: as named or found, "-" for standard input
@@ -27,7 +25,7 @@ struct Job {
   // name resolved once into a folder (which must still be the folder the
   // plan saw) and a name; for a file found in a tree, a folder below one of
   // the plan's roots, reached without following symlinks.
-  std::size_t root = kNamedFile;
+  const Folder* root = nullptr;  // none for a file named one by one
   std::string folder;
   std::string base;
   FileIdentity folderIdentity;  // for a file named one by one
@@ -44,8 +42,9 @@ struct Job {
 };
 
 struct Plan {
-  // The folders walked, which the files found are below.
-  std::vector<Folder> roots;
+  // The folders walked, which the files found are below; never moved, as
+  // jobs point to them.
+  std::deque<Folder> roots;
   std::deque<Job> jobs;  // one at least for every name given
 };
 

@@ -14,9 +14,9 @@
 #include "cli/3do/json.h"
 #include "cli/3do/text.h"
 #include "cli/common/exit_status.h"
+#include "cli/common/file_convert.h"
 #include "cli/common/files.h"
 #include "cli/common/quote.h"
-#include "cli/common/file_convert.h"
 #include "convert/survey.h"
 
 namespace convert3do {
@@ -322,7 +322,7 @@ int examineEach(int argc, char** argv, bool isInfo,
   for (const Job& job : plan.jobs) {
     Input in;
     Report report = job.report;
-    if (job.decided || !openPlannedInput(e.listing, plan, job, folder, &in, &report)) {
+    if (job.decided || !openPlannedInput(e.listing, job, folder, &in, &report)) {
       if (report.verdict == Verdict::Failed || report.verdict == Verdict::Refused) {
         complain(job.input.c_str(), report.message.c_str());
       }
