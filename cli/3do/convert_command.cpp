@@ -1,6 +1,6 @@
 // 3do convert: many models in one safe, parallel run. The options are read,
-// the plan made, and workers take the plan's files in turn (convert_act.cpp);
-// the reports come out in input order. A signal stops the run: its temporary
+// and workers take the plan's files in turn (convert_act.cpp) as the plan is
+// made; the reports come out in input order. A signal stops the run: its temporary
 // files are removed, the summary so far printed, and the process dies by it.
 #include <algorithm>
 #include <atomic>
@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -27,6 +28,13 @@ namespace convert3do {
 
 namespace {
 
+// A job's report, written by the worker that took the job before its done
+// flag.
+struct Outcome {
+  Report report;
+  std::atomic<bool> done{false};
+};
+
 // What the workers, the main thread and the signal watch share. Held by a
 // shared pointer, as the signal watch outlives the run.
 struct Run {
@@ -34,8 +42,14 @@ struct Run {
   Plan plan;
   TemporaryFiles temporaries;
   std::atomic<std::size_t> next{0};  // the next job to take
-  std::vector<Report> reports;       // each written by one worker before its done flag
-  std::unique_ptr<std::atomic<bool>[]> done;
+  // Workers take the plan's first jobs while the main thread plans the rest:
+  // planning is held while the jobs or their outcomes grow, and while a
+  // worker looks one up.
+  std::mutex planning;
+  std::condition_variable grew;
+  std::size_t published = 0;         // under planning: the jobs that are final
+  bool planned = false;              // under planning: every job is
+  std::deque<Outcome> outcomes;      // one for each job published
   std::atomic<bool> waiting{false};  // the main thread waits for a report: wake it
   std::mutex mutex;                  // for the wake-up
   std::condition_variable ready;
@@ -43,17 +57,41 @@ struct Run {
   Totals totals;        // under printing
 };
 
+// The next job, once the plan has it final; false when none is left.
+bool take(Run& run, const Job** job, Outcome** outcome) {
+  const std::size_t i = run.next++;
+  std::unique_lock<std::mutex> lock(run.planning);
+  run.grew.wait(lock, [&run, i]() { return i < run.published || run.planned; });
+  if (i >= run.published) {
+    return false;
+  }
+  *job = &run.plan.jobs[i];
+  *outcome = &run.outcomes[i];
+  return true;
+}
+
+// Makes the jobs up to final available to the workers.
+void publish(Run& run, std::size_t final, bool planned) {
+  const std::lock_guard<std::mutex> lock(run.planning);
+  while (run.outcomes.size() < final) {
+    run.outcomes.emplace_back();
+  }
+  run.published = final;
+  run.planned = planned;
+  run.grew.notify_all();
+}
+
 // Takes the next job and converts it; false when none is left or the run is
 // stopping. Workers store their reports without waking anyone, unless the
 // main thread waits.
 bool workOne(Run& run, Worker& worker) {
-  const std::size_t i = run.next++;
-  if (i >= run.plan.jobs.size() || run.temporaries.stopped()) {
+  const Job* job = nullptr;
+  Outcome* outcome = nullptr;
+  if (run.temporaries.stopped() || !take(run, &job, &outcome)) {
     return false;
   }
-  const Job& job = run.plan.jobs[i];
-  run.reports[i] = job.decided ? job.report : convertJob(run.options, job, worker);
-  run.done[i].store(true);  // before the look at waiting: no wake-up is lost
+  outcome->report = job->decided ? job->report : convertJob(run.options, *job, worker);
+  outcome->done.store(true);  // before the look at waiting: no wake-up is lost
   if (run.waiting.load()) {
     const std::lock_guard<std::mutex> lock(run.mutex);
     run.ready.notify_all();
@@ -61,11 +99,14 @@ bool workOne(Run& run, Worker& worker) {
   return true;
 }
 
-std::size_t workerCount(const ConvertOptions& options, std::size_t jobs) {
+// Workers for the run: as many as asked for, or as cores, but no more than
+// the names given when no folder is walked.
+std::size_t workerCount(const ConvertOptions& options) {
   const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
   const std::size_t wanted =
       options.workers > 0 ? static_cast<std::size_t>(options.workers) : cores;
-  return std::max<std::size_t>(1, std::min(jobs, wanted));
+  return std::max<std::size_t>(
+      1, options.recursive ? wanted : std::min(options.inputs.size(), wanted));
 }
 
 // The main thread's side: prints the reports that are ready, in input order,
@@ -82,19 +123,19 @@ class Printer {
     const std::size_t total = run_.plan.jobs.size();
     while (printed_ < total) {
       std::vector<Report> ready;
-      while (wait && !run_.done[printed_].load(std::memory_order_acquire)) {
+      while (wait && !run_.outcomes[printed_].done.load(std::memory_order_acquire)) {
         std::unique_lock<std::mutex> lock(run_.mutex);
         run_.waiting = true;
-        if (!run_.done[printed_].load(std::memory_order_acquire)) {
+        if (!run_.outcomes[printed_].done.load(std::memory_order_acquire)) {
           run_.ready.wait_for(lock, std::chrono::milliseconds(100));
         }
         run_.waiting = false;
         lock.unlock();
         showProgress();
       }
-      for (std::size_t i = printed_; i < total && run_.done[i].load(std::memory_order_acquire);
-           ++i) {
-        ready.push_back(std::move(run_.reports[i]));
+      for (std::size_t i = printed_;
+           i < total && run_.outcomes[i].done.load(std::memory_order_acquire); ++i) {
+        ready.push_back(std::move(run_.outcomes[i].report));
       }
       if (ready.empty()) {
         showProgress();
@@ -153,18 +194,23 @@ int runConvert(int argc, char** argv) {
     (void)std::fflush(stdout);
     dieBySignal(signal);
   });
-  run->plan = makePlan(options);
-  const Plan& plan = run->plan;
-  run->reports.resize(plan.jobs.size());
-  run->done.reset(new std::atomic<bool>[plan.jobs.size()]());
+  // The workers start on the plan's first jobs while the main thread makes
+  // the rest of it.
   std::vector<std::thread> workers;
-  for (std::size_t w = workerCount(options, plan.jobs.size()); w > 1; --w) {
+  for (std::size_t w = workerCount(options); w > 1; --w) {
     workers.emplace_back([run]() {
       Worker worker(run->temporaries);
       while (workOne(*run, worker)) {
       }
     });
   }
+  PlanProgress progress;
+  if (!workers.empty()) {
+    progress.growing = &run->planning;
+    progress.publish = [&run](std::size_t final) { publish(*run, final, false); };
+  }
+  makePlan(options, run->plan, progress);
+  publish(*run, run->plan.jobs.size(), true);
   // The main thread works too, and prints what is ready after each file.
   Printer printer(*run);
   {

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <deque>
 #include <filesystem>
+#include <mutex>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -57,14 +58,207 @@ void locate(const std::string& name, Job& job) {
   job.folderIdentity = identifyPath(job.folder.c_str());
 }
 
+// Where the output is made, given job.output already split into
+// job.outputFolder and job.outputBase: a symlink named as the output is
+// written through. Returns what the output's name refers to.
+FileIdentity locateOutput(Job& job) {
+  FileIdentity out = identifyEntry(job.output.c_str());
+  if (!out.symlink) {
+    return out;
+  }
+  std::error_code error;
+  const fs::path real = fs::canonical(toPath(job.output), error);
+  splitName(error ? job.output : fromPath(real), &job.outputFolder, &job.outputBase);
+  return identifyPath(job.output.c_str());
+}
+
+// A file's device and inode as a key of a hashed set.
+std::string key(const FileIdentity& id) {
+  char bytes[sizeof id.device + sizeof id.inode];
+  std::memcpy(bytes, &id.device, sizeof id.device);
+  std::memcpy(bytes + sizeof id.device, &id.inode, sizeof id.inode);
+  return std::string(bytes, sizeof bytes);
+}
+
+// Whether a folder is one this run made, asked for the jobs of one folder
+// after another: the last answer is kept until made changes.
+class MadeFolders {
+ public:
+  explicit MadeFolders(std::unordered_set<std::string>& made) : made_(made) {}
+  bool has(const std::string& folder) {
+    if (!known_ || folder != last_) {
+      last_ = folder;
+      answer_ = made_.count(normalName(folder)) > 0;
+      known_ = true;
+    }
+    return answer_;
+  }
+  void add(const std::string& folder) {
+    made_.insert(normalName(folder));
+    known_ = false;
+  }
+
+ private:
+  std::unordered_set<std::string>& made_;
+  std::string last_;
+  bool known_ = false;
+  bool answer_ = false;
+};
+
+// The refusals that need only names and identities, made job by job in the
+// order of the plan. Files by device and inode, names in hashed sets: a
+// batch of any size is checked in time proportional to its size.
+class OutputCheck {
+ public:
+  // made: folders this run created, empty when made, so that no output in
+  // one is looked for (a file put there meanwhile still stops the commit).
+  OutputCheck(const ConvertOptions& options, std::unordered_set<std::string>& made)
+      : options_(options), made_(made) {}
+
+  // Checks the jobs not checked yet; returns how many of the plan's first
+  // jobs are final. Until the plan is complete it stops at a job whose output
+  // exists, as that output may be an input yet to be found.
+  std::size_t advance(Plan& plan, bool complete) {
+    if (options_.destination == Destination::None) {
+      return checked_ = plan.jobs.size();  // only looked at: each name as given
+    }
+    while (checked_ < plan.jobs.size() && check(plan, plan.jobs[checked_], complete)) {
+      ++checked_;
+    }
+    return checked_;
+  }
+
+ private:
+  bool check(const Plan& plan, Job& job, bool complete);
+
+  // Notes the inputs of the jobs before end that the walk did not decide;
+  // they are put in their hashed set only once an output exists, which in a
+  // folder this run made none ever does.
+  void take(const Plan& plan, std::size_t end) {
+    for (; taken_ < end; ++taken_) {
+      const Job& job = plan.jobs[taken_];
+      if (!job.decided && job.identity.known) {
+        waiting_.push_back(&job.identity);
+      }
+    }
+  }
+
+  bool isInput(const Plan& plan, const FileIdentity& file) {
+    take(plan, plan.jobs.size());
+    for (const FileIdentity* input : waiting_) {
+      inputs_.insert(key(*input));
+    }
+    waiting_.clear();
+    return inputs_.count(key(file)) > 0;
+  }
+
+  const ConvertOptions& options_;
+  MadeFolders made_;
+  std::size_t checked_ = 0;
+  std::size_t taken_ = 0;
+  std::vector<const FileIdentity*> waiting_;
+  std::unordered_set<std::string> inputs_;
+  // Each output, normalised, with the input that has it first; in place and
+  // to standard output, the inputs taken so far with their outputs.
+  std::unordered_map<std::string, const FileIdentity*> outputs_;
+  std::unordered_set<std::string> seen_;
+  std::unordered_set<std::string> folders_;  // output folders made
+  std::string lastFolder_;                   // the last one put in folders_
+};
+
+// False when the job must wait for the complete plan.
+bool OutputCheck::check(const Plan& plan, Job& job, bool complete) {
+  take(plan, checked_ + 1);
+  if (job.decided) {
+    return true;
+  }
+  if (options_.destination == Destination::InPlace || job.output == "-") {
+    if (job.identity.regular && !seen_.insert(key(job.identity) + job.output).second) {
+      decide(job, skipped("named before: converted once"));
+    }
+    return true;
+  }
+  if (job.outputBase.empty()) {
+    splitName(job.output, &job.outputFolder, &job.outputBase);
+  }
+  const FileIdentity out = made_.has(job.outputFolder) ? FileIdentity{} : locateOutput(job);
+  if (out.known && !complete) {
+    return false;
+  }
+  const auto output = outputs_.emplace(normalName(job.output), &job.identity);
+  const FileIdentity& first = *output.first->second;
+  if (!output.second && job.identity.regular && first.regular && sameFile(first, job.identity)) {
+    decide(job, skipped("named before: converted once"));
+    return true;
+  }
+  const auto shown = [&job]() { return std::string(quoteName(job.output.c_str()).text); };
+  job.outputExists = out.known;
+  if (out.known && isInput(plan, out)) {
+    decide(job, refused(kExitUsage, printed("its output %s is one of the inputs; refusing to "
+                                            "overwrite it",
+                                            shown().c_str())));
+  } else if (!output.second) {
+    decide(job, refused(kExitUsage,
+                        printed("its output %s is another input's output too", shown().c_str())));
+  } else if (out.directory) {
+    decide(job, refused(kExitUsage, printed("its output %s is a folder (-d DIR puts the "
+                                            "outputs into a folder)",
+                                            shown().c_str())));
+  } else if (out.known && !out.regular) {
+    decide(job, refused(kExitOutputFailed, printed("its output %s exists and is not a regular "
+                                                   "file; refusing to replace it",
+                                                   shown().c_str())));
+  } else if (!options_.dryRun && !job.outputFolder.empty() && job.outputFolder != lastFolder_ &&
+             folders_.insert(job.outputFolder).second) {
+    lastFolder_ = job.outputFolder;
+    std::error_code error;
+    if (fs::create_directories(toPath(job.outputFolder), error)) {
+      made_.add(job.outputFolder);
+    }
+    if (error) {
+      decide(job, failed(kExitOutputFailed, printed("cannot create the folder of %s: %s",
+                                                    shown().c_str(), error.message().c_str())));
+    }
+  }
+  return true;
+}
+
+// The plan as it is made: its jobs are added here, and each time the walk
+// moves on those that are final are published.
+struct Planner {
+  const ConvertOptions& options;
+  Plan& plan;
+  const PlanProgress& progress;
+  OutputCheck check;
+  FileIdentity destination;  // the output folder, never walked
+  std::size_t published = 0;
+};
+
+// A new job at the end of the plan, made in its place: a job is some 540
+// bytes.
+Job& newJob(Planner& p) {
+  std::unique_lock<std::mutex> lock;
+  if (p.progress.growing != nullptr) {
+    lock = std::unique_lock<std::mutex>(*p.progress.growing);
+  }
+  return p.plan.jobs.emplace_back();
+}
+
+void advance(Planner& p, bool complete) {
+  const std::size_t final = p.check.advance(p.plan, complete);
+  if (p.progress.publish && final > p.published) {
+    p.published = final;
+    p.progress.publish(final);
+  }
+}
+
 // A walk of one folder named with -r: every .3do file below it, found
 // without following symlinks; the output folder is never walked.
 struct Walk {
+  Planner& planner;
   const ConvertOptions& options;
-  FileIdentity destination;
   const Folder* root;
-  std::string name;        // the folder as named
-  std::deque<Job>& found;  // in the order of their names
+  std::string name;  // the folder as named
 };
 
 // The names of one folder of a walk, made once for all it holds: as shown,
@@ -90,7 +284,7 @@ std::string joinListed(const std::string& folder, bool plain, const std::string&
 
 void addFound(Walk& w, const Listed& listed, const std::string& relative, const std::string& name,
               const FileIdentity& entry) {
-  Job& job = w.found.emplace_back();  // made in its place: a job is some 540 bytes
+  Job& job = newJob(w.planner);
   job.input = joinListed(listed.shown, listed.shownPlain, name);
   job.root = w.root;
   job.folder = relative;
@@ -144,15 +338,17 @@ bool walkedBefore(const Entry& a, const Entry& b) {
   return next(a) < next(b);
 }
 
+// Walks a folder, its files and folders in the order of their names; what
+// was found before it is published first.
 void walkFolder(Walk& w, const Folder& folder, const std::string& relative) {
+  advance(w.planner, false);
   std::vector<std::string> names;
   const int error = listFolder(folder, &names);
   if (error != 0) {
-    Job job;
+    Job& job = newJob(w.planner);
     job.input = joinName(w.name, relative);
     decide(job,
            failed(kExitInputNotFound, printed("cannot read the folder: %s", std::strerror(error))));
-    w.found.push_back(std::move(job));
     return;
   }
   const Listed listed(w, relative);
@@ -164,7 +360,7 @@ void walkFolder(Walk& w, const Folder& folder, const std::string& relative) {
                "is under way");
     }
     const FileIdentity entry = identifyAt(folder, name.c_str(), false);
-    if (entry.directory ? !sameFile(entry, w.destination)
+    if (entry.directory ? !sameFile(entry, w.planner.destination)
                         : endsWith3do(name) ||
                               (entry.symlink && identifyAt(folder, name.c_str(), true).directory)) {
       entries.push_back(Entry{&name, entry});
@@ -183,31 +379,30 @@ void walkFolder(Walk& w, const Folder& folder, const std::string& relative) {
       walkFolder(w, child, joinName(relative, name));
       continue;
     }
-    Job job;
+    Job& job = newJob(w.planner);
     job.input = joinListed(listed.shown, listed.shownPlain, name);
     decide(job, failed(kExitInputNotFound,
                        printed("cannot read the folder: %s", std::strerror(opened))));
-    w.found.push_back(std::move(job));
   }
 }
 
 // Adds the files a command-line name gives: a file, "-", or with -r the
 // .3do files in a folder's tree.
-void addNamed(const ConvertOptions& options, const FileIdentity& destination,
-              const std::string& name, Plan& plan) {
-  Job named;
-  named.input = name;
+void addNamed(Planner& p, const std::string& name) {
+  const ConvertOptions& options = p.options;
+  Plan& plan = p.plan;
   if (name.empty()) {
-    decide(named, failed(kExitInputNotFound, "cannot open: an empty name"));
-    plan.jobs.push_back(std::move(named));
+    Job& job = newJob(p);
+    decide(job, failed(kExitInputNotFound, "cannot open: an empty name"));
     return;
   }
   if (name == "-" && options.destination != Destination::File &&
       options.destination != Destination::None) {
-    decide(named, refused(kExitUsage,
-                          "standard input has no name to convert in place or into "
-                          "a folder; use -o"));
-    plan.jobs.push_back(std::move(named));
+    Job& job = newJob(p);
+    job.input = name;
+    decide(job, refused(kExitUsage,
+                        "standard input has no name to convert in place or into "
+                        "a folder; use -o"));
     return;
   }
   const FileIdentity found = name == "-" ? FileIdentity{} : identifyPath(name.c_str());
@@ -215,19 +410,20 @@ void addNamed(const ConvertOptions& options, const FileIdentity& destination,
     Folder folder;
     const int error = options.recursive ? openFolder(name, &folder) : 0;
     if (!options.recursive || error != 0) {
-      decide(named,
+      Job& job = newJob(p);
+      job.input = name;
+      decide(job,
              failed(kExitInputNotFound,
                     options.recursive ? printed("cannot read the folder: %s", std::strerror(error))
                                       : "is a folder (use -r for the .3do files in its tree)"));
-      plan.jobs.push_back(std::move(named));
       return;
     }
     plan.roots.push_back(std::move(folder));
-    Walk walk{options, destination, &plan.roots.back(), name, plan.jobs};
+    Walk walk{p, options, &plan.roots.back(), name};
     walkFolder(walk, plan.roots.back(), "");
     return;
   }
-  Job job;
+  Job& job = newJob(p);
   job.input = name;
   job.identity = found;
   job.byName = name == "-" || (job.identity.known && !job.identity.regular);
@@ -239,158 +435,30 @@ void addNamed(const ConvertOptions& options, const FileIdentity& destination,
   } else if (options.destination == Destination::File) {
     job.output = options.output;
   }
-  plan.jobs.push_back(std::move(job));
-}
-
-// Where the output is made, given job.output already split into
-// job.outputFolder and job.outputBase: a symlink named as the output is
-// written through. Returns what the output's name refers to.
-FileIdentity locateOutput(Job& job) {
-  FileIdentity out = identifyEntry(job.output.c_str());
-  if (!out.symlink) {
-    return out;
-  }
-  std::error_code error;
-  const fs::path real = fs::canonical(toPath(job.output), error);
-  splitName(error ? job.output : fromPath(real), &job.outputFolder, &job.outputBase);
-  return identifyPath(job.output.c_str());
-}
-
-// A file's device and inode as a key of a hashed set.
-std::string key(const FileIdentity& id) {
-  char bytes[sizeof id.device + sizeof id.inode];
-  std::memcpy(bytes, &id.device, sizeof id.device);
-  std::memcpy(bytes + sizeof id.device, &id.inode, sizeof id.inode);
-  return std::string(bytes, sizeof bytes);
-}
-
-// Whether a folder is one this run made, asked for the jobs of one folder
-// after another: the last answer is kept until made changes.
-class MadeFolders {
- public:
-  explicit MadeFolders(std::unordered_set<std::string>& made) : made_(made) {}
-  bool has(const std::string& folder) {
-    if (!known_ || folder != last_) {
-      last_ = folder;
-      answer_ = made_.count(normalName(folder)) > 0;
-      known_ = true;
-    }
-    return answer_;
-  }
-  void add(const std::string& folder) {
-    made_.insert(normalName(folder));
-    known_ = false;
-  }
-
- private:
-  std::unordered_set<std::string>& made_;
-  std::string last_;
-  bool known_ = false;
-  bool answer_ = false;
-};
-
-// The refusals that need only names and identities. Files by device and
-// inode, names in hashed sets: a batch of any size is checked in time
-// proportional to its size.
-// made: folders this run created, empty when made, so that no output in one
-// is looked for (a file put there meanwhile still stops the commit).
-void checkOutputs(const ConvertOptions& options, Plan& plan,
-                  std::unordered_set<std::string>& madeFolders) {
-  if (options.destination == Destination::None) {
-    return;  // only looked at: each name as given
-  }
-  // The inputs, by device and inode, put in their set only once an output
-  // exists: in a folder this run made, none ever does.
-  std::vector<const FileIdentity*> taken;
-  for (const Job& job : plan.jobs) {
-    if (!job.decided && job.identity.known) {
-      taken.push_back(&job.identity);
-    }
-  }
-  std::unordered_set<std::string> inputs;
-  const auto isInput = [&taken, &inputs](const FileIdentity& file) {
-    for (const FileIdentity* input : taken) {
-      inputs.insert(key(*input));
-    }
-    taken.clear();
-    return inputs.count(key(file)) > 0;
-  };
-  // Each output, normalised, with the input that has it first; in place and
-  // to standard output, the inputs taken so far with their outputs.
-  std::unordered_map<std::string, const FileIdentity*> outputs;
-  std::unordered_set<std::string> seen;
-  std::unordered_set<std::string> folders;  // output folders made
-  std::string lastFolder;                   // the last one put in folders
-  MadeFolders made(madeFolders);
-  for (Job& job : plan.jobs) {
-    if (job.decided) {
-      continue;
-    }
-    if (options.destination == Destination::InPlace || job.output == "-") {
-      if (job.identity.regular && !seen.insert(key(job.identity) + job.output).second) {
-        decide(job, skipped("named before: converted once"));
-      }
-      continue;
-    }
-    const auto output = outputs.emplace(normalName(job.output), &job.identity);
-    const FileIdentity& first = *output.first->second;
-    if (!output.second && job.identity.regular && first.regular && sameFile(first, job.identity)) {
-      decide(job, skipped("named before: converted once"));
-      continue;
-    }
-    if (job.outputBase.empty()) {
-      splitName(job.output, &job.outputFolder, &job.outputBase);
-    }
-    const FileIdentity out = made.has(job.outputFolder) ? FileIdentity{} : locateOutput(job);
-    const auto shown = [&job]() { return std::string(quoteName(job.output.c_str()).text); };
-    job.outputExists = out.known;
-    if (out.known && isInput(out)) {
-      decide(job, refused(kExitUsage, printed("its output %s is one of the inputs; refusing to "
-                                              "overwrite it",
-                                              shown().c_str())));
-    } else if (!output.second) {
-      decide(job, refused(kExitUsage,
-                          printed("its output %s is another input's output too", shown().c_str())));
-    } else if (out.directory) {
-      decide(job, refused(kExitUsage, printed("its output %s is a folder (-d DIR puts the "
-                                              "outputs into a folder)",
-                                              shown().c_str())));
-    } else if (out.known && !out.regular) {
-      decide(job, refused(kExitOutputFailed, printed("its output %s exists and is not a regular "
-                                                     "file; refusing to replace it",
-                                                     shown().c_str())));
-    } else if (!options.dryRun && !job.outputFolder.empty() && job.outputFolder != lastFolder &&
-               folders.insert(job.outputFolder).second) {
-      lastFolder = job.outputFolder;
-      std::error_code error;
-      if (fs::create_directories(toPath(job.outputFolder), error)) {
-        made.add(job.outputFolder);
-      }
-      if (error) {
-        decide(job, failed(kExitOutputFailed, printed("cannot create the folder of %s: %s",
-                                                      shown().c_str(), error.message().c_str())));
-      }
-    }
-  }
 }
 
 }  // namespace
 
-Plan makePlan(const ConvertOptions& options) {
-  Plan plan;
-  FileIdentity destination;
+void makePlan(const ConvertOptions& options, Plan& plan, const PlanProgress& progress) {
   std::unordered_set<std::string> made;
+  Planner p{options, plan, progress, OutputCheck(options, made), FileIdentity{}};
   if (options.destination == Destination::Folder) {
     std::error_code error;
     if (!options.dryRun && fs::create_directories(toPath(options.output), error)) {
       made.insert(normalName(options.output));
     }
-    destination = identifyPath(options.output.c_str());
+    p.destination = identifyPath(options.output.c_str());
   }
   for (const std::string& name : options.inputs) {
-    addNamed(options, destination, name, plan);
+    addNamed(p, name);
+    advance(p, false);
   }
-  checkOutputs(options, plan, made);
+  advance(p, true);
+}
+
+Plan makePlan(const ConvertOptions& options) {
+  Plan plan;
+  makePlan(options, plan, PlanProgress{});
   return plan;
 }
 

@@ -8,6 +8,8 @@
 
 #include <cstddef>
 #include <deque>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -51,6 +53,16 @@ struct Plan {
 // With Destination::None the plan only lists the inputs, for 3do info and
 // check: each name as given, nothing refused.
 Plan makePlan(const ConvertOptions& options);
+
+// For taking the plan's first jobs while the rest is planned: its jobs are
+// added only while growing is held, and publish is told how many of the
+// first jobs are final each time that number grows.
+struct PlanProgress {
+  std::mutex* growing = nullptr;
+  std::function<void(std::size_t final)> publish;
+};
+
+void makePlan(const ConvertOptions& options, Plan& plan, const PlanProgress& progress);
 
 }  // namespace convert3do
 
