@@ -185,6 +185,12 @@ TABLE
 -i -o out.3do model.3do|2|
 -d out -r model.3do|0|out/model.3do
 TABLE
+    # An output that is an input found later in the run is refused, not
+    # replaced, however soon its job is taken.
+    mkdir -p tree later && example_in >tree/model.3do && example_in >later/model.3do
+    run convert -f -j 2 -r -d later tree later/model.3do
+    expect_status 2; grep -q 'its output later/model.3do is one of the inputs' stderr || fail "$(cat stderr)"
+    same_bytes later/model.3do model.3do
     # Models just under, at and over the 1 MiB that is read whole, with an
     # entry at the end to rewrite.
     for size in 1048572 1048576 1048580; do
