@@ -129,45 +129,66 @@ class OutputCheck {
   }
 
  private:
-  bool check(const Plan& plan, Job& job, bool complete);
+  bool check(Plan& plan, Job& job, bool complete);
 
   // Notes the inputs of the jobs before end that the walk did not decide;
-  // they are put in their hashed set only once an output exists, which in a
-  // folder this run made none ever does.
-  void take(const Plan& plan, std::size_t end) {
+  // they are looked at and put in their hashed set only once an output
+  // exists, which in a folder this run made none ever does.
+  void take(Plan& plan, std::size_t end) {
     for (; taken_ < end; ++taken_) {
-      const Job& job = plan.jobs[taken_];
-      if (!job.decided && job.identity.known) {
-        waiting_.push_back(&job.identity);
+      Job& job = plan.jobs[taken_];
+      if (!job.decided && (job.identity.known || job.identityLater)) {
+        waiting_.push_back(&job);
       }
     }
   }
 
-  bool isInput(const Plan& plan, const FileIdentity& file) {
+  bool isInput(Plan& plan, const FileIdentity& file) {
     take(plan, plan.jobs.size());
-    for (const FileIdentity* input : waiting_) {
-      inputs_.insert(key(*input));
+    for (Job* input : waiting_) {
+      identify(*input);
+      if (input->identity.known) {
+        inputs_.insert(key(input->identity));
+      }
     }
     waiting_.clear();
     return inputs_.count(key(file)) > 0;
+  }
+
+  // Looks at an input found in a tree that was not looked at yet.
+  void identify(Job& job) {
+    if (!job.identityLater) {
+      return;
+    }
+    job.identityLater = false;
+    if (!folderOpen_ || folderRoot_ != job.root || folderPath_ != job.folder) {
+      folderOpen_ = openFolderBeneath(*job.root, job.folder, &folder_) == 0;
+      folderRoot_ = job.root;
+      folderPath_ = job.folder;
+    }
+    job.identity = folderOpen_ ? identifyAt(folder_, job.base.c_str(), false) : FileIdentity{};
   }
 
   const ConvertOptions& options_;
   MadeFolders made_;
   std::size_t checked_ = 0;
   std::size_t taken_ = 0;
-  std::vector<const FileIdentity*> waiting_;
+  std::vector<Job*> waiting_;
   std::unordered_set<std::string> inputs_;
   // Each output, normalised, with the input that has it first; in place and
   // to standard output, the inputs taken so far with their outputs.
-  std::unordered_map<std::string, const FileIdentity*> outputs_;
+  std::unordered_map<std::string, Job*> outputs_;
   std::unordered_set<std::string> seen_;
   std::unordered_set<std::string> folders_;  // output folders made
   std::string lastFolder_;                   // the last one put in folders_
+  Folder folder_;                            // where the last input looked at is
+  const Folder* folderRoot_ = nullptr;
+  std::string folderPath_;
+  bool folderOpen_ = false;
 };
 
 // False when the job must wait for the complete plan.
-bool OutputCheck::check(const Plan& plan, Job& job, bool complete) {
+bool OutputCheck::check(Plan& plan, Job& job, bool complete) {
   take(plan, checked_ + 1);
   if (job.decided) {
     return true;
@@ -185,11 +206,15 @@ bool OutputCheck::check(const Plan& plan, Job& job, bool complete) {
   if (out.known && !complete) {
     return false;
   }
-  const auto output = outputs_.emplace(normalName(job.output), &job.identity);
-  const FileIdentity& first = *output.first->second;
-  if (!output.second && job.identity.regular && first.regular && sameFile(first, job.identity)) {
-    decide(job, skipped("named before: converted once"));
-    return true;
+  const auto output = outputs_.emplace(normalName(job.output), &job);
+  Job& first = *output.first->second;
+  if (!output.second) {
+    identify(first);
+    identify(job);
+    if (job.identity.regular && first.identity.regular && sameFile(first.identity, job.identity)) {
+      decide(job, skipped("named before: converted once"));
+      return true;
+    }
   }
   const auto shown = [&job]() { return std::string(quoteName(job.output.c_str()).text); };
   job.outputExists = out.known;
@@ -282,14 +307,30 @@ std::string joinListed(const std::string& folder, bool plain, const std::string&
   return plain ? folder + '/' + name : joinName(folder, name);
 }
 
+// An entry of a folder worth a look: a .3do file, a folder, or a symlink to
+// a folder (which is reported, not followed).
+struct Entry {
+  const std::string* name;
+  FileIdentity identity;
+  bool later;  // only its kind is known as yet
+};
+
+// A regular file whose identity is not known as yet.
+FileIdentity regularFile() {
+  FileIdentity file;
+  file.regular = true;
+  return file;
+}
+
 void addFound(Walk& w, const Listed& listed, const std::string& relative, const std::string& name,
-              const FileIdentity& entry) {
+              const Entry& entry) {
   Job& job = newJob(w.planner);
   job.input = joinListed(listed.shown, listed.shownPlain, name);
   job.root = w.root;
   job.folder = relative;
   job.base = name;
-  job.identity = entry;
+  job.identity = entry.identity;
+  job.identityLater = entry.later;
   if (w.options.destination == Destination::Folder) {
     job.output = joinListed(listed.output, listed.outputPlain, name);
     if (listed.outputPlain) {  // split as it was joined
@@ -314,13 +355,6 @@ bool isLeftOver(const std::string& name) {
   return dot > 0 && end - dot > 6 && name.find_first_not_of("0123456789abcdef", dot + 1) == end;
 }
 
-// An entry of a folder worth a look: a .3do file, a folder, or a symlink to
-// a folder (which is reported, not followed).
-struct Entry {
-  const std::string* name;
-  FileIdentity identity;
-};
-
 // Whether entry a comes before b in the order of the names of all that a
 // walk finds: a folder's name as though followed by '/', so that walking the
 // entries of each folder in this order lists every name in sorted order.
@@ -343,7 +377,8 @@ bool walkedBefore(const Entry& a, const Entry& b) {
 void walkFolder(Walk& w, const Folder& folder, const std::string& relative) {
   advance(w.planner, false);
   std::vector<std::string> names;
-  const int error = listFolder(folder, &names);
+  std::vector<EntryKind> kinds;
+  const int error = listFolder(folder, &names, &kinds);
   if (error != 0) {
     Job& job = newJob(w.planner);
     job.input = joinName(w.name, relative);
@@ -353,24 +388,35 @@ void walkFolder(Walk& w, const Folder& folder, const std::string& relative) {
   }
   const Listed listed(w, relative);
   std::vector<Entry> entries;
-  for (const std::string& name : names) {
+  // A regular file, as the listing says, is looked at only when its identity
+  // is needed: other than .3do files never, and with -d only once an
+  // output exists.
+  const bool later = w.options.destination == Destination::Folder;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    const std::string& name = names[i];
     if (isLeftOver(name)) {
       complain(joinListed(listed.shown, listed.shownPlain, name).c_str(),
                "warning: a temporary file left by an interrupted run; remove it once no run "
                "is under way");
     }
+    if (kinds[i] == EntryKind::File && (later || !endsWith3do(name))) {
+      if (endsWith3do(name)) {
+        entries.push_back(Entry{&name, regularFile(), true});
+      }
+      continue;
+    }
     const FileIdentity entry = identifyAt(folder, name.c_str(), false);
     if (entry.directory ? !sameFile(entry, w.planner.destination)
                         : endsWith3do(name) ||
                               (entry.symlink && identifyAt(folder, name.c_str(), true).directory)) {
-      entries.push_back(Entry{&name, entry});
+      entries.push_back(Entry{&name, entry, false});
     }
   }
   std::sort(entries.begin(), entries.end(), walkedBefore);
   for (const Entry& entry : entries) {
     const std::string& name = *entry.name;
     if (!entry.identity.directory) {
-      addFound(w, listed, relative, name, entry.identity);
+      addFound(w, listed, relative, name, entry);
       continue;
     }
     Folder child;

@@ -34,9 +34,10 @@ struct Job {
   // Or opened by its name: standard input, and what is not a regular file
   // (a FIFO, /dev/stdin, a device), which is only ever read.
   bool byName = false;
-  FileIdentity identity;     // the input as the plan found it
-  std::string output;        // the name shown; empty in place, "-" for standard output
-  std::string outputFolder;  // where the output is made, and its name there
+  FileIdentity identity;       // the input as the plan found it
+  bool identityLater = false;  // found a regular file, and not looked at until needed
+  std::string output;          // the name shown; empty in place, "-" for standard output
+  std::string outputFolder;    // where the output is made, and its name there
   std::string outputBase;
   bool outputExists = false;  // replaced only with --force, unless it is the conversion already
   bool decided = false;       // refused or skipped by the plan: report says why

@@ -64,11 +64,15 @@ FileIdentity identifyFolder(const Folder& folder) {
   return identifyPath(folder.path.empty() ? "." : folder.path.c_str());
 }
 
-int listFolder(const Folder& folder, std::vector<std::string>* names) {
+int listFolder(const Folder& folder, std::vector<std::string>* names,
+               std::vector<EntryKind>* kinds) {
   std::error_code error;
   std::filesystem::directory_iterator entry(std::filesystem::u8path(folder.path), error);
   for (; !error && entry != std::filesystem::directory_iterator(); entry.increment(error)) {
     names->push_back(entry->path().filename().u8string());
+    if (kinds != nullptr) {
+      kinds->push_back(EntryKind::Unknown);
+    }
   }
   return error ? EACCES : 0;
 }
@@ -164,7 +168,27 @@ FileIdentity identifyFolder(const Folder& folder) {
   return identifyDescriptor(folder.fd.get());
 }
 
-int listFolder(const Folder& folder, std::vector<std::string>* names) {
+namespace {
+
+EntryKind kindOf(unsigned char type) {
+  switch (type) {
+    case DT_REG:
+      return EntryKind::File;
+    case DT_DIR:
+      return EntryKind::Folder;
+    case DT_LNK:
+      return EntryKind::Symlink;
+    case DT_UNKNOWN:
+      return EntryKind::Unknown;
+    default:
+      return EntryKind::Other;
+  }
+}
+
+}  // namespace
+
+int listFolder(const Folder& folder, std::vector<std::string>* names,
+               std::vector<EntryKind>* kinds) {
   const int fd = fcntl(folder.fd.get(), F_DUPFD_CLOEXEC, 0);
   DIR* dir = fd < 0 ? nullptr : fdopendir(fd);
   if (dir == nullptr) {
@@ -180,6 +204,9 @@ int listFolder(const Folder& folder, std::vector<std::string>* names) {
     const char* const name = entry->d_name;
     if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0) {
       names->emplace_back(name);
+      if (kinds != nullptr) {
+        kinds->push_back(kindOf(entry->d_type));
+      }
     }
     errno = 0;
   }

@@ -61,8 +61,13 @@ int openFolderBeneath(const Folder& from, const std::string& relative, Folder* f
 // The opened folder's identity.
 FileIdentity identifyFolder(const Folder& folder);
 
-// The names in folder, but "." and "..", in no order. Returns 0 or errno.
-int listFolder(const Folder& folder, std::vector<std::string>* names);
+// What a folder's listing says an entry is, where the system says it.
+enum class EntryKind : unsigned char { Unknown, File, Folder, Symlink, Other };
+
+// The names in folder, but "." and "..", in no order, and with kinds what
+// each is. Returns 0 or errno.
+int listFolder(const Folder& folder, std::vector<std::string>* names,
+               std::vector<EntryKind>* kinds = nullptr);
 
 // The entry name in folder, following a final symlink or not.
 FileIdentity identifyAt(const Folder& folder, const char* name, bool follow);
