@@ -122,38 +122,41 @@ class Printer {
   void printReady(bool wait) {
     const std::size_t total = run_.plan.jobs.size();
     while (printed_ < total) {
-      std::vector<Report> ready;
-      while (wait && !run_.outcomes[printed_].done.load(std::memory_order_acquire)) {
+      while (wait && !isDone(printed_)) {
         std::unique_lock<std::mutex> lock(run_.mutex);
         run_.waiting = true;
-        if (!run_.outcomes[printed_].done.load(std::memory_order_acquire)) {
+        if (!isDone(printed_)) {
           run_.ready.wait_for(lock, std::chrono::milliseconds(100));
         }
         run_.waiting = false;
         lock.unlock();
         showProgress();
       }
-      for (std::size_t i = printed_;
-           i < total && run_.outcomes[i].done.load(std::memory_order_acquire); ++i) {
-        ready.push_back(std::move(run_.outcomes[i].report));
+      std::size_t end = printed_;
+      while (end < total && isDone(end)) {
+        ++end;
       }
-      if (ready.empty()) {
+      if (end == printed_) {
         showProgress();
         return;
       }
-      print(ready);
+      print(end);
     }
   }
 
  private:
-  void print(const std::vector<Report>& ready) {
+  bool isDone(std::size_t i) const { return run_.outcomes[i].done.load(std::memory_order_acquire); }
+
+  // Prints the reports up to end, all ready.
+  void print(std::size_t end) {
     const std::lock_guard<std::mutex> lock(run_.printing);
     if (shown_) {
       clearProgress();
       shown_ = false;
     }
-    for (const Report& report : ready) {
-      const Job& job = run_.plan.jobs[printed_++];
+    for (; printed_ < end; ++printed_) {
+      const Job& job = run_.plan.jobs[printed_];
+      const Report& report = run_.outcomes[printed_].report;
       printReport(run_.options, job.input, job.output, report);
       count(run_.totals, report);
     }
