@@ -1,8 +1,10 @@
 // 3do convert, step two: the plan. Every file is found, and every decision
-// that does not need its contents is made, before anything is written: which
-// files (symlinks met in a tree are not followed), where each output goes,
-// and the refusals (an output that is an input, two inputs with one output,
-// an output that is not a regular file).
+// about it that does not need its contents is made, before it is written:
+// which files (symlinks met in a tree are not followed), where each output
+// goes, and the refusals (an output that is an input, two inputs with one
+// output, an output that is not a regular file). Files are found in the
+// order of their names, and those that are final can be converted while the
+// rest of the tree is walked.
 #ifndef CONVERT3DO_CLI_3DO_CONVERT_PLAN_H
 #define CONVERT3DO_CLI_3DO_CONVERT_PLAN_H
 
