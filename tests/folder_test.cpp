@@ -10,7 +10,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "cli/common/temporary.h"
 
@@ -124,6 +126,32 @@ TEST_F(FolderTest, BeneathFollowsNoSymlink) {
   EXPECT_EQ(openFolderBeneath(folder_, "real", &below), 0);
   EXPECT_NE(openFolderBeneath(folder_, "link", &below), 0);
   EXPECT_NE(openFolderBeneath(folder_, "link/.", &below), 0);
+}
+
+TEST_F(FolderTest, ListingSaysWhatEachEntryIs) {
+  write("m.3do", "x");
+  ASSERT_EQ(mkdir((path_ + "/sub").c_str(), 0700), 0);
+  ASSERT_EQ(symlink("m.3do", (path_ + "/link").c_str()), 0);
+  ASSERT_EQ(mkfifo((path_ + "/fifo").c_str(), 0600), 0);
+  std::vector<std::string> names;
+  std::vector<EntryKind> kinds;
+  ASSERT_EQ(listFolder(folder_, &names, &kinds), 0);
+  ASSERT_EQ(names.size(), kinds.size());
+  std::map<std::string, EntryKind> listed;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    listed[names[i]] = kinds[i];
+  }
+  const std::map<std::string, EntryKind> expected = {{"m.3do", EntryKind::File},
+                                                     {"sub", EntryKind::Folder},
+                                                     {"link", EntryKind::Symlink},
+                                                     {"fifo", EntryKind::Other}};
+  EXPECT_EQ(listed.size(), expected.size());  // no "." nor ".."
+  for (const auto& entry : expected) {
+    ASSERT_EQ(listed.count(entry.first), 1u) << entry.first;
+    // Where the file system does not say, the walk looks for itself.
+    const EntryKind kind = listed[entry.first];
+    EXPECT_TRUE(kind == entry.second || kind == EntryKind::Unknown) << entry.first;
+  }
 }
 
 }  // namespace

@@ -265,6 +265,15 @@ TABLE
     run convert --json -r -d out4 order
     expect_status 0
     json '[l["file"] for l in lines[:-1]] == sorted(l["file"] for l in lines[:-1])'
+    # A tree named twice is converted once; an output that is a hard link to
+    # a file found in a tree is one of the inputs.
+    run convert --json -r -d out5 order ./order
+    expect_status 0
+    json '[l.get("result") for l in lines[:-1]] == ["converted"] * 7 + ["skipped"] * 7'
+    mkdir -p linked/a linked/c linked/out
+    example_in >linked/a/x.3do && example_in >linked/c/y.3do && ln linked/c/y.3do linked/out/x.3do
+    run convert -f -r -d linked/out linked/a linked/c
+    expect_status 2; grep -q 'its output linked/out/x.3do is one of the inputs' stderr || fail "$(cat stderr)"
     run convert -d out2 tree
     expect_status 1; grep -q 'is a folder (use -r' stderr || fail "$(cat stderr)"
     # Names from --files0-from, NUL-separated, from standard input.
