@@ -207,8 +207,8 @@ bool OutputCheck::check(Plan& plan, Job& job, bool complete) {
     return false;
   }
   const auto output = outputs_.emplace(normalName(job.output), &job);
-  Job& first = *output.first->second;
   if (!output.second) {
+    Job& first = *output.first->second;
     identify(first);
     identify(job);
     if (job.identity.regular && first.identity.regular && sameFile(first.identity, job.identity)) {
