@@ -22,14 +22,9 @@ namespace {
 namespace fs = std::filesystem;
 
 bool endsWith3do(const std::string& name) {
-  if (name.size() < 4) {
-    return false;
-  }
-  std::string end = name.substr(name.size() - 4);
-  std::transform(end.begin(), end.end(), end.begin(), [](unsigned char c) {
-    return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-  });
-  return end == ".3do";
+  const std::size_t n = name.size();
+  return n >= 4 && name[n - 4] == '.' && name[n - 3] == '3' && (name[n - 2] | 0x20) == 'd' &&
+         (name[n - 1] | 0x20) == 'o';
 }
 
 void decide(Job& job, const Report& report) {
@@ -399,16 +394,17 @@ void walkFolder(Walk& w, const Folder& folder, const std::string& relative) {
                "warning: a temporary file left by an interrupted run; remove it once no run "
                "is under way");
     }
-    if (kinds[i] == EntryKind::File && (later || !endsWith3do(name))) {
-      if (endsWith3do(name)) {
+    const bool model = endsWith3do(name);
+    if (kinds[i] == EntryKind::File && (later || !model)) {
+      if (model) {
         entries.push_back(Entry{&name, regularFile(), true});
       }
       continue;
     }
     const FileIdentity entry = identifyAt(folder, name.c_str(), false);
-    if (entry.directory ? !sameFile(entry, w.planner.destination)
-                        : endsWith3do(name) ||
-                              (entry.symlink && identifyAt(folder, name.c_str(), true).directory)) {
+    if (entry.directory
+            ? !sameFile(entry, w.planner.destination)
+            : model || (entry.symlink && identifyAt(folder, name.c_str(), true).directory)) {
       entries.push_back(Entry{&name, entry, false});
     }
   }
