@@ -28,22 +28,18 @@ std::string failure(const char* what, int error) {
   return printed("%s: %s", what, std::strerror(error));
 }
 
+// A folder named one by one must still be the folder the plan saw.
 bool openFolderOf(const Job& job, InputFolder& f, Report* r) {
-  if (!f.open || f.root != job.root || f.path != job.folder) {
+  bool opened = false;
+  const int error = openInputFolder(job, f, &opened);
+  if (error != 0) {
+    *r = failed(kExitInputNotFound, failure("cannot open", error));
+    return false;
+  }
+  if (opened && job.root == nullptr && !sameFile(identifyFolder(f.folder), job.folderIdentity)) {
     f.open = false;
-    const int error = job.root == nullptr ? openFolder(job.folder, &f.folder)
-                                          : openFolderBeneath(*job.root, job.folder, &f.folder);
-    if (error != 0) {
-      *r = failed(kExitInputNotFound, failure("cannot open", error));
-      return false;
-    }
-    if (job.root == nullptr && !sameFile(identifyFolder(f.folder), job.folderIdentity)) {
-      *r = failed(kExitInputNotFound, "cannot open: its folder was replaced during the run");
-      return false;
-    }
-    f.open = true;
-    f.root = job.root;
-    f.path = job.folder;
+    *r = failed(kExitInputNotFound, "cannot open: its folder was replaced during the run");
+    return false;
   }
   return true;
 }

@@ -19,14 +19,6 @@
 
 namespace convert3do {
 
-// The folder the inputs were opened from last: the next file is often in it.
-struct InputFolder {
-  Folder folder;
-  const Folder* root = nullptr;  // the root and folder it was opened from
-  std::string path;
-  bool open = false;
-};
-
 // What one worker keeps from file to file: its window, and the folders it
 // opened last.
 struct Worker {

@@ -156,12 +156,10 @@ class OutputCheck {
       return;
     }
     job.identityLater = false;
-    if (!folderOpen_ || folderRoot_ != job.root || folderPath_ != job.folder) {
-      folderOpen_ = openFolderBeneath(*job.root, job.folder, &folder_) == 0;
-      folderRoot_ = job.root;
-      folderPath_ = job.folder;
-    }
-    job.identity = folderOpen_ ? identifyAt(folder_, job.base.c_str(), false) : FileIdentity{};
+    bool opened = false;
+    job.identity = openInputFolder(job, folder_, &opened) == 0
+                       ? identifyAt(folder_.folder, job.base.c_str(), false)
+                       : FileIdentity{};
   }
 
   const ConvertOptions& options_;
@@ -176,10 +174,7 @@ class OutputCheck {
   std::unordered_set<std::string> seen_;
   std::unordered_set<std::string> folders_;  // output folders made
   std::string lastFolder_;                   // the last one put in folders_
-  Folder folder_;                            // where the last input looked at is
-  const Folder* folderRoot_ = nullptr;
-  std::string folderPath_;
-  bool folderOpen_ = false;
+  InputFolder folder_;                       // where the last input looked at is
 };
 
 // False when the job must wait for the complete plan.
@@ -276,7 +271,6 @@ void advance(Planner& p, bool complete) {
 // without following symlinks; the output folder is never walked.
 struct Walk {
   Planner& planner;
-  const ConvertOptions& options;
   const Folder* root;
   std::string name;  // the folder as named
 };
@@ -287,9 +281,9 @@ struct Walk {
 struct Listed {
   explicit Listed(const Walk& w, const std::string& relative)
       : shown(relative.empty() ? w.name : joinName(w.name, relative)),
-        output(w.options.destination != Destination::Folder ? std::string()
-               : relative.empty()                           ? w.options.output
-                                                            : joinName(w.options.output, relative)),
+        output(w.planner.options.destination != Destination::Folder ? std::string()
+               : relative.empty()                                   ? w.planner.options.output
+                                  : joinName(w.planner.options.output, relative)),
         shownPlain(plainName(shown)),
         outputPlain(plainName(output)) {}
   std::string shown;
@@ -326,7 +320,7 @@ void addFound(Walk& w, const Listed& listed, const std::string& relative, const 
   job.base = name;
   job.identity = entry.identity;
   job.identityLater = entry.later;
-  if (w.options.destination == Destination::Folder) {
+  if (w.planner.options.destination == Destination::Folder) {
     job.output = joinListed(listed.output, listed.outputPlain, name);
     if (listed.outputPlain) {  // split as it was joined
       job.outputFolder = listed.output;
@@ -386,7 +380,7 @@ void walkFolder(Walk& w, const Folder& folder, const std::string& relative) {
   // A regular file, as the listing says, is looked at only when its identity
   // is needed: other than .3do files never, and with -d only once an
   // output exists.
-  const bool later = w.options.destination == Destination::Folder;
+  const bool later = w.planner.options.destination == Destination::Folder;
   for (std::size_t i = 0; i < names.size(); ++i) {
     const std::string& name = names[i];
     if (isLeftOver(name)) {
@@ -461,7 +455,7 @@ void addNamed(Planner& p, const std::string& name) {
       return;
     }
     plan.roots.push_back(std::move(folder));
-    Walk walk{p, options, &plan.roots.back(), name};
+    Walk walk{p, &plan.roots.back(), name};
     walkFolder(walk, plan.roots.back(), "");
     return;
   }
@@ -496,6 +490,23 @@ void makePlan(const ConvertOptions& options, Plan& plan, const PlanProgress& pro
     advance(p, false);
   }
   advance(p, true);
+}
+
+int openInputFolder(const Job& job, InputFolder& f, bool* opened) {
+  *opened = false;
+  if (f.open && f.root == job.root && f.path == job.folder) {
+    return 0;
+  }
+  f.open = false;
+  const int error = job.root == nullptr ? openFolder(job.folder, &f.folder)
+                                        : openFolderBeneath(*job.root, job.folder, &f.folder);
+  if (error != 0) {
+    return error;
+  }
+  f.open = *opened = true;
+  f.root = job.root;
+  f.path = job.folder;
+  return 0;
 }
 
 Plan makePlan(const ConvertOptions& options) {

@@ -53,6 +53,19 @@ struct Plan {
   std::deque<Job> jobs;  // one at least for every name given
 };
 
+// The folder the inputs were opened from last: the next file is often in it.
+struct InputFolder {
+  Folder folder;
+  const Folder* root = nullptr;  // the root and folder it was opened from
+  std::string path;
+  bool open = false;
+};
+
+// Opens into f the folder of the job's input, unless f holds it already:
+// below its root for a file found in a tree, else as the plan resolved it.
+// Returns 0 or errno; *opened says whether it was opened now.
+int openInputFolder(const Job& job, InputFolder& f, bool* opened);
+
 // With Destination::None the plan only lists the inputs, for 3do info and
 // check: each name as given, nothing refused.
 Plan makePlan(const ConvertOptions& options);
