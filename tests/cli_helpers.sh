@@ -49,20 +49,23 @@ expect_file() { cmp -s "$1" <($2) || fail "$1 differs from $2: $(od -An -tx1 "$1
 expect_absent() { [ -e "$1" ] && fail "$1 exists"; }
 expect_empty() { [ -f "$1" ] && [ ! -s "$1" ] || fail "$1 is not an empty file"; }
 
-# as_nobody ARGS...: runs the tool as user nobody, with the same files as run.
-# The program (and, in a cross build, nothing else the emulator reads) is
-# copied into a folder every user may enter first, so the case does not
-# depend on where the checkout lives.
-as_nobody() {
+# as_user UID ARGS...: runs the tool as user and group UID, with the same
+# files as run. The program (and, in a cross build, nothing else the
+# emulator reads) is copied into a folder every user may enter first, so the
+# case does not depend on where the checkout lives.
+as_user() {
+  local uid=$1
+  shift
   command -v setpriv >/dev/null || skip "no setpriv to drop root"
   mkdir -p "$work/bin"
   cp "$tool" "$work/bin/"
   chmod 755 "$work" "$work/bin" "$work/bin/$(basename "$tool")"
   local cmd=("${tool_cmd[@]}")
   cmd[${#cmd[@]}-1]="$work/bin/$(basename "$tool")"
-  timeout 20 setpriv --reuid=65534 --regid=65534 --clear-groups "${cmd[@]}" "$@" >stdout 2>stderr
+  timeout 20 setpriv --reuid="$uid" --regid="$uid" --clear-groups "${cmd[@]}" "$@" >stdout 2>stderr
   status=$?
 }
+as_nobody() { as_user 65534 "$@"; }
 
 # finish: ends the case, failed if any check failed.
 finish() {

@@ -323,7 +323,7 @@ TABLE
     json '[l.get("file") for l in lines[:4]] == ["a.3do", "b.3do", "c.3do", "missing.3do"]'
     json '[l.get("result") for l in lines[:4]] == ["converted", "already_converted", "damaged", "failed"]'
     json '[l["exit_status"] for l in lines[:4]] == [0, 0, 4, 1] and lines[2]["written"] is False'
-    json 'lines[4] == {"summary": True, "converted": 1, "already_converted": 1, "up_to_date": 0, "damaged": 1, "refused": 0, "failed": 1, "skipped": 0, "bytes_dropped": 16, "exit_status": 1}'
+    json 'lines[4] == {"summary": True, "converted": 1, "already_converted": 1, "up_to_date": 0, "damaged": 1, "refused": 0, "failed": 1, "skipped": 0, "bytes_dropped": 16, "exit_status": 1, "interrupted": None}'
     run convert -d out2 a.3do b.3do
     expect_status 0
     grep -qx '3do: 1 converted, 1 already converted, 16 bytes dropped' stderr || fail "summary: $(cat stderr)"
@@ -353,6 +353,7 @@ TABLE
 mv model.3do moved.3do && ln -s victim model.3do|[ -L model.3do ] && cmp -s moved.3do <(example_in)
 printf more >>model.3do|cmp -s model.3do <(example_in; printf more)
 mv new.3do model.3do|cmp -s model.3do <(words MAGIC 1 0)
+cp -p model.3do ref && dd of=model.3do bs=1 seek=24 count=1 conv=notrunc 2>/dev/null <<<7 && touch -r ref model.3do|[ "$(od -An -c -j24 -N1 model.3do)" = "   7" ]
 TABLE
     ;;
   convert_outputs)
@@ -445,12 +446,155 @@ TABLE
     # A folder that cannot be read fails the run.
     mkdir -p locked/inner && example_in >locked/inner/m.3do && chmod 000 locked/inner
     if [ "$(id -u)" -eq 0 ]; then
+      mkdir out && chmod 777 out
       as_nobody convert -n -r -d out locked
     else
       run convert -n -r -d out locked
     fi
     chmod 755 locked/inner
     expect_status 1; grep -q 'locked/inner: cannot read the folder' stdout || fail "$(cat stdout)"
+    ;;
+  convert_output_links)
+    # Below -d DIR no symlink is followed: a folder planted as a link to
+    # elsewhere is refused for the files below it, and a file planted as one
+    # is an output that exists, replaced itself (never its target) with -f.
+    mkdir -p tree/sub victim
+    example_in >tree/sub/x.3do
+    example_in >tree/y.3do
+    # options | status | what out/y.3do is afterwards
+    while IFS='|' read -r args want y; do
+      rm -rf out && mkdir out && echo secret >victim/passwd
+      ln -s ../victim out/sub && ln -s ../victim/passwd out/y.3do
+      # shellcheck disable=SC2086
+      run convert $args -r -d out tree
+      expect_status "$want"
+      [ "$(cat victim/passwd)" = secret ] && [ "$(ls victim)" = passwd ] ||
+        fail "$args: written outside out: $(ls victim)"
+      grep -q '^3do: tree/sub/x.3do: its output folder out/sub is a symbolic link, not a folder; nothing written there$' stdout stderr ||
+        fail "$args: $(cat stdout stderr)"
+      case $y in
+        link) [ -L out/y.3do ] || fail "$args: the link was replaced" ;;
+        file) [ ! -L out/y.3do ] && same_bytes out/y.3do <(example_out) ;;
+      esac
+    done <<'TABLE'
+|3|link
+-n|3|link
+-f|3|file
+-n -f|3|link
+TABLE
+    run convert -r -d out tree
+    grep -q 'its output out/y.3do exists (--force replaces it)' stderr || fail "$(cat stderr)"
+    ;;
+  convert_named_swap)
+    # A file named one by one is converted only while it is the file the plan
+    # found: the run is held on a FIFO named before it while the name is given
+    # to another file, or its folder is made a symlink to another folder.
+    while read -r change; do
+      rm -rf dir dir.old elsewhere out fifo.3do
+      mkdir dir elsewhere
+      example_in >dir/m.3do
+      words MAGIC 1 0 >elsewhere/m.3do
+      mkfifo fifo.3do
+      timeout 20 "${tool_cmd[@]}" convert -j 1 -d out fifo.3do dir/m.3do >stdout 2>stderr &
+      pid=$!
+      exec 3>fifo.3do  # opened once the plan is made, when the run reads the FIFO
+      eval "$change"
+      example_out >&3  # all of it is read: the walk ends at the length bound
+      exec 3>&-
+      wait "$pid"
+      status=$?
+      expect_status 1
+      grep -q '^3do: dir/m.3do: was replaced during the run; left as it is$' stderr ||
+        fail "$change: $(cat stderr)"
+      expect_absent out/m.3do
+    done <<'TABLE'
+mv dir/m.3do dir/old.3do && cp elsewhere/m.3do dir/m.3do
+mv dir dir.old && ln -s elsewhere dir
+TABLE
+    ;;
+  convert_deep)
+    # Any depth: 30,000 nested folders, with models at several depths and
+    # outputs far beyond PATH_MAX, into a folder and in place.
+    command -v python3 >/dev/null || skip "no python3 to build a deep tree"
+    if [ -w /dev/shm ]; then  # in memory, where making 90,000 folders is quick
+      shm=$(mktemp -d /dev/shm/3do-deep.XXXXXX)
+      trap 'rm -rf "$shm" "$work"' EXIT
+      cd "$shm" || exit 1
+    fi
+    example_in >model.3do
+    example_out >expected.3do
+    # deep.py make|check ROOT MODEL: makes the tree, or checks that every
+    # model in it holds MODEL, and that there are as many as made.
+    cat >deep.py <<'PY'
+import os, sys
+what, root, model = sys.argv[1:]
+data = open(model, "rb").read()
+at = os.open(".", os.O_RDONLY)
+if what == "make":
+    os.mkdir(root)
+at = os.open(root, os.O_RDONLY, dir_fd=at)
+found = 0
+for level in range(30000):
+    if what == "make":
+        os.mkdir("d", dir_fd=at)
+    below = os.open("d", os.O_RDONLY, dir_fd=at)
+    os.close(at)
+    at = below
+    if level % 5000 == 4999:
+        name = "m%d.3do" % level
+        if what == "make":
+            f = os.open(name, os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=at)
+            os.write(f, data)
+            os.close(f)
+        else:
+            f = os.open(name, os.O_RDONLY, dir_fd=at)
+            found += os.read(f, 4096) == data
+            os.close(f)
+sys.exit(0 if what == "make" or found == 6 else 1)
+PY
+    python3 deep.py make deep model.3do || fail "cannot make the tree"
+    run convert -r -d out deep
+    expect_status 0
+    python3 deep.py check out expected.3do || fail "-d: the outputs are not all there"
+    run convert -r -i deep
+    expect_status 0
+    python3 deep.py check deep expected.3do || fail "-i: the models are not all converted"
+    ;;
+  convert_thread_limit)
+    # Workers beyond what the system lets a user start: the run goes on with
+    # those started. A user of its own has no other process to count.
+    [ "$(id -u)" -eq 0 ] || skip "needs root to run as a user with a process limit"
+    for i in $(seq 10 29); do example_in >"m$i.3do"; done
+    mkdir out && chmod 777 out
+    (
+      ulimit -u 3
+      as_user 54321 convert -q -j 100000 -d out m10.3do m11.3do m12.3do m13.3do m14.3do m15.3do \
+        m16.3do m17.3do m18.3do m19.3do
+      exit "$status"
+    )
+    status=$?
+    expect_status 0
+    [ "$(ls out | wc -l)" -eq 10 ] || fail "$(ls out | wc -l) outputs: $(cat stderr)"
+    grep -v '^3do: warning: cannot start another worker: Resource temporarily unavailable; going on with [0-9]*$' stderr &&
+      fail "unexpected: $(cat stderr)"
+    ;;
+  convert_signal_summary)
+    # A signal while outputs are put in place: one summary, counting exactly
+    # the outputs there are, and death by the signal. The run is held on a
+    # FIFO among the names while the other worker converts the rest.
+    for i in $(seq 10 39); do example_in >"m$i.3do"; done
+    rm m25.3do && mkfifo m25.3do
+    "${tool_cmd[@]}" convert --json -j 2 -d out m*.3do >stdout 2>stderr &
+    pid=$!
+    for _ in $(seq 800); do [ "$(ls out 2>/dev/null | wc -l)" -ge 29 ] && break; sleep 0.05; done
+    kill -TERM "$pid"
+    wait "$pid"
+    status=$?
+    expect_status 143
+    outputs=$(ls out | wc -l)
+    json 'sum(1 for l in lines if "summary" in l) == 1 and lines[-1]["interrupted"] == "SIGTERM"'
+    json "lines[-1]['converted'] == $outputs == len([l for l in lines if l.get('written')])"
+    no_temporaries
     ;;
   convert_metadata)
     # In place keeps the whole mode, the extended attributes and the ACL.
@@ -610,7 +754,7 @@ PY
     wait "$pid"
     status=$?
     expect_status 143
-    grep -q '^3do: 1 converted, 16 bytes dropped$' stderr || fail "no summary: $(cat stderr)"
+    grep -q '^3do: interrupted by SIGTERM: 1 converted, 16 bytes dropped$' stderr || fail "no summary: $(cat stderr)"
     [ -z "$(find sig -name '.*.tmp')" ] || fail "temporary files left"
     mkdir folder.out
     run convert -o folder.out new.3do

@@ -3,7 +3,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
+#include "cli/3do/names.h"
 #include "cli/3do/text.h"
 #include "cli/common/file_io.h"
 #include "cli/common/quote.h"
@@ -12,15 +14,15 @@ namespace convert3do {
 
 namespace {
 
-std::string quoted(const std::string& name) {
-  return quoteName(name.c_str()).text;
-}
+const char* const kRegularOnly = "is not a regular file; -i converts regular files only";
+const char* const kReplaced = "was replaced during the run; left as it is";
 
 // Gives the report a refusal or a failure, keeping what the walk found.
 bool settle(Report& r, const Report& outcome) {
   r.verdict = outcome.verdict;
   r.status = outcome.status;
   r.message = outcome.message;
+  r.about = outcome.about;
   return false;
 }
 
@@ -28,54 +30,77 @@ std::string failure(const char* what, int error) {
   return printed("%s: %s", what, std::strerror(error));
 }
 
-// A folder named one by one must still be the folder the plan saw.
-bool openFolderOf(const Job& job, InputFolder& f, Report* r) {
-  bool opened = false;
-  const int error = openInputFolder(job, f, &opened);
+// A folder of the input side that the worker cannot reach now.
+Report unreachable(int error) {
+  if (error == ELOOP || error == ENOTDIR || error == ESTALE) {
+    return failed(kExitInputNotFound, "cannot open: its folder was replaced during the run");
+  }
+  return failed(kExitInputNotFound, failure("cannot open", error));
+}
+
+// Opens the folder at path into f, unless it holds it already.
+int openNamedFolder(InputFolders& f, const std::string& path) {
+  if (f.namedOpen && f.namedPath == path) {
+    return 0;
+  }
+  f.namedOpen = false;
+  const int error = openFolder(path, &f.named);
+  if (error == 0) {
+    f.namedOpen = true;
+    f.namedPath = path;
+  }
+  return error;
+}
+
+// The folder a file named one by one is in, opened, and its name there: the
+// name as given, or where a symlink named so leads. The entry there must be
+// the file opened.
+bool openFolderOfNamed(const Job& job, InputFolders& f, Input* in, Report* r) {
+  std::string folder;
+  splitName(job.name, &folder, &in->base);
+  int error = openNamedFolder(f, folder);
+  FileIdentity entry = error == 0 ? identifyAt(f.named, in->base.c_str(), false) : FileIdentity{};
+  if (entry.symlink) {
+    std::error_code resolved;
+    const std::filesystem::path real = std::filesystem::canonical(toPath(job.name), resolved);
+    if (!resolved) {
+      splitName(fromPath(real), &folder, &in->base);
+      error = openNamedFolder(f, folder);
+      entry = error == 0 ? identifyAt(f.named, in->base.c_str(), false) : FileIdentity{};
+    }
+  }
   if (error != 0) {
     *r = failed(kExitInputNotFound, failure("cannot open", error));
     return false;
   }
-  if (opened && job.root == nullptr && !sameFile(identifyFolder(f.folder), job.folderIdentity)) {
-    f.open = false;
-    *r = failed(kExitInputNotFound, "cannot open: its folder was replaced during the run");
+  if (!sameFile(entry, in->identity)) {
+    *r = failed(kExitInputNotFound, kReplaced);
     return false;
   }
+  in->folder = &f.named;
   return true;
 }
 
-}  // namespace
-
-bool openPlannedInput(const ConvertOptions& o, const Job& job, InputFolder& f, Input* in,
-                      Report* r) {
-  const bool inPlace = o.destination == Destination::InPlace;
-  const char* const kRegularOnly = "is not a regular file; -i converts regular files only";
-  if (job.byName) {
-    if (inPlace) {
-      *r = refused(kExitUsage, kRegularOnly);  // a FIFO would have opening wait
-      return false;
-    }
-    const OpenedFile file = openReadable(job.input.c_str());
-    if (file.fd < 0) {
-      *r = failed(kExitInputNotFound, failure("cannot open", file.error));
-      return false;
-    }
-    in->owned.reset(job.input == "-" ? -1 : file.fd);
-    in->fd = file.fd;
-    in->identity = file.identity;
-    return true;
-  }
-  if (!openFolderOf(job, f, r)) {
+// A stream, or what is not a regular file, opened by its name.
+bool openByName(const ConvertOptions& o, const Job& job, Input* in, Report* r) {
+  if (o.destination == Destination::InPlace) {
+    *r = refused(kExitUsage, kRegularOnly);  // a FIFO would have opening wait
     return false;
   }
-  if (inPlace) {
-    const FileIdentity entry = identifyAt(f.folder, job.base.c_str(), false);
-    if (entry.known && !entry.regular) {
-      *r = refused(kExitUsage, kRegularOnly);  // a FIFO would have opening wait
-      return false;
-    }
+  const OpenedFile file = openReadable(job.name);
+  if (file.fd < 0) {
+    *r = failed(kExitInputNotFound, failure("cannot open", file.error));
+    return false;
   }
-  const OpenedFile file = openReadableAt(f.folder, job.base.c_str());
+  in->owned.reset(std::strcmp(job.name, "-") == 0 ? -1 : file.fd);
+  in->fd = file.fd;
+  in->identity = file.identity;
+  return true;
+}
+
+// Takes the opened file as the job's input, if it is still the file the plan
+// found (a FIFO put in its place opens at once, and is no regular file).
+bool take(const ConvertOptions& o, const Job& job, const OpenedFile& file, Input* in, Report* r) {
   if (file.fd < 0) {
     *r = failed(kExitInputNotFound, failure("cannot open", file.error));
     return false;
@@ -83,20 +108,54 @@ bool openPlannedInput(const ConvertOptions& o, const Job& job, InputFolder& f, I
   in->owned.reset(file.fd);
   in->fd = file.fd;
   in->identity = file.identity;
-  in->folder = &f.folder;
-  if (inPlace && !file.identity.regular) {
+  if (o.destination == Destination::None) {
+    return true;  // only read: whatever is there now
+  }
+  if (o.destination == Destination::InPlace && !file.identity.regular) {
     *r = refused(kExitUsage, kRegularOnly);
+    return false;
+  }
+  if (!file.identity.regular || (job.known && !sameKey(keyOf(file.identity), job.identity))) {
+    *r = failed(kExitInputNotFound, kReplaced);
     return false;
   }
   return true;
 }
 
+}  // namespace
+
+bool openPlannedInput(const ConvertOptions& o, const Job& job, InputFolders& f, Input* in,
+                      Report* r) {
+  if (job.byName) {
+    return openByName(o, job, in, r);
+  }
+  const bool inPlace = o.destination == Destination::InPlace;
+  if (job.place == nullptr) {
+    return take(o, job, openInputAtOnce(job.name), in, r) &&
+           (!inPlace || openFolderOfNamed(job, f, in, r));
+  }
+  const int error = f.tree.moveTo(job.place);
+  if (error != 0) {
+    *r = unreachable(error);
+    return false;
+  }
+  in->folder = &f.tree.folder();
+  in->base = job.name;
+  return take(o, job, openReadableAt(f.tree.folder(), job.name, true), in, r);
+}
+
 namespace {
+
+void takeFigures(Report& r, const Inspection& s) {
+  r.inspected = true;
+  r.size = s.size;
+  r.outputSize = s.outputSize;
+  r.wordsChanged = s.wordsChanged;
+}
 
 // What the walk of a regular input says before anything is written: false
 // when the report is final (refused, damaged, nothing to write).
-bool judge(const ConvertOptions& o, const Input& in, Report& r) {
-  const Inspection& s = r.inspection;
+bool judge(const ConvertOptions& o, const Input& in, const Inspection& s, Report& r) {
   const bool inPlace = o.destination == Destination::InPlace;
   r.status = exitStatusFor(s.outcome);
   if (s.end == WalkEnd::NotA3do) {
@@ -132,7 +191,7 @@ bool judge(const ConvertOptions& o, const Input& in, Report& r) {
 
 // A stream is converted as it arrives; the conversion's outcome is its report.
 bool judgeStream(const ConvertOptions& o, const ConversionResult& result, Report& r) {
-  r.inspection.outputSize = 12 + result.bytesWritten;
+  r.outputSize = 12 + result.bytesWritten;
   r.status = exitStatusFor(result.outcome);
   switch (result.outcome) {
     case Outcome::Converted:
@@ -183,7 +242,8 @@ bool sameContents(int a, int b, const ConversionWindow& window) {
 }
 
 // Whether the regular file base in folder holds what conversion (the open
-// conversion's file) holds; a FIFO there is not waited for.
+// conversion's file) holds; a symlink there is not followed, a FIFO not
+// waited for.
 bool holdsConversion(const Folder& folder, const std::string& base, int conversion,
                      const ConversionWindow& window) {
   const OpenedFile old = openReadableAt(folder, base.c_str(), true);
@@ -192,8 +252,12 @@ bool holdsConversion(const Folder& folder, const std::string& base, int conversi
 }
 
 // The refusal of an output that exists, without --force.
-std::string existsMessage(const std::string& shown) {
-  return printed("its output %s exists (--force replaces it)", shown.c_str());
+std::string existsMessage() {
+  return printed("its output %c exists (--force replaces it)", kOutputName);
+}
+
+std::string writeFailure(int error) {
+  return printed("cannot write %c: %s", kOutputName, std::strerror(error));
 }
 
 // Copies the whole of fd to standard output.
@@ -222,60 +286,110 @@ std::string scratchFolderPath() {
   return tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
 }
 
+// The folder the job's output goes in, opened: below -d DIR through the
+// worker's cursor, one component at a time; with -o FILE as named. Null,
+// with the report that says why, when it cannot be opened.
+const Folder* openOutputFolder(const ConvertOptions& o, const Plan& plan, const Job& job, Worker& w,
+                               Report* r) {
+  if (o.destination == Destination::File) {
+    const int error = w.outputFileOpen ? 0 : openFolder(plan.outputFolder, &w.outputFile);
+    w.outputFileOpen = error == 0;
+    if (error != 0) {
+      *r = failed(kExitOutputFailed, writeFailure(error));
+      return nullptr;
+    }
+    return &w.outputFile;
+  }
+  if (job.place == nullptr) {
+    const int error = w.outputRootOpen ? 0 : copyFolder(plan.outputRoot, &w.outputRoot);
+    w.outputRootOpen = error == 0;
+    if (error != 0) {
+      *r = failed(kExitOutputFailed, writeFailure(error));
+      return nullptr;
+    }
+    return &w.outputRoot;
+  }
+  if (w.outputs.moveTo(job.place) != 0) {
+    *r = failed(kExitOutputFailed, printed("its output folder %c was replaced during the run; "
+                                           "nothing written there",
+                                           kFolderName));
+    r->about = job.place;
+    return nullptr;
+  }
+  return &w.outputs.folder();
+}
+
 // Where the output of a job is made, and the temporary file made there.
 struct Target {
   const Folder* folder = nullptr;
-  std::string base;                // the final name in folder
-  const std::string* output = {};  // the output's name; none for standard output
-  std::string scratchPath;         // the temporary folder, for standard output
+  std::string base;  // the final name in folder
+  bool toStandardOutput = false;
+  std::string scratchPath;  // the temporary folder, for standard output
   Folder scratch;
 };
 
-// What is written, in messages: the output, quoted only when a message
-// names it.
-std::string shownOf(const Target& t) {
-  return t.output != nullptr ? quoted(*t.output) : "the scratch file for standard output";
-}
-
-std::string temporaryOf(const Target& t) {
-  return t.output != nullptr ? "a temporary file beside " + quoted(*t.output)
-                             : "a scratch file for standard output in " + quoted(t.scratchPath);
-}
-
-int makeTemporary(const ConvertOptions& o, const Job& job, const Input& in, Worker& w, Target& t,
-                  TemporaryFile& temporary) {
+// Makes the temporary file; false, with the report that says why, when it
+// cannot.
+bool makeTemporary(const ConvertOptions& o, const Plan& plan, const Job& job, const Input& in,
+                   Worker& w, Target& t, TemporaryFile& temporary, Report* r) {
+  int error = 0;
   if (o.destination == Destination::InPlace) {
-    t.output = &job.input;
     t.folder = in.folder;
-    t.base = job.base;
-    return temporary.create(*in.folder, job.base, in.identity.permissions);
-  }
-  if (job.output == "-") {
-    t.scratchPath = scratchFolderPath();
-    const int error = openFolder(t.scratchPath, &t.scratch);
-    return error != 0 ? error : temporary.createScratch(t.scratch, "3do-spool");
-  }
-  t.output = &job.output;
-  if (!w.outputOpen || w.outputKey != job.outputFolder) {
-    w.outputOpen = false;
-    const int error = openFolder(job.outputFolder, &w.output);
+    t.base = in.base;
+    error = temporary.create(*in.folder, in.base, in.identity.permissions);
     if (error != 0) {
-      return error;
+      *r = failed(kExitOutputFailed, failure("cannot replace it", error));
     }
-    w.outputOpen = true;
-    w.outputKey = job.outputFolder;
+    return error == 0;
   }
-  t.folder = &w.output;
-  t.base = job.outputBase;
+  if (o.destination == Destination::File && o.output == "-") {
+    t.toStandardOutput = true;
+    t.scratchPath = scratchFolderPath();
+    error = openFolder(t.scratchPath, &t.scratch);
+    error = error != 0 ? error : temporary.createScratch(t.scratch, "3do-spool");
+    if (error != 0) {
+      *r = failed(kExitOutputFailed,
+                  printed("cannot create a scratch file for standard output in %s: %s",
+                          quoteName(t.scratchPath.c_str()).text, std::strerror(error)));
+    }
+    return error == 0;
+  }
+  t.folder = openOutputFolder(o, plan, job, w, r);
+  if (t.folder == nullptr) {
+    return false;
+  }
+  t.base = o.destination == Destination::File ? plan.outputBase : outputBase(job);
   const unsigned permissions = in.identity.regular ? in.identity.permissions : 0666;
-  return o.force ? temporary.create(w.output, job.outputBase, permissions)
-                 : temporary.createUnnamed(w.output, job.outputBase, permissions);
+  error = o.force ? temporary.create(*t.folder, t.base, permissions)
+                  : temporary.createUnnamed(*t.folder, t.base, permissions);
+  if (error != 0) {
+    *r = failed(kExitOutputFailed, writeFailure(error));
+  }
+  return error == 0;
+}
+
+// What a commit records, in the step that gives the output its name.
+struct Committing {
+  Report* report;
+  JobReport* outcome;
+  const Folder* sync;  // in place with sync: the folder whose entries go to the disk
+};
+
+void recordCommitted(void* context) {
+  Committing& c = *static_cast<Committing*>(context);
+  if (c.sync != nullptr && !syncFolder(*c.sync)) {
+    *c.report = failed(kExitOutputFailed, failure("cannot sync the folder of the new file", errno));
+  } else {
+    c.report->written = c.report->writes = true;
+  }
+  c.outcome->report = *c.report;
+  c.outcome->done.store(true, std::memory_order_release);
 }
 
 // In place: the new file keeps everything of the old one but its contents,
 // and replaces it only if the name still holds the file read, as it was read.
 bool commitInPlace(const ConvertOptions& o, Input& in, const Target& t, TemporaryFile& temporary,
-                   Report& r) {
+                   Report& r, JobReport& outcome) {
   std::string what;
   int error = keepMetadata(in.fd, temporary.fd(), in.identity, &what);
   if (error != 0) {
@@ -283,16 +397,15 @@ bool commitInPlace(const ConvertOptions& o, Input& in, const Target& t, Temporar
                                                        what.c_str(), std::strerror(error))));
   }
   if (o.sync && !syncFile(temporary.fd())) {
-    return settle(r,
-                  failed(kExitOutputFailed,
-                         failure(printed("cannot write %s", shownOf(t).c_str()).c_str(), errno)));
+    return settle(r, failed(kExitOutputFailed, failure("cannot replace it", errno)));
   }
   if (!unchangedSince(identifyAt(*t.folder, t.base.c_str(), false), in.identity) ||
       !unchangedSince(identifyDescriptor(in.fd), in.identity)) {
     return settle(r, failed(kExitOutputFailed, "changed while it was converted; left as it is"));
   }
   in.owned.reset();  // only ever read; and Windows replaces no open file
-  error = temporary.commit(t.base, true);
+  Committing committing{&r, &outcome, o.sync ? t.folder : nullptr};
+  error = temporary.commit(t.base, true, recordCommitted, &committing);
   if (error != 0) {
     return settle(r, failed(kExitOutputFailed, failure("cannot replace it", error)));
   }
@@ -301,33 +414,32 @@ bool commitInPlace(const ConvertOptions& o, Input& in, const Target& t, Temporar
 
 // Into a file or folder: an output that holds the conversion already stays
 // (so a batch can be run again); any other is replaced only with --force,
-// and never when it is not a regular file.
+// and never when it is not a regular file (or, below -d DIR, a symlink,
+// which is replaced itself, never its target).
 bool commitOutput(const ConvertOptions& o, const Job& job, const Target& t, const Worker& w,
-                  TemporaryFile& temporary, Report& r) {
+                  TemporaryFile& temporary, Report& r, JobReport& outcome) {
   if (job.outputExists) {
     if (holdsConversion(*t.folder, t.base, temporary.fd(), w.window.window)) {
       r.verdict = r.verdict == Verdict::Damaged ? Verdict::Damaged : Verdict::UpToDate;
       return false;
     }
     if (!o.force) {
-      return settle(r, refused(kExitOutputFailed, existsMessage(shownOf(t))));
+      return settle(r, refused(kExitOutputFailed, existsMessage()));
     }
   }
   const FileIdentity there =
       o.force ? identifyAt(*t.folder, t.base.c_str(), false) : FileIdentity{};
-  if (there.known && !there.regular) {
+  if (there.known && !there.regular && !there.symlink) {
     return settle(
-        r, refused(kExitOutputFailed, printed("its output %s exists and is not a regular file; "
+        r, refused(kExitOutputFailed, printed("its output %c exists and is not a regular file; "
                                               "refusing to replace it",
-                                              shownOf(t).c_str())));
+                                              kOutputName)));
   }
-  const int error = temporary.commit(t.base, o.force);
+  Committing committing{&r, &outcome, nullptr};
+  const int error = temporary.commit(t.base, o.force, recordCommitted, &committing);
   if (error != 0) {
     return settle(
-        r, failed(kExitOutputFailed,
-                  error == EEXIST
-                      ? existsMessage(shownOf(t))
-                      : failure(printed("cannot write %s", shownOf(t).c_str()).c_str(), error)));
+        r, failed(kExitOutputFailed, error == EEXIST ? existsMessage() : writeFailure(error)));
   }
   return true;
 }
@@ -375,76 +487,108 @@ ConversionResult convertInto(Input& in, int out, const ConversionWindow& window)
 }
 
 // Converts the open input into a temporary file and commits it.
-Report convertOpened(const ConvertOptions& o, const Job& job, Input& in, Worker& w, Report r) {
+Report convertOpened(const ConvertOptions& o, const Plan& plan, const Job& job, Input& in,
+                     Worker& w, const Inspection& s, Report r, JobReport& outcome) {
   Target t;
   TemporaryFile temporary(w.temporaries);
-  const int made = makeTemporary(o, job, in, w, t, temporary);
-  if (made != 0) {
-    return failed(kExitOutputFailed,
-                  printed("cannot create %s: %s", temporaryOf(t).c_str(), std::strerror(made)));
+  Report refusal;
+  if (!makeTemporary(o, plan, job, in, w, t, temporary, &refusal)) {
+    return refusal;
   }
   const ConversionResult result = convertInto(in, temporary.fd(), w.window.window);
   if (result.outcome == Outcome::WriteFailed) {
     return failed(kExitOutputFailed,
-                  failure(printed("cannot write %s", shownOf(t).c_str()).c_str(), result.error));
+                  t.toStandardOutput
+                      ? failure("cannot write the scratch file for standard output", result.error)
+                      : writeFailure(result.error));
   }
   if (!in.identity.regular && !judgeStream(o, result, r)) {
     return r;
   }
-  if (in.identity.regular && (result.outcome != r.inspection.outcome ||
-                              !unchangedSince(identifyDescriptor(in.fd), in.identity))) {
+  if (in.identity.regular &&
+      (result.outcome != s.outcome || !unchangedSince(identifyDescriptor(in.fd), in.identity))) {
     return failed(kExitDamagedInput, "changed while it was converted; nothing written");
   }
-  bool committed = false;
   if (o.destination == Destination::InPlace) {
-    committed = commitInPlace(o, in, t, temporary, r);
-  } else if (job.output == "-") {
-    committed = copyToStandardOutput(temporary.fd(), w.window.window);
-    if (!committed) {
+    commitInPlace(o, in, t, temporary, r, outcome);
+  } else if (t.toStandardOutput) {
+    r.written = r.writes = copyToStandardOutput(temporary.fd(), w.window.window);
+    if (!r.written) {
       r = failed(kExitOutputFailed, failure("cannot write standard output", errno));
     }
   } else {
-    committed = commitOutput(o, job, t, w, temporary, r);
+    commitOutput(o, job, t, w, temporary, r, outcome);
   }
-  if (committed && o.destination == Destination::InPlace && o.sync && !syncFolder(*t.folder)) {
-    return failed(kExitOutputFailed, failure("cannot sync the folder of the new file", errno));
-  }
-  r.written = r.writes = committed;
   return r;
+}
+
+// Why the real run could not write the job's output, found without writing:
+// the same questions asked of the same folders. 0 when it could.
+int rehearseFolder(const ConvertOptions& o, const Plan& plan, const Job& job, const Input& in,
+                   Worker& w, Report* r) {
+  if (o.destination == Destination::InPlace) {
+    const int error = creationError(*in.folder);
+    if (error != 0) {
+      *r = failed(kExitOutputFailed, failure("cannot replace it", error));
+    }
+    return error;
+  }
+  int error = 0;
+  if (o.destination == Destination::File) {
+    error = creationErrorBelow(plan.outputFolder);
+  } else {
+    const OutputState state = job.place != nullptr ? job.place->outputState : plan.outputRootState;
+    if (state == OutputState::Absent) {
+      error = job.place != nullptr ? job.place->outputError : plan.outputRootError;
+      if (error != 0) {
+        *r = failed(kExitOutputFailed, printed("cannot create the folder of %c: %s", kOutputName,
+                                               std::strerror(error)));
+      }
+      return error;
+    }
+    const Folder* folder = openOutputFolder(o, plan, job, w, r);
+    if (folder == nullptr) {
+      return ESTALE;
+    }
+    error = creationError(*folder);
+  }
+  if (error != 0) {
+    *r = failed(kExitOutputFailed, writeFailure(error));
+  }
+  return error;
 }
 
 // A dry run: what the real run would do with a file it would write, the
 // same refusals and failures, found without writing. An existing output is
 // compared with the conversion, made in a scratch file.
-Report rehearse(const ConvertOptions& o, const Job& job, const Input& in, Worker& w, Report r) {
+Report rehearse(const ConvertOptions& o, const Plan& plan, const Job& job, const Input& in,
+                Worker& w, Report r) {
   r.writes = true;
-  const bool inPlace = o.destination == Destination::InPlace;
-  if (job.output == "-") {
+  if (o.destination == Destination::File && o.output == "-") {
     return r;
   }
-  if (inPlace ? !canCreateIn(*in.folder) : !canCreateBelow(job.outputFolder)) {
-    return failed(kExitOutputFailed,
-                  printed("cannot create a temporary file beside %s: %s",
-                          quoted(inPlace ? job.input : job.output).c_str(), std::strerror(EACCES)));
+  Report failure;
+  if (rehearseFolder(o, plan, job, in, w, &failure) != 0) {
+    return failure;
   }
-  if (inPlace || !job.outputExists || !in.identity.regular) {
+  if (o.destination == Destination::InPlace || !job.outputExists || !in.identity.regular) {
     return r;
   }
+  const Folder* outputFolder = openOutputFolder(o, plan, job, w, &failure);
+  const std::string base = o.destination == Destination::File ? plan.outputBase : outputBase(job);
   Folder scratchFolder;
-  Folder outputFolder;
   TemporaryFile scratch(w.temporaries);
-  if (openFolder(scratchFolderPath(), &scratchFolder) == 0 &&
+  if (outputFolder != nullptr && openFolder(scratchFolderPath(), &scratchFolder) == 0 &&
       scratch.createScratch(scratchFolder, "3do-dry-run") == 0 &&
       seekFile(in.fd, 0, SEEK_SET) == 0 &&
       convertFile(in.fd, scratch.fd(), w.window.window).outcome != Outcome::WriteFailed &&
-      openFolder(job.outputFolder, &outputFolder) == 0 &&
-      holdsConversion(outputFolder, job.outputBase, scratch.fd(), w.window.window)) {
+      holdsConversion(*outputFolder, base, scratch.fd(), w.window.window)) {
     r.verdict = r.verdict == Verdict::Damaged ? Verdict::Damaged : Verdict::UpToDate;
     r.writes = false;
     return r;
   }
   if (!o.force) {
-    settle(r, refused(kExitOutputFailed, existsMessage(quoted(job.output))));
+    settle(r, refused(kExitOutputFailed, existsMessage()));
     r.writes = false;
   }
   return r;
@@ -452,30 +596,32 @@ Report rehearse(const ConvertOptions& o, const Job& job, const Input& in, Worker
 
 }  // namespace
 
-Report convertJob(const ConvertOptions& o, const Job& job, Worker& w) {
+Report convertJob(const ConvertOptions& o, const Plan& plan, const Job& job, Worker& w,
+                  JobReport& outcome) {
   Input in;
   Report r;
-  if (!openPlannedInput(o, job, w.input, &in, &r)) {
+  if (!openPlannedInput(o, job, w.inputs, &in, &r)) {
     return r;
   }
+  Inspection s;
   if (in.identity.regular || o.dryRun) {
     if (!readWhole(in, w.window.window)) {
       return failed(kExitDamagedInput, failure("cannot read the input", errno));
     }
-    r.inspection = in.held != nullptr ? surveyBuffer(in.held, in.length, nullptr, nullptr)
-                                      : inspectFile(in.fd, [](const ChunkRecord&) {});
-    r.inspected = true;
-    if (!judge(o, in, r)) {
+    s = in.held != nullptr ? surveyBuffer(in.held, in.length, nullptr, nullptr)
+                           : inspectFile(in.fd, [](const ChunkRecord&) {});
+    takeFigures(r, s);
+    if (!judge(o, in, s, r)) {
       return r;
     }
     if (o.dryRun) {
-      return rehearse(o, job, in, w, r);
+      return rehearse(o, plan, job, in, w, r);
     }
     if (in.held == nullptr && seekFile(in.fd, 0, SEEK_SET) != 0) {
       return failed(kExitDamagedInput, failure("cannot read the input", errno));
     }
   }
-  return convertOpened(o, job, in, w, r);
+  return convertOpened(o, plan, job, in, w, s, r, outcome);
 }
 
 }  // namespace convert3do

@@ -1,8 +1,10 @@
-// 3do convert, step three: one file, on the files opened rather than on
-// names. The input is opened below its folder without following symlinks,
-// converted into a temporary file in the destination's folder, and the
-// temporary file renamed into place only if the name still holds what was
-// read (in place) or nothing the user did not ask to replace.
+// 3do convert, step three: one file, on the files and folders opened rather
+// than on names. The input is opened below its folder without following
+// symlinks (a file named one by one must still be the file the plan found),
+// converted into a temporary file in the output's folder, reached from -d
+// DIR one component at a time, and the temporary file renamed into place
+// only if the name still holds what was read (in place) or nothing the user
+// did not ask to replace.
 #ifndef CONVERT3DO_CLI_3DO_CONVERT_ACT_H
 #define CONVERT3DO_CLI_3DO_CONVERT_ACT_H
 
@@ -12,6 +14,7 @@
 #include "cli/3do/convert_options.h"
 #include "cli/3do/convert_plan.h"
 #include "cli/3do/convert_report.h"
+#include "cli/3do/place.h"
 #include "cli/common/file_convert.h"
 #include "cli/common/folder.h"
 #include "cli/common/temporary.h"
@@ -19,16 +22,29 @@
 
 namespace convert3do {
 
+// The folders a reader of the plan's inputs keeps from file to file.
+struct InputFolders {
+  FolderCursor tree{Side::Input};  // where the last file found in a walk was
+  // The folder of the last file named one by one that was read in place, as
+  // its name led there.
+  std::string namedPath;
+  Folder named;
+  bool namedOpen = false;
+};
+
 // What one worker keeps from file to file: its window, and the folders it
 // opened last.
 struct Worker {
-  explicit Worker(TemporaryFiles& files) : temporaries(files.newShare()) {}
+  Worker(TemporaryFiles& files, const Plan& plan)
+      : temporaries(files.newShare()), outputs(Side::Output, &plan.outputRoot) {}
   TemporaryFiles::Share& temporaries;  // its own share: workers never wait on each other
   WindowMemory window;
-  InputFolder input;
-  Folder output;
-  std::string outputKey;  // the folder's path
-  bool outputOpen = false;
+  InputFolders inputs;
+  FolderCursor outputs;  // below -d DIR
+  Folder outputRoot;     // its own descriptor of -d DIR
+  bool outputRootOpen = false;
+  Folder outputFile;  // the folder of -o FILE
+  bool outputFileOpen = false;
 };
 
 // The input of a job, open.
@@ -36,21 +52,26 @@ struct Input {
   Descriptor owned;  // closed at the end (standard input stays open)
   int fd = -1;
   FileIdentity identity;           // as it was opened
-  const Folder* folder = nullptr;  // where it was found, for files
+  const Folder* folder = nullptr;  // where it is, opened: for files read in place
+  std::string base;                // and its name there
   // A small regular file is read whole into the worker's window, once:
   // where its bytes are there (null when it is not held), and how many.
   unsigned char* held = nullptr;
   std::size_t length = 0;
 };
 
-// Opens the job's input below its folder, never through a symlink the plan
-// did not resolve; in place, regular files only. False, with the report that
-// says why, when it cannot.
-bool openPlannedInput(const ConvertOptions& options, const Job& job, InputFolder& folder, Input* in,
-                      Report* report);
+// Opens the job's input: below its folder without following a symlink, or a
+// file named one by one by its name, which must still be the file the plan
+// found; in place, regular files only, with the folder they are in. False,
+// with the report that says why, when it cannot.
+bool openPlannedInput(const ConvertOptions& options, const Job& job, InputFolders& folders,
+                      Input* in, Report* report);
 
-// Converts (or, in a dry run, judges) one file of the plan.
-Report convertJob(const ConvertOptions& options, const Job& job, Worker& worker);
+// Converts (or, in a dry run, judges) one file of the plan. When its output
+// is put in place, the report is stored in outcome, and done set, in the same
+// step, before a stop can look; otherwise it is only returned.
+Report convertJob(const ConvertOptions& options, const Plan& plan, const Job& job, Worker& worker,
+                  JobReport& outcome);
 
 }  // namespace convert3do
 

@@ -99,26 +99,35 @@ bool take(int id, const char* value, ConvertOptions* o, std::vector<std::string>
 
 }  // namespace
 
-bool readNames(const std::string& from, std::vector<std::string>& names) {
+bool readNames(const std::string& from, NameList& names) {
   std::FILE* file = from == "-" ? stdin : std::fopen(from.c_str(), "rb");
   if (file == nullptr) {
     complain(from.c_str(), printed("cannot open: %s", std::strerror(errno)).c_str());
     return false;
   }
   std::string name;
-  int c = 0;
-  while ((c = std::fgetc(file)) != EOF) {
-    if (c == '\0') {
-      names.push_back(name);  // an empty one too: it is reported
+  char block[64 * 1024];
+  std::size_t got = 0;
+  while ((got = std::fread(block, 1, sizeof block, file)) > 0) {
+    for (const char* at = block; at < block + got;) {
+      const char* end = static_cast<const char*>(std::memchr(at, '\0', block + got - at));
+      if (end == nullptr) {
+        name.append(at, static_cast<std::size_t>(block + got - at));
+        break;
+      }
+      name.append(at, static_cast<std::size_t>(end - at));
+      names.add(name);  // an empty one too: it is reported
       name.clear();
-    } else {
-      name += static_cast<char>(c);
+      at = end + 1;
     }
   }
   if (!name.empty()) {
-    names.push_back(name);
+    names.add(name);
   }
   const bool ok = std::ferror(file) == 0;
+  if (!ok) {
+    complain(from.c_str(), printed("cannot read: %s", std::strerror(errno)).c_str());
+  }
   if (file != stdin) {
     (void)std::fclose(file);
   }
@@ -127,10 +136,14 @@ bool readNames(const std::string& from, std::vector<std::string>& names) {
 
 int parseConvertOptions(int argc, char** argv, ConvertOptions* o) {
   std::vector<std::string> lists;
+  std::vector<std::string> named;
   if (!readArguments(
           "convert", argc, argv, convertOptions(),
-          [&](int id, const char* value) { return take(id, value, o, &lists); }, &o->inputs)) {
+          [&](int id, const char* value) { return take(id, value, o, &lists); }, &named)) {
     return kExitUsage;
+  }
+  for (const std::string& name : named) {
+    o->inputs.add(name);
   }
   if (o->destination == Destination::None) {
     return usage(

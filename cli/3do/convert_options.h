@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "cli/3do/names.h"
+
 namespace convert3do {
 
 enum class Destination { None, File, Folder, InPlace };
@@ -18,9 +20,9 @@ struct ConvertOptions {
   bool sync = true;
   bool dryRun = false;
   bool json = false;
-  int verbosity = 1;                // 0: -q, 2: -v
-  long workers = 0;                 // 0: one per core
-  std::vector<std::string> inputs;  // as named, then with the --files0-from names
+  int verbosity = 1;  // 0: -q, 2: -v
+  long workers = 0;   // 0: one per core
+  NameList inputs;    // as named, then with the --files0-from names
 };
 
 // Reads the arguments after "convert" into options. Returns -1 when the run
@@ -30,7 +32,7 @@ int parseConvertOptions(int argc, char** argv, ConvertOptions* options);
 
 // Adds the NUL-separated names in the file from ("-": standard input) to
 // names; false, having said why, when it cannot be read.
-bool readNames(const std::string& from, std::vector<std::string>& names);
+bool readNames(const std::string& from, NameList& names);
 
 }  // namespace convert3do
 

@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <mutex>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
+#include <vector>
 
 #include "cli/3do/commands.h"
 #include "cli/3do/names.h"
@@ -27,11 +27,6 @@ bool endsWith3do(const std::string& name) {
          (name[n - 1] | 0x20) == 'o';
 }
 
-void decide(Job& job, const Report& report) {
-  job.decided = true;
-  job.report = report;
-}
-
 Report skipped(const char* why) {
   Report report;
   report.verdict = Verdict::Skipped;
@@ -39,201 +34,362 @@ Report skipped(const char* why) {
   return report;
 }
 
-// Resolves a name once, following symlinks, into a folder and a name there.
-void locate(const std::string& name, Job& job) {
-  std::error_code error;
-  const fs::path real = fs::canonical(toPath(name), error);
-  if (error) {
-    decide(job,
-           failed(kExitInputNotFound, printed("cannot open: %s", std::strerror(error.value()))));
-    return;
-  }
-  job.folder = fromPath(real.parent_path());
-  job.base = fromPath(real.filename());
-  job.folderIdentity = identifyPath(job.folder.c_str());
+std::size_t hashKey(const FileKey& key) {
+  const unsigned long long mixed =
+      (key.inode * 0x9E3779B97F4A7C15ULL) ^ (key.device * 0xC2B2AE3D27D4EB4FULL);
+  return static_cast<std::size_t>(mixed ^ (mixed >> 29));
 }
 
-// Where the output is made, given job.output already split into
-// job.outputFolder and job.outputBase: a symlink named as the output is
-// written through. Returns what the output's name refers to.
-FileIdentity locateOutput(Job& job) {
-  FileIdentity out = identifyEntry(job.output.c_str());
-  if (!out.symlink) {
-    return out;
-  }
-  std::error_code error;
-  const fs::path real = fs::canonical(toPath(job.output), error);
-  splitName(error ? job.output : fromPath(real), &job.outputFolder, &job.outputBase);
-  return identifyPath(job.output.c_str());
-}
-
-// A file's device and inode as a key of a hashed set.
-std::string key(const FileIdentity& id) {
-  char bytes[sizeof id.device + sizeof id.inode];
-  std::memcpy(bytes, &id.device, sizeof id.device);
-  std::memcpy(bytes + sizeof id.device, &id.inode, sizeof id.inode);
-  return std::string(bytes, sizeof bytes);
-}
-
-// Whether a folder is one this run made, asked for the jobs of one folder
-// after another: the last answer is kept until made changes.
-class MadeFolders {
+// A set of files by device and inode, open-addressed: some 32 bytes a file.
+class KeySet {
  public:
-  explicit MadeFolders(std::unordered_set<std::string>& made) : made_(made) {}
-  bool has(const std::string& folder) {
-    if (!known_ || folder != last_) {
-      last_ = folder;
-      answer_ = made_.count(normalName(folder)) > 0;
-      known_ = true;
+  // False when the key was there already.
+  bool insert(const FileKey& key) {
+    if ((count_ + 1) * 2 > slots_.size()) {
+      grow();
     }
-    return answer_;
+    FileKey& slot = find(key);
+    if (!isEmpty(slot)) {
+      return false;
+    }
+    slot = key;
+    ++count_;
+    return true;
   }
-  void add(const std::string& folder) {
-    made_.insert(normalName(folder));
-    known_ = false;
+  bool contains(const FileKey& key) { return !slots_.empty() && !isEmpty(find(key)); }
+
+ private:
+  static constexpr unsigned long long kEmpty = ~0ULL;
+  static bool isEmpty(const FileKey& slot) { return slot.device == kEmpty && slot.inode == kEmpty; }
+  FileKey& find(const FileKey& key) {
+    std::size_t i = hashKey(key) & (slots_.size() - 1);
+    while (!isEmpty(slots_[i]) && !sameKey(slots_[i], key)) {
+      i = (i + 1) & (slots_.size() - 1);
+    }
+    return slots_[i];
+  }
+  void grow() {
+    std::vector<FileKey> old(std::max<std::size_t>(16, slots_.size() * 2), FileKey{kEmpty, kEmpty});
+    old.swap(slots_);
+    for (const FileKey& key : old) {
+      if (!isEmpty(key)) {
+        find(key) = key;
+      }
+    }
+  }
+  std::vector<FileKey> slots_;
+  std::size_t count_ = 0;
+};
+
+// Each output's folder and name, with the job that claims it first: an
+// open-addressed table of job numbers, some 32 bytes a job.
+class OutputNames {
+ public:
+  // The job that claims folder/base first: job itself, when none did.
+  std::size_t claim(const Plan& plan, std::size_t job, std::uint32_t folder,
+                    const std::string& base) {
+    if ((count_ + 1) * 2 > slots_.size()) {
+      grow();
+    }
+    const std::size_t hash = hashOf(folder, base);
+    std::size_t i = hash & (slots_.size() - 1);
+    for (; slots_[i].job != 0; i = (i + 1) & (slots_.size() - 1)) {
+      const Job& other = plan.jobs[slots_[i].job - 1];
+      if (slots_[i].hash == hash && folderOf(other) == folder && outputBase(other) == base) {
+        return slots_[i].job - 1;
+      }
+    }
+    slots_[i] = Slot{hash, job + 1};
+    ++count_;
+    return job;
+  }
+
+  static std::uint32_t folderOf(const Job& job) {
+    return job.place == nullptr ? 0 : job.place->outputKey;
   }
 
  private:
-  std::unordered_set<std::string>& made_;
-  std::string last_;
-  bool known_ = false;
-  bool answer_ = false;
+  struct Slot {
+    std::size_t hash = 0;
+    std::size_t job = 0;  // its number plus one; 0 for none
+  };
+  static std::size_t hashOf(std::uint32_t folder, const std::string& base) {
+    return std::hash<std::string>()(base) ^ (folder * 0x9E3779B97F4A7C15ULL);
+  }
+  void grow() {
+    std::vector<Slot> old(std::max<std::size_t>(16, slots_.size() * 2));
+    old.swap(slots_);
+    for (const Slot& slot : old) {
+      if (slot.job != 0) {
+        std::size_t i = slot.hash & (slots_.size() - 1);
+        while (slots_[i].job != 0) {
+          i = (i + 1) & (slots_.size() - 1);
+        }
+        slots_[i] = slot;
+      }
+    }
+  }
+  std::vector<Slot> slots_;
+  std::size_t count_ = 0;
 };
 
 // The refusals that need only names and identities, made job by job in the
-// order of the plan. Files by device and inode, names in hashed sets: a
-// batch of any size is checked in time proportional to its size.
+// order of the plan, and the output folders they need, made (or, in a dry
+// run, looked for) one component at a time below -d DIR.
 class OutputCheck {
  public:
-  // made: folders this run created, empty when made, so that no output in
-  // one is looked for (a file put there meanwhile still stops the commit).
-  OutputCheck(const ConvertOptions& options, std::unordered_set<std::string>& made)
-      : options_(options), made_(made) {}
+  OutputCheck(const ConvertOptions& options, Plan& plan)
+      : options_(options),
+        plan_(plan),
+        outputs_(Side::Output, &plan.outputRoot),
+        inputs_(Side::Input) {}
 
   // Checks the jobs not checked yet; returns how many of the plan's first
   // jobs are final. Until the plan is complete it stops at a job whose output
   // exists, as that output may be an input yet to be found.
-  std::size_t advance(Plan& plan, bool complete) {
+  std::size_t advance(bool complete) {
     if (options_.destination == Destination::None) {
-      return checked_ = plan.jobs.size();  // only looked at: each name as given
+      return checked_ = plan_.jobs.size();  // only looked at: each name as given
     }
-    while (checked_ < plan.jobs.size() && check(plan, plan.jobs[checked_], complete)) {
+    while (checked_ < plan_.jobs.size() && check(checked_, complete)) {
       ++checked_;
     }
     return checked_;
   }
 
  private:
-  bool check(Plan& plan, Job& job, bool complete);
+  bool check(std::size_t i, bool complete);
+  bool checkInPlace(std::size_t i);
+  FileIdentity lookAtOutput(Job& job, std::size_t i);
+  void settleFolder(Place* place);
+  void settleOne(Place* place);
+  void decide(std::size_t i, Report report) {
+    plan_.jobs[i].decided = true;
+    plan_.outcomes[i].report = std::move(report);
+  }
 
   // Notes the inputs of the jobs before end that the walk did not decide;
-  // they are looked at and put in their hashed set only once an output
-  // exists, which in a folder this run made none ever does.
-  void take(Plan& plan, std::size_t end) {
+  // they are looked at and put in their set only once an output exists,
+  // which in a folder this run made none ever does.
+  void take(std::size_t end) {
     for (; taken_ < end; ++taken_) {
-      Job& job = plan.jobs[taken_];
-      if (!job.decided && (job.identity.known || job.identityLater)) {
-        waiting_.push_back(&job);
+      const Job& job = plan_.jobs[taken_];
+      if (!job.decided && (job.known || job.later)) {
+        waiting_.push_back(taken_);
       }
     }
   }
 
-  bool isInput(Plan& plan, const FileIdentity& file) {
-    take(plan, plan.jobs.size());
-    for (Job* input : waiting_) {
-      identify(*input);
-      if (input->identity.known) {
-        inputs_.insert(key(input->identity));
+  bool isInput(const FileIdentity& file) {
+    take(plan_.jobs.size());
+    for (const std::size_t i : waiting_) {
+      const FileIdentity input = lookAt(plan_.jobs[i]);
+      if (input.known) {
+        inputSet_.insert(keyOf(input));
       }
     }
     waiting_.clear();
-    return inputs_.count(key(file)) > 0;
+    return inputSet_.contains(keyOf(file));
   }
 
-  // Looks at an input found in a tree that was not looked at yet.
-  void identify(Job& job) {
-    if (!job.identityLater) {
-      return;
+  // A job's input as it is now, looked at where the plan found it; what a
+  // worker may have taken is only read.
+  FileIdentity lookAt(const Job& job) {
+    if (!job.later) {
+      FileIdentity known;
+      known.known = job.known;
+      known.regular = job.regular;
+      known.device = job.identity.device;
+      known.inode = job.identity.inode;
+      return known;
     }
-    job.identityLater = false;
-    bool opened = false;
-    job.identity = openInputFolder(job, folder_, &opened) == 0
-                       ? identifyAt(folder_.folder, job.base.c_str(), false)
-                       : FileIdentity{};
+    return inputs_.moveTo(job.place) == 0 ? identifyAt(inputs_.folder(), job.name, false)
+                                          : FileIdentity{};
+  }
+
+  std::uint32_t folderKey(std::uint32_t parent, const char* name) {
+    std::string key(reinterpret_cast<const char*>(&parent), sizeof parent);
+    key += name;
+    return folderKeys_.emplace(std::move(key), static_cast<std::uint32_t>(folderKeys_.size() + 1))
+        .first->second;
   }
 
   const ConvertOptions& options_;
-  MadeFolders made_;
+  Plan& plan_;
+  FolderCursor outputs_;
+  FolderCursor inputs_;
   std::size_t checked_ = 0;
   std::size_t taken_ = 0;
-  std::vector<Job*> waiting_;
-  std::unordered_set<std::string> inputs_;
-  // Each output, normalised, with the input that has it first; in place and
-  // to standard output, the inputs taken so far with their outputs.
-  std::unordered_map<std::string, Job*> outputs_;
-  std::unordered_set<std::string> seen_;
-  std::unordered_set<std::string> folders_;  // output folders made
-  std::string lastFolder_;                   // the last one put in folders_
-  InputFolder folder_;                       // where the last input looked at is
+  std::vector<std::size_t> waiting_;
+  KeySet inputSet_;
+  KeySet seen_;  // in place and to standard output: the inputs so far
+  OutputNames outputNames_;
+  std::unordered_map<std::string, std::uint32_t> folderKeys_;
 };
 
+// Settles where the outputs of place go, and the places above it first.
+void OutputCheck::settleFolder(Place* place) {
+  std::vector<Place*> chain;
+  for (Place* p = place; p != nullptr && p->outputState == OutputState::Unknown;
+       p = const_cast<Place*>(p->parent)) {
+    chain.push_back(p);
+  }
+  for (auto p = chain.rbegin(); p != chain.rend(); ++p) {
+    settleOne(*p);
+  }
+}
+
+void OutputCheck::settleOne(Place* place) {
+  if (place->parent == nullptr) {
+    place->outputState = plan_.outputRootState;
+    place->outputError = plan_.outputRootError;
+    place->output = keyOf(identifyFolder(plan_.outputRoot));
+    return;
+  }
+  const Place& parent = *place->parent;
+  place->outputKey = folderKey(parent.outputKey, place->name);
+  place->outputState = parent.outputState;
+  place->outputError = parent.outputError;
+  place->outputCause = parent.outputCause;
+  if (parent.outputState != OutputState::Made && parent.outputState != OutputState::Existing) {
+    return;  // absent, refused or failed above: so it is here
+  }
+  place->outputCause = place;
+  int error = outputs_.moveTo(&parent);
+  bool made = false;
+  if (error == 0 && !options_.dryRun) {
+    error = makeFolderAt(outputs_.folder(), place->name);
+    made = error == 0;
+    error = error == EEXIST ? 0 : error;
+  }
+  Folder folder;
+  if (error == 0) {
+    error = openChild(outputs_.folder(), place->name, &folder);
+  }
+  if (error == 0) {
+    place->output = keyOf(identifyFolder(folder));
+    place->outputState = made ? OutputState::Made : OutputState::Existing;
+  } else if (error == ENOENT && options_.dryRun) {
+    place->outputState = OutputState::Absent;
+    place->outputError = creationError(outputs_.folder());
+  } else if (error == ELOOP || error == ENOTDIR) {
+    const FileIdentity there = identifyAt(outputs_.folder(), place->name, false);
+    place->outputState = OutputState::Refused;
+    place->outputError = there.symlink ? ELOOP : ENOTDIR;
+  } else {
+    place->outputState = OutputState::Failed;
+    place->outputError = error;
+  }
+}
+
+// Why nothing is written below a refused or failed output folder.
+Report folderRefusal(const Place& place) {
+  Report report;
+  if (place.outputState == OutputState::Failed) {
+    report = failed(kExitOutputFailed,
+                    place.outputError == ESTALE
+                        ? printed("its output folder %c was replaced during the run; nothing "
+                                  "written there",
+                                  kFolderName)
+                        : printed("cannot create the folder of %c: %s", kOutputName,
+                                  std::strerror(place.outputError)));
+  } else {
+    report = refused(kExitOutputFailed,
+                     printed(place.outputError == ELOOP
+                                 ? "its output folder %c is a symbolic link, not a folder; "
+                                   "nothing written there"
+                                 : "its output folder %c is not a folder; nothing written there",
+                             kFolderName));
+  }
+  report.about = place.outputCause;
+  return report;
+}
+
+// In place and to standard output: each file once.
+bool OutputCheck::checkInPlace(std::size_t i) {
+  const Job& job = plan_.jobs[i];
+  if (job.known && job.regular && !seen_.insert(job.identity)) {
+    decide(i, skipped("named before: converted once"));
+  }
+  return true;
+}
+
+// What is where the job's output goes, as it is now: with -o FILE through a
+// symlink named so; below -d DIR never through one.
+FileIdentity OutputCheck::lookAtOutput(Job& job, std::size_t i) {
+  if (options_.destination == Destination::File) {
+    return identifyPath(joinName(plan_.outputFolder, plan_.outputBase).c_str());
+  }
+  settleFolder(job.place);
+  const OutputState state = job.place != nullptr ? job.place->outputState : plan_.outputRootState;
+  if ((state == OutputState::Refused || state == OutputState::Failed) && job.place != nullptr) {
+    decide(i, folderRefusal(*job.place));
+    return FileIdentity{};
+  }
+  if (state != OutputState::Existing) {
+    return FileIdentity{};  // in a folder made by this run, or absent: nothing there
+  }
+  const int error = job.place == nullptr ? 0 : outputs_.moveTo(job.place);
+  if (error != 0) {
+    Report report = failed(kExitOutputFailed,
+                           printed("its output folder %c was replaced during the run; nothing "
+                                   "written there",
+                                   kFolderName));
+    report.about = job.place;
+    decide(i, std::move(report));
+    return FileIdentity{};
+  }
+  const Folder& folder = job.place == nullptr ? plan_.outputRoot : outputs_.folder();
+  return identifyAt(folder, outputBase(job).c_str(), false);
+}
+
 // False when the job must wait for the complete plan.
-bool OutputCheck::check(Plan& plan, Job& job, bool complete) {
-  take(plan, checked_ + 1);
+bool OutputCheck::check(std::size_t i, bool complete) {
+  Job& job = plan_.jobs[i];
   if (job.decided) {
     return true;
   }
-  if (options_.destination == Destination::InPlace || job.output == "-") {
-    if (job.identity.regular && !seen_.insert(key(job.identity) + job.output).second) {
-      decide(job, skipped("named before: converted once"));
-    }
+  if (options_.destination == Destination::InPlace ||
+      (options_.destination == Destination::File && options_.output == "-")) {
+    return checkInPlace(i);
+  }
+  take(i + 1);
+  const FileIdentity out = lookAtOutput(job, i);
+  if (job.decided) {
     return true;
   }
-  if (job.outputBase.empty()) {
-    splitName(job.output, &job.outputFolder, &job.outputBase);
-  }
-  const FileIdentity out = made_.has(job.outputFolder) ? FileIdentity{} : locateOutput(job);
   if (out.known && !complete) {
     return false;
   }
-  const auto output = outputs_.emplace(normalName(job.output), &job);
-  if (!output.second) {
-    Job& first = *output.first->second;
-    identify(first);
-    identify(job);
-    if (job.identity.regular && first.identity.regular && sameFile(first.identity, job.identity)) {
-      decide(job, skipped("named before: converted once"));
+  const std::size_t first =
+      outputNames_.claim(plan_, i, OutputNames::folderOf(job), outputBase(job));
+  if (first != i) {
+    const FileIdentity mine = lookAt(job);
+    const FileIdentity theirs = lookAt(plan_.jobs[first]);
+    if (mine.regular && theirs.regular && sameFile(mine, theirs)) {
+      decide(i, skipped("named before: converted once"));
       return true;
     }
   }
-  const auto shown = [&job]() { return std::string(quoteName(job.output.c_str()).text); };
+  // Below -d DIR a symlink where the output goes is an output that exists,
+  // replaced itself (never its target) with --force.
+  const bool link = out.symlink && options_.destination == Destination::Folder;
   job.outputExists = out.known;
-  if (out.known && isInput(plan, out)) {
-    decide(job, refused(kExitUsage, printed("its output %s is one of the inputs; refusing to "
-                                            "overwrite it",
-                                            shown().c_str())));
-  } else if (!output.second) {
-    decide(job, refused(kExitUsage,
-                        printed("its output %s is another input's output too", shown().c_str())));
+  if (out.known && isInput(out)) {
+    decide(i, refused(kExitUsage, printed("its output %c is one of the inputs; refusing to "
+                                          "overwrite it",
+                                          kOutputName)));
+  } else if (first != i) {
+    decide(i, refused(kExitUsage,
+                      printed("its output %c is another input's output too", kOutputName)));
   } else if (out.directory) {
-    decide(job, refused(kExitUsage, printed("its output %s is a folder (-d DIR puts the "
-                                            "outputs into a folder)",
-                                            shown().c_str())));
-  } else if (out.known && !out.regular) {
-    decide(job, refused(kExitOutputFailed, printed("its output %s exists and is not a regular "
-                                                   "file; refusing to replace it",
-                                                   shown().c_str())));
-  } else if (!options_.dryRun && !job.outputFolder.empty() && job.outputFolder != lastFolder_ &&
-             folders_.insert(job.outputFolder).second) {
-    lastFolder_ = job.outputFolder;
-    std::error_code error;
-    if (fs::create_directories(toPath(job.outputFolder), error)) {
-      made_.add(job.outputFolder);
-    }
-    if (error) {
-      decide(job, failed(kExitOutputFailed, printed("cannot create the folder of %s: %s",
-                                                    shown().c_str(), error.message().c_str())));
-    }
+    decide(i, refused(kExitUsage, printed("its output %c is a folder (-d DIR puts the outputs "
+                                          "into a folder)",
+                                          kOutputName)));
+  } else if (out.known && !out.regular && !link) {
+    decide(i, refused(kExitOutputFailed, printed("its output %c exists and is not a regular "
+                                                 "file; refusing to replace it",
+                                                 kOutputName)));
   }
   return true;
 }
@@ -249,89 +405,68 @@ struct Planner {
   std::size_t published = 0;
 };
 
-// A new job at the end of the plan, made in its place: a job is some 540
-// bytes.
-Job& newJob(Planner& p) {
+// A new job at the end of the plan, and its outcome; returns its number.
+std::size_t newJob(Planner& p) {
   std::unique_lock<std::mutex> lock;
   if (p.progress.growing != nullptr) {
     lock = std::unique_lock<std::mutex>(*p.progress.growing);
   }
-  return p.plan.jobs.emplace_back();
+  p.plan.outcomes.emplace_back();
+  p.plan.jobs.emplace_back();
+  return p.plan.jobs.size() - 1;
+}
+
+void decide(Planner& p, std::size_t i, Report report) {
+  p.plan.jobs[i].decided = true;
+  p.plan.outcomes[i].report = std::move(report);
 }
 
 void advance(Planner& p, bool complete) {
-  const std::size_t final = p.check.advance(p.plan, complete);
+  const std::size_t final = p.check.advance(complete);
   if (p.progress.publish && final > p.published) {
     p.published = final;
     p.progress.publish(final);
   }
 }
 
-// A walk of one folder named with -r: every .3do file below it, found
-// without following symlinks; the output folder is never walked.
-struct Walk {
-  Planner& planner;
-  const Folder* root;
-  std::string name;  // the folder as named
-};
+// A job for a folder the walk cannot read: the folder name in place.
+void failFolder(Planner& p, Place* place, const char* name, const std::string& why) {
+  const std::size_t i = newJob(p);
+  p.plan.jobs[i].place = place;
+  p.plan.jobs[i].name = name;
+  decide(p, i, failed(kExitInputNotFound, "cannot read the folder: " + why));
+}
 
-// The names of one folder of a walk, made once for all it holds: as shown,
-// and with -d its place among the outputs. A name listed in a folder is one
-// plain component, so that joining it to a plain name is joining strings.
-struct Listed {
-  explicit Listed(const Walk& w, const std::string& relative)
-      : shown(relative.empty() ? w.name : joinName(w.name, relative)),
-        output(w.planner.options.destination != Destination::Folder ? std::string()
-               : relative.empty()                                   ? w.planner.options.output
-                                  : joinName(w.planner.options.output, relative)),
-        shownPlain(plainName(shown)),
-        outputPlain(plainName(output)) {}
-  std::string shown;
-  std::string output;
-  bool shownPlain;
-  bool outputPlain;
-};
-
-std::string joinListed(const std::string& folder, bool plain, const std::string& name) {
-  return plain ? folder + '/' + name : joinName(folder, name);
+void failFolder(Planner& p, const Place& folder, const std::string& why) {
+  failFolder(p, const_cast<Place*>(folder.parent), folder.name, why);
 }
 
 // An entry of a folder worth a look: a .3do file, a folder, or a symlink to
 // a folder (which is reported, not followed).
 struct Entry {
-  const std::string* name;
+  std::size_t name;  // in its frame's names
   FileIdentity identity;
   bool later;  // only its kind is known as yet
 };
+
+// A folder of a walk under way: its listing, and how far the walk is in it.
+// Only the frames nearest the walk's end hold their folder open.
+struct Frame {
+  Place* place = nullptr;
+  Folder folder;
+  bool open = false;
+  std::vector<std::string> names;
+  std::vector<Entry> entries;  // in the order of the walk
+  std::size_t next = 0;
+};
+
+constexpr std::size_t kOpenFrames = 32;
 
 // A regular file whose identity is not known as yet.
 FileIdentity regularFile() {
   FileIdentity file;
   file.regular = true;
   return file;
-}
-
-void addFound(Walk& w, const Listed& listed, const std::string& relative, const std::string& name,
-              const Entry& entry) {
-  Job& job = newJob(w.planner);
-  job.input = joinListed(listed.shown, listed.shownPlain, name);
-  job.root = w.root;
-  job.folder = relative;
-  job.base = name;
-  job.identity = entry.identity;
-  job.identityLater = entry.later;
-  if (w.planner.options.destination == Destination::Folder) {
-    job.output = joinListed(listed.output, listed.outputPlain, name);
-    if (listed.outputPlain) {  // split as it was joined
-      job.outputFolder = listed.output;
-      job.outputBase = name;
-    }
-  }
-  if (job.identity.symlink) {
-    decide(job, skipped("a symlink met in a folder is not followed"));
-  } else if (!job.identity.regular) {
-    decide(job, skipped("not a regular file"));
-  }
 }
 
 // Whether name is that of a temporary file of 3do convert: ".NAME.HEX.tmp".
@@ -347,172 +482,313 @@ bool isLeftOver(const std::string& name) {
 // Whether entry a comes before b in the order of the names of all that a
 // walk finds: a folder's name as though followed by '/', so that walking the
 // entries of each folder in this order lists every name in sorted order.
-bool walkedBefore(const Entry& a, const Entry& b) {
-  const std::size_t common = std::min(a.name->size(), b.name->size());
-  const int order = std::memcmp(a.name->data(), b.name->data(), common);
+bool walkedBefore(const std::string& a, bool aFolder, const std::string& b, bool bFolder) {
+  const std::size_t common = std::min(a.size(), b.size());
+  const int order = std::memcmp(a.data(), b.data(), common);
   if (order != 0) {
     return order < 0;
   }
-  const auto next = [common](const Entry& e) {
-    return e.name->size() > common ? static_cast<unsigned char>((*e.name)[common])
-           : e.identity.directory  ? int{'/'}
-                                   : -1;
+  const auto next = [common](const std::string& name, bool folder) {
+    return name.size() > common ? static_cast<unsigned char>(name[common]) : folder ? int{'/'} : -1;
   };
-  return next(a) < next(b);
+  return next(a, aFolder) < next(b, bFolder);
 }
 
-// Walks a folder, its files and folders in the order of their names; what
+// Lists the frame's folder into its entries, in the order of the walk; what
 // was found before it is published first.
-void walkFolder(Walk& w, const Folder& folder, const std::string& relative) {
-  advance(w.planner, false);
-  std::vector<std::string> names;
+void list(Planner& p, Frame& frame) {
+  advance(p, false);
   std::vector<EntryKind> kinds;
-  const int error = listFolder(folder, &names, &kinds);
+  const int error = listFolder(frame.folder, &frame.names, &kinds);
   if (error != 0) {
-    Job& job = newJob(w.planner);
-    job.input = joinName(w.name, relative);
-    decide(job,
-           failed(kExitInputNotFound, printed("cannot read the folder: %s", std::strerror(error))));
+    failFolder(p, *frame.place, std::strerror(error));
     return;
   }
-  const Listed listed(w, relative);
-  std::vector<Entry> entries;
   // A regular file, as the listing says, is looked at only when its identity
   // is needed: other than .3do files never, and with -d only once an
   // output exists.
-  const bool later = w.planner.options.destination == Destination::Folder;
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    const std::string& name = names[i];
+  const bool later = p.options.destination == Destination::Folder;
+  for (std::size_t i = 0; i < frame.names.size(); ++i) {
+    const std::string& name = frame.names[i];
     if (isLeftOver(name)) {
-      complain(joinListed(listed.shown, listed.shownPlain, name).c_str(),
+      complain(shownPath(*frame.place, name.c_str()).c_str(),
                "warning: a temporary file left by an interrupted run; remove it once no run "
                "is under way");
     }
     const bool model = endsWith3do(name);
     if (kinds[i] == EntryKind::File && (later || !model)) {
       if (model) {
-        entries.push_back(Entry{&name, regularFile(), true});
+        frame.entries.push_back(Entry{i, regularFile(), true});
       }
       continue;
     }
-    const FileIdentity entry = identifyAt(folder, name.c_str(), false);
+    const FileIdentity entry = identifyAt(frame.folder, name.c_str(), false);
     if (entry.directory
-            ? !sameFile(entry, w.planner.destination)
-            : model || (entry.symlink && identifyAt(folder, name.c_str(), true).directory)) {
-      entries.push_back(Entry{&name, entry, false});
+            ? !sameFile(entry, p.destination)
+            : model || (entry.symlink && identifyAt(frame.folder, name.c_str(), true).directory)) {
+      frame.entries.push_back(Entry{i, entry, false});
     }
   }
-  std::sort(entries.begin(), entries.end(), walkedBefore);
-  for (const Entry& entry : entries) {
-    const std::string& name = *entry.name;
-    if (!entry.identity.directory) {
-      addFound(w, listed, relative, name, entry);
+  const std::vector<std::string>& names = frame.names;
+  std::sort(frame.entries.begin(), frame.entries.end(), [&names](const Entry& a, const Entry& b) {
+    return walkedBefore(names[a.name], a.identity.directory, names[b.name], b.identity.directory);
+  });
+}
+
+Place& newPlace(Planner& p, Place* parent, const std::string& name) {
+  Place& place = p.plan.places.emplace_back();
+  place.parent = parent;
+  place.name = p.plan.names.keep(name);
+  place.depth = parent == nullptr ? 0 : parent->depth + 1;
+  place.root = parent == nullptr ? &p.plan.roots.back() : parent->root;
+  return place;
+}
+
+void addFound(Planner& p, const Frame& frame, const Entry& entry) {
+  const std::size_t i = newJob(p);
+  Job& job = p.plan.jobs[i];
+  job.place = frame.place;
+  job.name = p.plan.names.keep(frame.names[entry.name]);
+  job.known = entry.identity.known;
+  job.identity = keyOf(entry.identity);
+  job.regular = entry.identity.regular;
+  job.later = entry.later;
+  if (entry.identity.symlink) {
+    decide(p, i, skipped("a symlink met in a folder is not followed"));
+  } else if (!job.regular) {
+    decide(p, i, skipped("not a regular file"));
+  }
+}
+
+// Enters the folder of the top frame's entry: a new frame, listed, unless it
+// cannot be opened. Only the last kOpenFrames frames (and the first) keep
+// their folder open.
+void enter(Planner& p, std::vector<Frame>& stack, const Entry& entry) {
+  Frame& top = stack.back();
+  const std::string& name = top.names[entry.name];
+  Folder child;
+  const int error = openChild(top.folder, name.c_str(), &child);
+  if (error != 0) {
+    failFolder(p, top.place, p.plan.names.keep(name), std::strerror(error));
+    return;
+  }
+  Place& place = newPlace(p, top.place, name);
+  place.input = keyOf(identifyFolder(child));
+  stack.emplace_back();
+  stack.back().place = &place;
+  stack.back().folder = std::move(child);
+  stack.back().open = true;
+  if (stack.size() > kOpenFrames + 1) {
+    Frame& far = stack[stack.size() - 1 - kOpenFrames];
+    far.folder = Folder();
+    far.open = false;
+  }
+  list(p, stack.back());
+}
+
+// Opens again the folder of frame k, closed while the walk was deeper: from
+// the nearest frame above it that is open, one folder at a time, each the one
+// the walk saw. Returns 0 or errno.
+int reopen(std::vector<Frame>& stack, std::size_t k) {
+  std::size_t from = k;
+  while (!stack[from].open) {
+    --from;  // the first frame is never closed
+  }
+  Folder at;
+  int error = copyFolder(stack[from].folder, &at);
+  for (std::size_t j = from + 1; j <= k && error == 0; ++j) {
+    Folder below;
+    error = openChild(at, stack[j].place->name, &below);
+    if (error == 0 && !sameKey(keyOf(identifyFolder(below)), stack[j].place->input)) {
+      error = ESTALE;
+    }
+    at = std::move(below);
+  }
+  if (error == 0) {
+    stack[k].folder = std::move(at);
+    stack[k].open = true;
+  }
+  return error;
+}
+
+// Leaves the top frame, done; the frame above gets its folder back, through
+// ".." where the folder below is open.
+void leave(Planner& p, std::vector<Frame>& stack) {
+  const std::size_t k = stack.size() - 2;
+  if (stack.size() >= 2 && !stack[k].open) {
+    const Frame& done = stack.back();
+    Frame& up = stack[k];
+    Folder above;
+    int error = done.open ? openParent(done.folder, &above) : ESTALE;
+    if (error == 0 && sameKey(keyOf(identifyFolder(above)), up.place->input)) {
+      up.folder = std::move(above);
+      up.open = true;
+    } else if (reopen(stack, k) != 0) {
+      failFolder(p, *up.place, "it was moved during the run");
+      up.next = up.entries.size();
+    }
+  }
+  stack.pop_back();
+}
+
+// Walks the folder named, opened: every .3do file below it, found without
+// following symlinks, in the order of their names; the output folder is
+// never walked. Iterative, so that no depth can exhaust the stack.
+void walkTree(Planner& p, const char* name, Folder folder) {
+  p.plan.roots.push_back(std::move(folder));
+  Place& root = newPlace(p, nullptr, name);
+  root.input = keyOf(identifyFolder(p.plan.roots.back()));
+  std::vector<Frame> stack(1);
+  stack[0].place = &root;
+  const int error = copyFolder(p.plan.roots.back(), &stack[0].folder);
+  if (error != 0) {
+    failFolder(p, nullptr, root.name, std::strerror(error));
+    return;
+  }
+  stack[0].open = true;
+  list(p, stack[0]);
+  while (!stack.empty()) {
+    Frame& top = stack.back();
+    if (top.next == top.entries.size()) {
+      leave(p, stack);
       continue;
     }
-    Folder child;
-    const int opened = openFolderBeneath(folder, name, &child);
-    if (opened == 0) {
-      walkFolder(w, child, joinName(relative, name));
-      continue;
+    const Entry entry = top.entries[top.next++];
+    if (entry.identity.directory) {
+      enter(p, stack, entry);
+    } else {
+      addFound(p, top, entry);
     }
-    Job& job = newJob(w.planner);
-    job.input = joinListed(listed.shown, listed.shownPlain, name);
-    decide(job, failed(kExitInputNotFound,
-                       printed("cannot read the folder: %s", std::strerror(opened))));
   }
 }
 
 // Adds the files a command-line name gives: a file, "-", or with -r the
 // .3do files in a folder's tree.
-void addNamed(Planner& p, const std::string& name) {
+void addNamed(Planner& p, const char* name) {
   const ConvertOptions& options = p.options;
-  Plan& plan = p.plan;
-  if (name.empty()) {
-    Job& job = newJob(p);
-    decide(job, failed(kExitInputNotFound, "cannot open: an empty name"));
+  const bool standardInput = std::strcmp(name, "-") == 0;
+  if (*name == '\0') {
+    decide(p, newJob(p), failed(kExitInputNotFound, "cannot open: an empty name"));
     return;
   }
-  if (name == "-" && options.destination != Destination::File &&
+  if (standardInput && options.destination != Destination::File &&
       options.destination != Destination::None) {
-    Job& job = newJob(p);
-    job.input = name;
-    decide(job, refused(kExitUsage,
-                        "standard input has no name to convert in place or into "
-                        "a folder; use -o"));
+    const std::size_t i = newJob(p);
+    p.plan.jobs[i].name = name;
+    decide(p, i,
+           refused(kExitUsage,
+                   "standard input has no name to convert in place or into a folder; use -o"));
     return;
   }
-  const FileIdentity found = name == "-" ? FileIdentity{} : identifyPath(name.c_str());
+  const FileIdentity found = standardInput ? FileIdentity{} : identifyPath(name);
+  const int why = errno;
   if (found.directory) {
     Folder folder;
     const int error = options.recursive ? openFolder(name, &folder) : 0;
-    if (!options.recursive || error != 0) {
-      Job& job = newJob(p);
-      job.input = name;
-      decide(job,
-             failed(kExitInputNotFound,
-                    options.recursive ? printed("cannot read the folder: %s", std::strerror(error))
-                                      : "is a folder (use -r for the .3do files in its tree)"));
+    if (options.recursive && error == 0) {
+      walkTree(p, name, std::move(folder));
       return;
     }
-    plan.roots.push_back(std::move(folder));
-    Walk walk{p, &plan.roots.back(), name};
-    walkFolder(walk, plan.roots.back(), "");
+    const std::size_t i = newJob(p);
+    p.plan.jobs[i].name = name;
+    decide(p, i,
+           failed(kExitInputNotFound,
+                  options.recursive ? printed("cannot read the folder: %s", std::strerror(error))
+                                    : "is a folder (use -r for the .3do files in its tree)"));
     return;
   }
-  Job& job = newJob(p);
-  job.input = name;
-  job.identity = found;
-  job.byName = name == "-" || (job.identity.known && !job.identity.regular);
-  if (!job.byName) {
-    locate(name, job);
+  const std::size_t i = newJob(p);
+  Job& job = p.plan.jobs[i];
+  job.name = name;
+  job.known = found.known;
+  job.identity = keyOf(found);
+  job.regular = found.regular;
+  job.byName = standardInput || (found.known && !found.regular);
+  if (!found.known && !standardInput) {
+    decide(p, i, failed(kExitInputNotFound, printed("cannot open: %s", std::strerror(why))));
   }
-  if (options.destination == Destination::Folder) {
-    job.output = joinName(options.output, fromPath(toPath(name).filename()));
-  } else if (options.destination == Destination::File) {
-    job.output = options.output;
+}
+
+// Where -o FILE is made: a symlink named as the output is written through.
+void locateOutputFile(const ConvertOptions& options, Plan& plan) {
+  splitName(options.output, &plan.outputFolder, &plan.outputBase);
+  if (identifyEntry(options.output.c_str()).symlink) {
+    std::error_code error;
+    const fs::path real = fs::canonical(toPath(options.output), error);
+    if (!error) {
+      splitName(fromPath(real), &plan.outputFolder, &plan.outputBase);
+    }
   }
 }
 
 }  // namespace
 
-void makePlan(const ConvertOptions& options, Plan& plan, const PlanProgress& progress) {
-  std::unordered_set<std::string> made;
-  Planner p{options, plan, progress, OutputCheck(options, made), FileIdentity{}};
-  if (options.destination == Destination::Folder) {
-    std::error_code error;
-    if (!options.dryRun && fs::create_directories(toPath(options.output), error)) {
-      made.insert(normalName(options.output));
-    }
-    p.destination = identifyPath(options.output.c_str());
+int openOutputRoot(const ConvertOptions& options, Plan& plan) {
+  const FileIdentity there = identifyPath(options.output.c_str());
+  if (there.known && !there.directory) {
+    return ENOTDIR;
   }
-  for (const std::string& name : options.inputs) {
-    addNamed(p, name);
+  if (!there.known && options.dryRun) {
+    plan.outputRootState = OutputState::Absent;
+    plan.outputRootError = creationErrorBelow(options.output);
+    return plan.outputRootError;
+  }
+  std::error_code error;
+  const bool made = !there.known && fs::create_directories(toPath(options.output), error);
+  if (error) {
+    return error.value();
+  }
+  const int opened = openFolder(options.output, &plan.outputRoot);
+  if (opened != 0) {
+    return opened;
+  }
+  plan.outputRootState = made ? OutputState::Made : OutputState::Existing;
+  return 0;
+}
+
+void makePlan(const ConvertOptions& options, Plan& plan, const PlanProgress& progress) {
+  Planner p{options, plan, progress, OutputCheck(options, plan), FileIdentity{}, 0};
+  if (options.destination == Destination::Folder && plan.outputRootState != OutputState::Absent) {
+    p.destination = identifyFolder(plan.outputRoot);
+  }
+  if (options.destination == Destination::File && options.output != "-") {
+    locateOutputFile(options, plan);
+  }
+  for (std::size_t i = 0; i < options.inputs.size(); ++i) {
+    addNamed(p, options.inputs[i]);
     advance(p, false);
   }
   advance(p, true);
 }
 
-int openInputFolder(const Job& job, InputFolder& f, bool* opened) {
-  *opened = false;
-  if (f.open && f.root == job.root && f.path == job.folder) {
-    return 0;
-  }
-  f.open = false;
-  const int error = job.root == nullptr ? openFolder(job.folder, &f.folder)
-                                        : openFolderBeneath(*job.root, job.folder, &f.folder);
-  if (error != 0) {
-    return error;
-  }
-  f.open = *opened = true;
-  f.root = job.root;
-  f.path = job.folder;
-  return 0;
+void makePlan(const ConvertOptions& options, Plan& plan) {
+  makePlan(options, plan, PlanProgress{});
 }
 
-Plan makePlan(const ConvertOptions& options) {
-  Plan plan;
-  makePlan(options, plan, PlanProgress{});
-  return plan;
+std::string shownInput(const Job& job) {
+  return job.place == nullptr ? job.name : shownPath(*job.place, job.name);
+}
+
+std::string outputBase(const Job& job) {
+  if (job.place != nullptr) {
+    return job.name;
+  }
+  std::string folder;
+  std::string base;
+  splitName(job.name, &folder, &base);
+  return base;
+}
+
+std::string shownOutput(const ConvertOptions& options, const Job& job) {
+  switch (options.destination) {
+    case Destination::File:
+      return options.output;
+    case Destination::Folder:
+      return job.place == nullptr ? joinName(options.output, outputBase(job))
+                                  : outputPath(*job.place, options.output, job.name);
+    default:
+      return std::string();
+  }
 }
 
 }  // namespace convert3do

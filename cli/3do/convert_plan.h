@@ -2,73 +2,79 @@
 // about it that does not need its contents is made, before it is written:
 // which files (symlinks met in a tree are not followed), where each output
 // goes, and the refusals (an output that is an input, two inputs with one
-// output, an output that is not a regular file). Files are found in the
-// order of their names, and those that are final can be converted while the
-// rest of the tree is walked.
+// output, an output that is not a regular file, an output folder that is a
+// symlink). Files are found in the order of their names, and those that are
+// final can be converted while the rest of the tree is walked.
+//
+// The walk keeps no path: each folder is a Place (place.h), each file its
+// place and its name, so memory grows with the names found, not with their
+// depth; and it holds a bounded number of folders open at any depth.
 #ifndef CONVERT3DO_CLI_3DO_CONVERT_PLAN_H
 #define CONVERT3DO_CLI_3DO_CONVERT_PLAN_H
 
+#include <atomic>
 #include <cstddef>
 #include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
-#include <vector>
 
 #include "cli/3do/convert_options.h"
 #include "cli/3do/convert_report.h"
-#include "cli/common/files.h"
+#include "cli/3do/names.h"
+#include "cli/3do/place.h"
 #include "cli/common/folder.h"
 
 namespace convert3do {
 
-// One file of the batch.
+// One file of the batch. Made by the plan, and not changed once a worker
+// may take it.
 struct Job {
-  std::string input;  // the name shown: as named or found, "-" for standard input
-  // Where the input is, and its name there: for a file named one by one, its
-  // name resolved once into a folder (which must still be the folder the
-  // plan saw) and a name; for a file found in a tree, a folder below one of
-  // the plan's roots, reached without following symlinks.
-  const Folder* root = nullptr;  // none for a file named one by one
-  std::string folder;
-  std::string base;
-  FileIdentity folderIdentity;  // for a file named one by one
-  // Or opened by its name: standard input, and what is not a regular file
-  // (a FIFO, /dev/stdin, a device), which is only ever read.
+  // Where it was found in a walk, and its name there; for a file named one
+  // by one, no place and the name as given.
+  Place* place = nullptr;
+  const char* name = "";
+  FileKey identity;      // as the plan found it, when known
+  bool known = false;    // whether identity is known
+  bool regular = false;  // a regular file, as far as the plan knows
+  // Opened by its name: standard input, and what is not a regular file (a
+  // FIFO, /dev/stdin, a device), which is only ever read.
   bool byName = false;
-  FileIdentity identity;       // the input as the plan found it
-  bool identityLater = false;  // found a regular file, and not looked at until needed
-  std::string output;          // the name shown; empty in place, "-" for standard output
-  std::string outputFolder;    // where the output is made, and its name there
-  std::string outputBase;
-  bool outputExists = false;  // replaced only with --force, unless it is the conversion already
-  bool decided = false;       // refused or skipped by the plan: report says why
+  bool later = false;         // a regular file as its folder's listing says, not looked at
+  bool outputExists = false;  // replaced only with --force, unless it holds the conversion
+  bool decided = false;       // refused, failed or skipped by the plan: its report is made
+};
+
+// What became of a job: the plan's report for a job it decided, else its
+// worker's, stored before done is set.
+struct JobReport {
   Report report;
+  std::atomic<bool> done{false};
 };
 
 struct Plan {
-  // The folders walked, which the files found are below; never moved, as
-  // jobs point to them.
-  std::deque<Folder> roots;
-  std::deque<Job> jobs;  // one at least for every name given
+  NameArena names;                 // of the places and of the files found
+  std::deque<Folder> roots;        // the folders walked, opened; never moved
+  std::deque<Place> places;        // every folder of the walks; never moved
+  std::deque<Job> jobs;            // one at least for every name given
+  std::deque<JobReport> outcomes;  // one for each job
+  // With -d: the folder, opened once (unless a dry run finds it absent).
+  Folder outputRoot;
+  OutputState outputRootState = OutputState::Unknown;
+  int outputRootError = 0;  // for Absent: why a file could not be made there
+  // With -o FILE: where the output is made, and its name there (a symlink
+  // named as the output is written through).
+  std::string outputFolder;
+  std::string outputBase;
 };
 
-// The folder the inputs were opened from last: the next file is often in it.
-struct InputFolder {
-  Folder folder;
-  const Folder* root = nullptr;  // the root and folder it was opened from
-  std::string path;
-  bool open = false;
-};
-
-// Opens into f the folder of the job's input, unless f holds it already:
-// below its root for a file found in a tree, else as the plan resolved it.
-// Returns 0 or errno; *opened says whether it was opened now.
-int openInputFolder(const Job& job, InputFolder& f, bool* opened);
+// Opens the -d folder into plan, making it unless a dry run; 0, or errno
+// when it cannot be opened or made (nothing can be written then).
+int openOutputRoot(const ConvertOptions& options, Plan& plan);
 
 // With Destination::None the plan only lists the inputs, for 3do info and
 // check: each name as given, nothing refused.
-Plan makePlan(const ConvertOptions& options);
+void makePlan(const ConvertOptions& options, Plan& plan);
 
 // For taking the plan's first jobs while the rest is planned: its jobs are
 // added only while growing is held, and publish is told how many of the
@@ -79,6 +85,12 @@ struct PlanProgress {
 };
 
 void makePlan(const ConvertOptions& options, Plan& plan, const PlanProgress& progress);
+
+// The names a job's report is printed with; output is empty in place.
+std::string shownInput(const Job& job);
+std::string shownOutput(const ConvertOptions& options, const Job& job);
+// The name its output gets in its folder.
+std::string outputBase(const Job& job);
 
 }  // namespace convert3do
 

@@ -32,7 +32,7 @@ const char* verdictName(Verdict verdict, bool dryRun) {
 
 // The input bytes that the file's output leaves out, when this run writes it.
 std::int64_t bytesDroppedBy(const Report& r) {
-  return r.writes && r.inspected ? r.inspection.size - r.inspection.outputSize : 0;
+  return r.writes && r.inspected ? r.size - r.outputSize : 0;
 }
 
 void appendKnown(std::string& line, const char* key, bool known, std::int64_t value) {
@@ -43,24 +43,23 @@ void appendKnown(std::string& line, const char* key, bool known, std::int64_t va
   }
 }
 
-void printJson(const ConvertOptions& options, const std::string& input, const std::string& output,
-               const Report& r) {
-  const Inspection& s = r.inspection;
+void printJson(const ConvertOptions& options, const Shown& shown, const Report& r) {
   std::string line = "{";
-  appendJsonText(line, "file", input.c_str());
-  appendJsonText(line, "output",
-                 options.destination == Destination::InPlace ? input.c_str() : output.c_str());
+  appendJsonText(line, "file", shown.input.c_str());
+  appendJsonText(
+      line, "output",
+      options.destination == Destination::InPlace ? shown.input.c_str() : shown.output.c_str());
   appendJsonText(line, "result", verdictName(r.verdict, options.dryRun));
   appendJsonBool(line, "written", r.written);
-  appendKnown(line, "size", r.inspected, s.size);
-  appendJsonMember(line, "output_size", s.outputSize);
-  appendKnown(line, "words_changed", r.inspected, s.wordsChanged);
+  appendKnown(line, "size", r.inspected, r.size);
+  appendJsonMember(line, "output_size", r.outputSize);
+  appendKnown(line, "words_changed", r.inspected, r.wordsChanged);
   appendKnown(line, "bytes_dropped", r.inspected, bytesDroppedBy(r));
   appendJsonMember(line, "exit_status", r.status);
   if (r.message.empty()) {
     appendJsonNull(line, "message");
   } else {
-    appendJsonText(line, "message", r.message.c_str());
+    appendJsonText(line, "message", messageText(r, shown).c_str());
   }
   line += "}\n";
   (void)std::fputs(line.c_str(), stdout);
@@ -82,35 +81,49 @@ Report refused(int status, const std::string& message) {
   return report;
 }
 
-void printReport(const ConvertOptions& options, const std::string& input, const std::string& output,
-                 const Report& r) {
+std::string messageText(const Report& r, const Shown& shown) {
+  std::string text;
+  for (const char c : r.message) {
+    if (c == kOutputName) {
+      text += quoteName(shown.output.c_str()).text;
+    } else if (c == kFolderName) {
+      text += quoteName(shown.folder.c_str()).text;
+    } else {
+      text += c;
+    }
+  }
+  return text;
+}
+
+void printReport(const ConvertOptions& options, const Shown& shown, const Report& r) {
   if (options.json) {
-    printJson(options, input, output, r);
+    printJson(options, shown, r);
     return;
   }
   // A dry run's lines are its output: they go where a pipe can take them.
   std::FILE* to = options.dryRun ? stdout : stderr;
+  const QuotedName input = quoteName(shown.input.c_str());
   if (r.verdict == Verdict::Failed || r.verdict == Verdict::Damaged ||
       r.verdict == Verdict::Refused) {
-    (void)std::fprintf(to, "3do: %s: %s\n", quoteName(input.c_str()).text, r.message.c_str());
+    (void)std::fprintf(to, "3do: %s: %s\n", input.text, messageText(r, shown).c_str());
   } else if (r.verdict == Verdict::Skipped) {
     if (options.verbosity >= 2 || options.dryRun) {
-      (void)std::fprintf(to, "3do: %s: skipped: %s\n", quoteName(input.c_str()).text,
-                         r.message.c_str());
+      (void)std::fprintf(to, "3do: %s: skipped: %s\n", input.text, messageText(r, shown).c_str());
     }
   } else if (options.verbosity >= 2 || (options.dryRun && options.verbosity > 0)) {
-    const std::string& shown =
-        options.destination == Destination::InPlace || output.empty() ? input : output;
+    const std::string& name = options.destination == Destination::InPlace || shown.output.empty()
+                                  ? shown.input
+                                  : shown.output;
     const char* would = options.dryRun ? "would be " : "";
     const char* what = kVerdictWords[index(r.verdict)];
     if (r.verdict == Verdict::UpToDate || r.verdict == Verdict::AlreadyConverted) {
       would = "";  // what it is, not what the run would do
     }
     if (r.writes && r.inspected) {
-      (void)std::fprintf(to, "3do: %s: %s%s, %lld bytes dropped\n", quoteName(shown.c_str()).text,
+      (void)std::fprintf(to, "3do: %s: %s%s, %lld bytes dropped\n", quoteName(name.c_str()).text,
                          would, what, static_cast<long long>(bytesDroppedBy(r)));
     } else {
-      (void)std::fprintf(to, "3do: %s: %s%s\n", quoteName(shown.c_str()).text, would, what);
+      (void)std::fprintf(to, "3do: %s: %s%s\n", quoteName(name.c_str()).text, would, what);
     }
   }
 }
@@ -118,12 +131,12 @@ void printReport(const ConvertOptions& options, const std::string& input, const 
 void count(Totals& totals, const Report& r) {
   ++totals.count[index(r.verdict)];
   ++totals.files;
-  totals.bytesIn += r.inspected ? r.inspection.size : 0;
+  totals.bytesIn += r.inspected ? r.size : 0;
   totals.bytesDropped += bytesDroppedBy(r);
   totals.status = worseStatus(totals.status, r.status);
 }
 
-void printSummary(const ConvertOptions& options, const Totals& t) {
+void printSummary(const ConvertOptions& options, const Totals& t, const char* interrupted) {
   if (options.json) {
     std::string line = "{";
     appendJsonBool(line, "summary", true);
@@ -132,9 +145,14 @@ void printSummary(const ConvertOptions& options, const Totals& t) {
     }
     appendJsonMember(line, "bytes_dropped", t.bytesDropped);
     appendJsonMember(line, "exit_status", t.status);
+    if (interrupted != nullptr) {
+      appendJsonText(line, "interrupted", interrupted);
+    } else {
+      appendJsonNull(line, "interrupted");
+    }
     line += "}\n";
     (void)std::fputs(line.c_str(), stdout);
-  } else if (options.verbosity > 0) {
+  } else if (options.verbosity > 0 || interrupted != nullptr) {
     // Every file is counted once; only what happened is named.
     std::string counts = printed("%lld converted", static_cast<long long>(t.count[0]));
     for (std::size_t v = 1; v < sizeof kVerdictWords / sizeof *kVerdictWords; ++v) {
@@ -142,8 +160,11 @@ void printSummary(const ConvertOptions& options, const Totals& t) {
         counts += printed(", %lld %s", static_cast<long long>(t.count[v]), kVerdictWords[v]);
       }
     }
-    (void)std::fprintf(stderr, "3do: %s%s, %lld bytes dropped\n", options.dryRun ? "dry run: " : "",
-                       counts.c_str(), static_cast<long long>(t.bytesDropped));
+    const std::string stopped =
+        interrupted != nullptr ? printed("interrupted by %s: ", interrupted) : std::string();
+    (void)std::fprintf(stderr, "3do: %s%s%s, %lld bytes dropped\n", stopped.c_str(),
+                       options.dryRun ? "dry run: " : "", counts.c_str(),
+                       static_cast<long long>(t.bytesDropped));
   }
 }
 

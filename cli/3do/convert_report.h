@@ -10,12 +10,11 @@
 #include "cli/3do/convert_options.h"
 #include "cli/common/damage.h"
 #include "cli/common/exit_status.h"
-#include "convert/survey.h"
 
 namespace convert3do {
 
 // What this run did with a file: each file gets exactly one.
-enum class Verdict {
+enum class Verdict : unsigned char {
   Converted,         // its conversion was written
   AlreadyConverted,  // it needed no change: left as it is in place, copied with -o or -d
   UpToDate,          // its output held the conversion already: nothing written
@@ -26,11 +25,16 @@ enum class Verdict {
   Skipped,           // found in a tree but not a regular file, or named again
 };
 
+// Where a message names the file's output, or the output folder the report
+// is about: the names are put in when it is printed, so that a report holds
+// no path, however deep the file is.
+constexpr char kOutputName = '\x01';
+constexpr char kFolderName = '\x02';
+
+struct Place;
+
 struct Report {
   Verdict verdict = Verdict::Failed;
-  int status = kExitOk;
-  std::string message;  // why it was refused, failed or skipped, or what damage was found
-  Inspection inspection;
   // Whether the walk looked at it before converting: a file that cannot be
   // opened was not, nor is a stream (a pipe, a FIFO), which is read once, as
   // far as the walk goes, and converted as it arrives. Its size and the words
@@ -38,10 +42,25 @@ struct Report {
   bool inspected = false;
   bool written = false;  // this run wrote its output
   bool writes = false;   // this run wrote it, or in a dry run would write it
+  int status = kExitOk;
+  // Why it was refused, failed or skipped, or what damage was found; with
+  // kOutputName and kFolderName where names go.
+  std::string message;
+  const Place* about = nullptr;  // the output folder kFolderName names
+  std::int64_t size = 0;         // of the input, when inspected
+  std::int64_t outputSize = 0;   // of what is (or would be) written
+  std::int64_t wordsChanged = 0;
 };
 
 Report failed(int status, const std::string& message);
 Report refused(int status, const std::string& message);
+
+// The names a report is printed with.
+struct Shown {
+  std::string input;
+  std::string output;  // empty in place
+  std::string folder;  // the output folder a message names
+};
 
 // What this run did, file by file.
 struct Totals {
@@ -52,13 +71,17 @@ struct Totals {
   int status = kExitOk;
 };
 
-// Prints one file's report; input and output are the names shown.
-void printReport(const ConvertOptions& options, const std::string& input, const std::string& output,
-                 const Report& report);
+// The message with the names put in, quoted as names in messages are.
+std::string messageText(const Report& report, const Shown& shown);
+
+// Prints one file's report.
+void printReport(const ConvertOptions& options, const Shown& shown, const Report& report);
 
 void count(Totals& totals, const Report& report);
 
-void printSummary(const ConvertOptions& options, const Totals& totals);
+// The summary of the run; interrupted names the signal that stopped it.
+void printSummary(const ConvertOptions& options, const Totals& totals,
+                  const char* interrupted = nullptr);
 
 // Whether the progress line is due a redraw at `now` (seconds), at most ten
 // times a second; *last is when it was drawn, negative for never.

@@ -282,6 +282,7 @@ int readExamineArguments(const char* command, int argc, char** argv, bool withIn
     rules.push_back({"summary", '\0', false, kSummary});
   }
   std::vector<std::string> lists;
+  std::vector<std::string> named;
   const auto take = [&](int id, const char* value) {
     e->json = e->json || id == kJson;
     e->summary = e->summary || id == kSummary;
@@ -291,8 +292,11 @@ int readExamineArguments(const char* command, int argc, char** argv, bool withIn
     }
     return true;
   };
-  if (!readArguments(command, argc, argv, rules, take, &e->listing.inputs)) {
+  if (!readArguments(command, argc, argv, rules, take, &named)) {
     return kExitUsage;
+  }
+  for (const std::string& name : named) {
+    e->listing.inputs.add(name);
   }
   if (!std::all_of(lists.begin(), lists.end(),
                    [e](const std::string& from) { return readNames(from, e->listing.inputs); })) {
@@ -315,16 +319,19 @@ int examineEach(int argc, char** argv, bool isInfo,
   if (usage >= 0) {
     return usage;
   }
-  const Plan plan = makePlan(e.listing);
-  InputFolder folder;
+  Plan plan;
+  makePlan(e.listing, plan);
+  InputFolders folders;
   int status = kExitOk;
   bool first = true;
-  for (const Job& job : plan.jobs) {
+  for (std::size_t i = 0; i < plan.jobs.size(); ++i) {
+    const Job& job = plan.jobs[i];
+    const std::string name = shownInput(job);
     Input in;
-    Report report = job.report;
-    if (job.decided || !openPlannedInput(e.listing, job, folder, &in, &report)) {
+    Report report = plan.outcomes[i].report;
+    if (job.decided || !openPlannedInput(e.listing, job, folders, &in, &report)) {
       if (report.verdict == Verdict::Failed || report.verdict == Verdict::Refused) {
-        complain(job.input.c_str(), report.message.c_str());
+        complain(name.c_str(), report.message.c_str());
       }
       status = worseStatus(status, report.status);
       continue;
@@ -333,7 +340,7 @@ int examineEach(int argc, char** argv, bool isInfo,
       std::printf("\n");  // a blank line between the files of info
     }
     first = false;
-    status = worseStatus(status, examine(job.input.c_str(), in.fd, e));
+    status = worseStatus(status, examine(name.c_str(), in.fd, e));
   }
   return finishOutput(status);
 }

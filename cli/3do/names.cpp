@@ -1,5 +1,8 @@
 #include "cli/3do/names.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace convert3do {
 
 namespace fs = std::filesystem;
@@ -70,6 +73,28 @@ void splitName(const std::string& name, std::string* folder, std::string* base) 
   const fs::path path = toPath(name);
   *folder = fromPath(path.parent_path());
   *base = fromPath(path.filename());
+}
+
+const char* NameArena::keep(const char* text, std::size_t length) {
+  constexpr std::size_t kBlock = std::size_t{64} * 1024;
+  if (length + 1 > room_ - used_) {
+    // A long name gets a block of its own; the block being filled stays.
+    const std::size_t size = std::max(kBlock, length + 1);
+    if (size > kBlock && !blocks_.empty()) {
+      const auto own = blocks_.insert(blocks_.end() - 1, std::unique_ptr<char[]>(new char[size]));
+      std::memcpy(own->get(), text, length);
+      own->get()[length] = '\0';
+      return own->get();
+    }
+    blocks_.push_back(std::unique_ptr<char[]>(new char[size]));
+    used_ = 0;
+    room_ = size;
+  }
+  char* const at = blocks_.back().get() + used_;
+  std::memcpy(at, text, length);
+  at[length] = '\0';
+  used_ += length + 1;
+  return at;
 }
 
 }  // namespace convert3do

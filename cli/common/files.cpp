@@ -43,7 +43,9 @@ bool sameFile(const FileIdentity& a, const FileIdentity& b) {
 bool unchangedSince(const FileIdentity& now, const FileIdentity& then) {
   return sameFile(now, then) && now.size == then.size &&
          now.modifiedSeconds == then.modifiedSeconds &&
-         now.modifiedNanoseconds == then.modifiedNanoseconds;
+         now.modifiedNanoseconds == then.modifiedNanoseconds &&
+         now.changedSeconds == then.changedSeconds &&
+         now.changedNanoseconds == then.changedNanoseconds;
 }
 
 #ifdef _WIN32
@@ -118,6 +120,10 @@ OpenedFile openInput(const char* name, bool mustAllowUpdate) {
   return fd < 0 ? failure(error) : opened(fd);
 }
 
+OpenedFile openInputAtOnce(const char* name) {
+  return openInput(name, false);
+}
+
 OpenedFile openOutput(const char* name, const FileIdentity& input, bool* sameAsInput) {
   *sameAsInput = false;
   const int fd = _wopen(widen(name).c_str(), _O_RDWR | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE);
@@ -187,6 +193,8 @@ FileIdentity fromStat(const struct stat& info) {
   identity.mode = static_cast<unsigned>(info.st_mode & 07777);
   identity.modifiedSeconds = static_cast<long long>(info.st_mtim.tv_sec);
   identity.modifiedNanoseconds = static_cast<long>(info.st_mtim.tv_nsec);
+  identity.changedSeconds = static_cast<long long>(info.st_ctim.tv_sec);
+  identity.changedNanoseconds = static_cast<long>(info.st_ctim.tv_nsec);
   identity.size = static_cast<long long>(info.st_size);
   identity.links = static_cast<unsigned long long>(info.st_nlink);
   identity.owner = static_cast<unsigned>(info.st_uid);
@@ -245,6 +253,11 @@ OpenedFile openInput(const char* name, bool mustAllowUpdate) {
     return failure(ESTALE);  // the name was given to another file meanwhile
   }
   return file;
+}
+
+OpenedFile openInputAtOnce(const char* name) {
+  const int fd = open(name, kReadOnly | O_NONBLOCK);
+  return fd < 0 ? failure(errno) : opened(fd);
 }
 
 OpenedFile openOutput(const char* name, const FileIdentity& input, bool* sameAsInput) {

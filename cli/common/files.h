@@ -28,10 +28,14 @@ struct FileIdentity {
   unsigned group = 0;
   long long modifiedSeconds = 0;  // the last modification
   long modifiedNanoseconds = 0;
+  long long changedSeconds = 0;  // the last change of contents or metadata (POSIX)
+  long changedNanoseconds = 0;
 };
 
 // Whether the file is as it was: the same file, of the same size, last
-// modified at the same moment.
+// modified and last changed at the same moments. The change time is set by
+// the system on every write and cannot be set back, so a save of the same
+// size whose modification time was put back is still seen.
 bool unchangedSince(const FileIdentity& now, const FileIdentity& then);
 
 // The file a name refers to, following symbolic links.
@@ -60,6 +64,10 @@ struct OpenedFile {
 // is judged by its permissions, so this process never becomes a writer of its
 // own pipe.
 OpenedFile openInput(const char* name, bool mustAllowUpdate);
+
+// As openInput(name, false), but a FIFO opens at once rather than waiting
+// for a writer, so a file replaced by one never holds the run.
+OpenedFile openInputAtOnce(const char* name);
 
 // As openInput(name, false), but "-" names standard input, put in binary
 // mode on Windows; closeReadable leaves standard input open.

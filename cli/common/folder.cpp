@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #ifdef _WIN32
+#include <direct.h>
 #include <io.h>
 #include <windows.h>
 #else
@@ -53,6 +54,33 @@ int openFolder(const std::string& path, Folder* folder) {
 
 int openFolderBeneath(const Folder& from, const std::string& relative, Folder* folder) {
   return openFolder(relative.empty() ? from.path : joined(from.path, relative), folder);
+}
+
+int openChild(const Folder& from, const char* name, Folder* child) {
+  const std::string path = joined(from.path.empty() ? "." : from.path, name);
+  const FileIdentity entry = identifyEntry(path.c_str());
+  if (!entry.known) {
+    return ENOENT;
+  }
+  if (!entry.directory || entry.symlink) {
+    return ENOTDIR;
+  }
+  child->path = path;
+  return 0;
+}
+
+int openParent(const Folder& from, Folder* parent) {
+  return openFolder(joined(from.path.empty() ? "." : from.path, ".."), parent);
+}
+
+int copyFolder(const Folder& from, Folder* copy) {
+  copy->path = from.path;
+  return 0;
+}
+
+int makeFolderAt(const Folder& in, const char* name) {
+  const std::string path = joined(in.path.empty() ? "." : in.path, name);
+  return _wmkdir(widen(path.c_str()).c_str()) == 0 ? 0 : errno;
 }
 
 FileIdentity identifyAt(const Folder& folder, const char* name, bool follow) {
@@ -108,12 +136,12 @@ std::size_t longestName(const Folder&) {
   return 255;
 }
 
-bool canCreateIn(const Folder&) {
-  return true;  // Windows tells only when the file is made
+int creationError(const Folder&) {
+  return 0;  // Windows tells only when the file is made
 }
 
-bool canCreateBelow(const std::string&) {
-  return true;
+int creationErrorBelow(const std::string&) {
+  return 0;
 }
 
 #else
@@ -154,6 +182,39 @@ int openFolderBeneath(const Folder& from, const std::string& relative, Folder* f
   folder->longestName = 0;
   folder->path = relative.empty() ? from.path : joined(from.path, relative);
   return 0;
+}
+
+int openChild(const Folder& from, const char* name, Folder* child) {
+  const int fd =
+      openat(from.fd.get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) {
+    return errno;
+  }
+  child->fd.reset(fd);
+  child->path.clear();
+  child->longestName = 0;
+  child->makesNoUnnamed = false;
+  return 0;
+}
+
+int openParent(const Folder& from, Folder* parent) {
+  return openChild(from, "..", parent);
+}
+
+int copyFolder(const Folder& from, Folder* copy) {
+  const int fd = fcntl(from.fd.get(), F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) {
+    return errno;
+  }
+  copy->fd.reset(fd);
+  copy->path = from.path;
+  copy->longestName = from.longestName;
+  copy->makesNoUnnamed = from.makesNoUnnamed;
+  return 0;
+}
+
+int makeFolderAt(const Folder& in, const char* name) {
+  return mkdirat(in.fd.get(), name, 0777) == 0 ? 0 : errno;
 }
 
 FileIdentity identifyAt(const Folder& folder, const char* name, bool follow) {
@@ -304,11 +365,11 @@ bool syncFolder(const Folder& folder) {
   return fsync(folder.fd.get()) == 0 || errno == EINVAL;  // some file systems cannot
 }
 
-bool canCreateIn(const Folder& folder) {
-  return faccessat(folder.fd.get(), ".", W_OK | X_OK, AT_EACCESS) == 0;
+int creationError(const Folder& folder) {
+  return faccessat(folder.fd.get(), ".", W_OK | X_OK, AT_EACCESS) == 0 ? 0 : errno;
 }
 
-bool canCreateBelow(const std::string& path) {
+int creationErrorBelow(const std::string& path) {
   std::filesystem::path at(path.empty() ? "." : path);
   while (!identifyPath(at.c_str()).known) {
     const std::filesystem::path up = at.parent_path();
@@ -317,7 +378,7 @@ bool canCreateBelow(const std::string& path) {
     }
     at = up.empty() ? "." : up;
   }
-  return faccessat(AT_FDCWD, at.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+  return faccessat(AT_FDCWD, at.c_str(), W_OK | X_OK, AT_EACCESS) == 0 ? 0 : errno;
 }
 
 std::size_t longestName(const Folder& folder) {

@@ -58,6 +58,20 @@ int openFolder(const std::string& path, Folder* folder);
 // Returns 0 or errno (ELOOP or ENOTDIR where a component is no folder now).
 int openFolderBeneath(const Folder& from, const std::string& relative, Folder* folder);
 
+// The folder `name`, one component, in `from`, reached without following a
+// symlink. Returns 0 or errno (ELOOP or ENOTDIR where it is no folder).
+int openChild(const Folder& from, const char* name, Folder* child);
+
+// The folder above `from`: its "..". Returns 0 or errno.
+int openParent(const Folder& from, Folder* parent);
+
+// Another descriptor of the same opened folder.
+int copyFolder(const Folder& from, Folder* copy);
+
+// Makes the folder `name` in `in` (0777, masked by the umask). Returns 0 or
+// errno (EEXIST when something is there already).
+int makeFolderAt(const Folder& in, const char* name);
+
 // The opened folder's identity.
 FileIdentity identifyFolder(const Folder& folder);
 
@@ -91,10 +105,11 @@ bool syncFolder(const Folder& folder);
 // errno with *what saying what could not be kept.
 int keepMetadata(int from, int to, const FileIdentity& identity, std::string* what);
 
-// Whether this process may create files in the folder, or, for a folder that
-// does not exist yet, in the nearest one above it that does.
-bool canCreateIn(const Folder& folder);
-bool canCreateBelow(const std::string& path);
+// Why this process may not create files in the folder (EACCES, EROFS, ...),
+// or 0 when it may; for a path that does not exist yet, in the nearest folder
+// above it that does.
+int creationError(const Folder& folder);
+int creationErrorBelow(const std::string& path);
 
 // The longest file name the folder takes.
 std::size_t longestName(const Folder& folder);

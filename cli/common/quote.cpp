@@ -1,5 +1,6 @@
 #include "cli/common/quote.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -83,8 +84,11 @@ QuotedName quoteName(const char* name) {
   Appender out{quoted};
   const auto* s = reinterpret_cast<const unsigned char*>(name);
   const std::size_t size = std::strlen(name);
+  // Only what can be shown is looked at: a name cut short is shown as far
+  // as it goes, however long it is.
+  const std::size_t shown = std::min(size, sizeof quoted.text);
   bool ordinary = true;
-  for (std::size_t i = 0; i < size && ordinary;) {
+  for (std::size_t i = 0; i < shown && ordinary;) {
     const std::size_t length = printableLength(s + i);
     ordinary = length > 0;
     i += length;
@@ -92,7 +96,7 @@ QuotedName quoteName(const char* name) {
   if (ordinary) {
     out.add(name, size);
   }
-  for (std::size_t i = 0; i < size && !ordinary;) {
+  for (std::size_t i = 0; i < shown && !ordinary && !out.full;) {
     if (printableLength(s + i) > 0) {
       out.add("'");
       for (std::size_t length = 0; i < size && (length = printableLength(s + i)) > 0; i += length) {

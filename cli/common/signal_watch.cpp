@@ -2,7 +2,6 @@
 
 #include <csignal>
 #include <cstdlib>
-#include <thread>
 #include <utility>
 
 #include "cli/common/process.h"
@@ -13,9 +12,39 @@
 
 namespace convert3do {
 
+const char* signalName(int signal) {
+#ifndef _WIN32
+  switch (signal) {
+    case SIGHUP:
+      return "SIGHUP";
+    case SIGQUIT:
+      return "SIGQUIT";
+    case SIGPIPE:
+      return "SIGPIPE";
+    case SIGALRM:
+      return "SIGALRM";
+    case SIGUSR1:
+      return "SIGUSR1";
+    case SIGUSR2:
+      return "SIGUSR2";
+    case SIGXCPU:
+      return "SIGXCPU";
+    case SIGVTALRM:
+      return "SIGVTALRM";
+    case SIGPROF:
+      return "SIGPROF";
+    default:
+      break;
+  }
+#endif
+  return signal == SIGINT ? "SIGINT" : signal == SIGTERM ? "SIGTERM" : "a signal";
+}
+
 #ifdef _WIN32
 
-void watchSignals(std::function<void(int)>) {}
+int watchSignals(std::function<void(int)>) {
+  return 0;
+}
 
 void dieBySignal(int signal) {
   std::_Exit(128 + signal);
@@ -23,7 +52,31 @@ void dieBySignal(int signal) {
 
 #else
 
-void watchSignals(std::function<void(int)> onSignal) {
+namespace {
+
+struct Watch {
+  sigset_t set;
+  std::function<void(int)> onSignal;
+};
+
+// The watching thread; it outlives the run (it is never joined): a signal
+// after the run still ends the process as its default would.
+void* watch(void* context) {
+  Watch* const w = static_cast<Watch*>(context);
+  int sig = 0;
+  if (sigwait(&w->set, &sig) == 0) {
+    w->onSignal(sig);
+  }
+  for (;;) {
+    if (sigwait(&w->set, &sig) == 0) {
+      dieBySignal(sig);
+    }
+  }
+}
+
+}  // namespace
+
+int watchSignals(std::function<void(int)> onSignal) {
   sigset_t set;
   sigemptyset(&set);
   for (int sig : kCaughtSignals) {
@@ -32,20 +85,19 @@ void watchSignals(std::function<void(int)> onSignal) {
       sigaddset(&set, sig);  // a blocked signal is kept even when ignored: leave those out
     }
   }
-  (void)pthread_sigmask(SIG_BLOCK, &set, nullptr);
-  // The thread outlives the run (it is never joined): a signal after the run
-  // still ends the process as its default would.
-  std::thread([set, onSignal = std::move(onSignal)]() {
-    int sig = 0;
-    if (sigwait(&set, &sig) == 0) {
-      onSignal(sig);
-    }
-    for (;;) {
-      if (sigwait(&set, &sig) == 0) {
-        dieBySignal(sig);
-      }
-    }
-  }).detach();
+  sigset_t before;
+  (void)pthread_sigmask(SIG_BLOCK, &set, &before);
+  // Kept for the life of the process, as the thread is.
+  Watch* const w = new Watch{set, std::move(onSignal)};
+  pthread_t thread;
+  const int error = pthread_create(&thread, nullptr, watch, w);
+  if (error != 0) {
+    delete w;
+    (void)pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    return error;
+  }
+  (void)pthread_detach(thread);
+  return 0;
 }
 
 void dieBySignal(int signal) {

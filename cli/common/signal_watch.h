@@ -1,7 +1,7 @@
-// Signals for a program with threads, as xz and GNU sort handle them: the
-// caught signals are blocked in every thread and one thread waits for them, so
-// what a signal sets off (removing temporary files, a summary) runs in normal
-// code rather than in a handler.
+// Signals for a program with threads: the caught signals are blocked in every
+// thread and one thread waits for them with sigwait, so what a signal sets off
+// (removing temporary files, a summary) runs in normal code rather than in a
+// handler, as xz's handler that only sets a flag has it.
 #ifndef CONVERT3DO_CLI_COMMON_SIGNAL_WATCH_H
 #define CONVERT3DO_CLI_COMMON_SIGNAL_WATCH_H
 
@@ -13,8 +13,13 @@ namespace convert3do {
 // thread it starts from now on, and starts a thread that waits for them and
 // calls onSignal(signal) for the first; a signal that comes after that, or
 // after the run ends, ends the process at once. Signals ignored when the
-// process started stay ignored. Does nothing on Windows.
-void watchSignals(std::function<void(int)> onSignal);
+// process started stay ignored. Returns 0, or errno when the thread cannot be
+// started: the signals are then let through again, to end the process as
+// their defaults do. Does nothing on Windows.
+int watchSignals(std::function<void(int)> onSignal);
+
+// The signal's name ("SIGTERM"), or "a signal" for one not caught.
+const char* signalName(int signal);
 
 // Ends the process by the signal, as if it had never been caught, so that the
 // parent sees how it ended.

@@ -30,7 +30,17 @@ int linkUnnamed(int fd, int way, const Folder& folder, const char* name) {
   }
   char path[40];
   (void)std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
-  return linkat(AT_FDCWD, path, folder.fd.get(), name, AT_SYMLINK_FOLLOW);
+  if (linkat(AT_FDCWD, path, folder.fd.get(), name, AT_SYMLINK_FOLLOW) != 0) {
+    return -1;
+  }
+  // The link went by a name: it must have given the name to this file and no
+  // other, else the name made is taken back.
+  if (!sameFile(identifyAt(folder, name, false), identifyDescriptor(fd))) {
+    (void)unlinkat(folder.fd.get(), name, 0);
+    errno = ESTALE;
+    return -1;
+  }
+  return 0;
 }
 #endif
 
@@ -157,7 +167,8 @@ void TemporaryFile::forget() {
                      share_.live_.end());
 }
 
-int TemporaryFile::commit(const std::string& target, bool replace) {
+int TemporaryFile::commit(const std::string& target, bool replace, void (*committed)(void*),
+                          void* context) {
   const std::lock_guard<std::mutex> lock(share_.mutex_);
   if (!live_ && !unnamed_) {
     return EINTR;  // removed by a stop
@@ -179,6 +190,9 @@ int TemporaryFile::commit(const std::string& target, bool replace) {
       (void)removeAt(*folder_, target.c_str());  // the name this call made
       return error;
     }
+    if (committed != nullptr) {
+      committed(context);
+    }
     return 0;
   }
 #endif
@@ -191,6 +205,9 @@ int TemporaryFile::commit(const std::string& target, bool replace) {
     return errno;
   }
   forget();
+  if (committed != nullptr) {
+    committed(context);
+  }
   return 0;
 }
 

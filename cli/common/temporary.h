@@ -71,8 +71,11 @@ class TemporaryFile {
 
   // Closes the file and gives it the name target in its folder; with
   // replace false an existing target stays (EEXIST). Returns 0 or errno
-  // (EINTR once stopped); the file is removed on failure when it goes.
-  int commit(const std::string& target, bool replace);
+  // (EINTR once stopped); the file is removed on failure when it goes. Once
+  // the name is given, committed(context) is called, if given, under the
+  // lock a stop takes: what it records is in place before any stop looks.
+  int commit(const std::string& target, bool replace, void (*committed)(void*) = nullptr,
+             void* context = nullptr);
 
   // Removes the file unless it was committed; closes it.
   void discard();
