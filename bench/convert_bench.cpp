@@ -17,13 +17,19 @@
 // It reports medians and the spread of the per-round ratios. It never fails on
 // a timing: the machine is shared and noisy.
 //
+// - with --3do, the peak resident memory of `3do convert` planning
+//   1,000,000 names given with --files0-from (hard links of the 2 KiB model)
+//   and a tree of 3,000 nested folders with 200-byte names, a model in each.
+//
 // With --baseline, another build of convert3do runs in the same rounds on the
-// large inputs, for a before-and-after comparison within one run.
+// large inputs, and with --baseline-3do another build of 3do on the batch, the
+// tree and the memory rows, for a before-and-after comparison within one run.
 //
 // usage: convert3do_bench --tool PATH/convert3do [--3do PATH/3do] [--runs N]
-//                         [--baseline PATH/convert3do]
+//                         [--baseline PATH/convert3do] [--baseline-3do PATH/3do]
 //                         [--mix-mib N] [--plain-mib N] [--xyzs-mib N]
 //                         [--tiny-mib N] [--big-mib N] [--batch-files N]
+//                         [--names N] [--levels N]
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -252,10 +258,11 @@ void compareOneShot(const std::string& input, int runs) {
     }));
   }
   const double mib = static_cast<double>(in.size()) / (1024.0 * 1024.0);
-  std::printf("%-24s %7.0f MiB  convert_buffer %6.1f ms  memcpy %6.1f ms  ratio %.2f  "
-              "in place %6.1f ms\n",
-              "one-shot call, in memory", mib, median(convert) * 1e3, median(copy) * 1e3,
-              median(convert) / std::max(median(copy), 1e-9), median(inPlace) * 1e3);
+  std::printf(
+      "%-24s %7.0f MiB  convert_buffer %6.1f ms  memcpy %6.1f ms  ratio %.2f  "
+      "in place %6.1f ms\n",
+      "one-shot call, in memory", mib, median(convert) * 1e3, median(copy) * 1e3,
+      median(convert) / std::max(median(copy), 1e-9), median(inPlace) * 1e3);
 }
 
 // Times whole processes on the small model: convert3do against cp, in
@@ -338,8 +345,8 @@ std::string ramFolder(const std::string& disk) {
 
 // A folder of small models: one 3do convert -d against a shell loop that
 // starts convert3do once per file, in the RAM folder.
-void compareBatch(const std::string& tool, const std::string& threeDo, const std::string& disk,
-                  std::int64_t count) {
+void compareBatch(const std::string& tool, const std::string& threeDo, const std::string& baseline,
+                  const std::string& disk, std::int64_t count) {
   const std::string dir = ramFolder(disk);
   const std::string folder =
       makeBatch(dir, makeFile(dir + "/small-2048.3do", 2048, {1, 200, 33, false}, 5), count);
@@ -353,17 +360,38 @@ void compareBatch(const std::string& tool, const std::string& threeDo, const std
   const auto perSecond = [&](double seconds) { return static_cast<double>(count) / seconds; };
   std::printf(
       "%-24s %lld files  3do convert -d %.0f files/s  shell loop %.0f files/s  "
-      "speed-up %.1f\n",
+      "speed-up %.1f",
       "batch of 2 KiB models", static_cast<long long>(count), perSecond(batch), perSecond(loop),
       loop / batch);
+  if (!baseline.empty()) {
+    const double base = timeInto(out, {baseline, "convert", "-q", "-r", "-d", out, folder});
+    std::printf("  baseline %.0f files/s", perSecond(base));
+  }
+  std::printf("\n");
 }
 
 // A tree of small models in 50 folders against copying it, the floor for
 // converting it (both read every file and create every output): the CPU of
 // -j 1 and the wall time of -j 2 against `cp -r`, and a run over a tree
 // converted already against reading both trees with cat.
-void compareWithCopy(const std::string& threeDo, const std::string& disk, std::int64_t count,
-                     int runs) {
+// One build's runs over the tree, a round at a time.
+struct TreeRuns {
+  std::vector<double> oneCpu;
+  std::vector<double> twoWall;
+  std::vector<double> rerun;
+
+  void round(const std::string& threeDo, const std::string& tree, const std::string& out) {
+    runProcess({"/bin/rm", "-rf", out});
+    oneCpu.push_back(runProcess({threeDo, "convert", "-q", "-r", "-j", "1", "-d", out, tree}).cpu);
+    runProcess({"/bin/rm", "-rf", out});
+    twoWall.push_back(
+        runProcess({threeDo, "convert", "-q", "-r", "-j", "2", "-d", out, tree}).wall);
+    rerun.push_back(runProcess({threeDo, "convert", "-q", "-r", "-j", "1", "-d", out, tree}).wall);
+  }
+};
+
+void compareWithCopy(const std::string& threeDo, const std::string& baseline,
+                     const std::string& disk, std::int64_t count, int runs) {
   const std::string dir = ramFolder(disk);
   const std::string model = makeFile(dir + "/small-2048.3do", 2048, {1, 200, 33, false}, 5);
   const std::string tree = dir + "/tree-" + std::to_string(count);
@@ -379,33 +407,116 @@ void compareWithCopy(const std::string& threeDo, const std::string& disk, std::i
   const std::string out = dir + "/tree-out";
   std::vector<double> cpCpu;
   std::vector<double> cpWall;
-  std::vector<double> oneCpu;
-  std::vector<double> twoWall;
-  std::vector<double> rerun;
   std::vector<double> cat;
+  TreeRuns runsOf;
+  TreeRuns base;
   for (int i = 0; i < runs; ++i) {
     runProcess({"/bin/rm", "-rf", out});
     const Usage copy = runProcess({"/bin/cp", "-r", tree, out});
     cpCpu.push_back(copy.cpu);
     cpWall.push_back(copy.wall);
-    runProcess({"/bin/rm", "-rf", out});
-    oneCpu.push_back(runProcess({threeDo, "convert", "-q", "-r", "-j", "1", "-d", out, tree}).cpu);
-    runProcess({"/bin/rm", "-rf", out});
-    twoWall.push_back(
-        runProcess({threeDo, "convert", "-q", "-r", "-j", "2", "-d", out, tree}).wall);
-    rerun.push_back(runProcess({threeDo, "convert", "-q", "-r", "-j", "1", "-d", out, tree}).wall);
+    runsOf.round(threeDo, tree, out);
     cat.push_back(
         runProcess({"/bin/sh", "-c", "find \"$1\" \"$2\" -type f -exec cat {} + >/dev/null", "sh",
                     tree, out})
             .wall);
+    if (!baseline.empty()) {
+      base.round(baseline, tree, out);
+    }
   }
   runProcess({"/bin/rm", "-rf", out});
-  std::printf(
-      "%-24s %lld files  cp -r %.1f ms (CPU %.1f ms)  -j 1 CPU %.2f of cp -r  "
-      "-j 2 wall %.2f of cp -r  re-run %.2f of cat\n",
-      "tree of 2 KiB models", static_cast<long long>(perFolder) * 50, median(cpWall) * 1e3,
-      median(cpCpu) * 1e3, median(oneCpu) / median(cpCpu), median(twoWall) / median(cpWall),
-      median(rerun) / median(cat));
+  const auto print = [&](const char* what, const TreeRuns& r) {
+    std::printf(
+        "%-24s %lld files  cp -r %.1f ms (CPU %.1f ms)  -j 1 CPU %.2f of cp -r  "
+        "-j 2 wall %.2f of cp -r  re-run %.2f of cat\n",
+        what, static_cast<long long>(perFolder) * 50, median(cpWall) * 1e3, median(cpCpu) * 1e3,
+        median(r.oneCpu) / median(cpCpu), median(r.twoWall) / median(cpWall),
+        median(r.rerun) / median(cat));
+  };
+  print("tree of 2 KiB models", runsOf);
+  if (!baseline.empty()) {
+    print("  the same, baseline", base);
+  }
+}
+
+// The names for the memory row: count hard links of the model in one
+// folder, and a NUL-separated list of them; kept for later runs.
+std::string makeNames(const std::string& dir, const std::string& model, std::int64_t count) {
+  const std::string folder = dir + "/names-" + std::to_string(count);
+  std::string list = folder + ".list";
+  if (fileSize(list) > 0) {
+    return list;
+  }
+  check(mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST, folder);
+  std::string names;
+  for (std::int64_t i = 0; i < count; ++i) {
+    const std::string name = folder + "/model-" + std::to_string(i) + ".3do";
+    check(link(model.c_str(), name.c_str()) == 0 || errno == EEXIST, name);
+    names += name;
+    names += '\0';
+  }
+  std::FILE* out = std::fopen(list.c_str(), "wb");
+  check(out != nullptr && std::fwrite(names.data(), 1, names.size(), out) == names.size() &&
+            std::fclose(out) == 0,
+        list);
+  return list;
+}
+
+// The tree for the memory row: levels nested folders with 200-byte names, a
+// copy of the model in each; kept for later runs.
+std::string makeDeepTree(const std::string& dir, const std::string& model, int levels) {
+  std::string tree = dir + "/deep-" + std::to_string(levels);
+  const std::string done = tree + ".done";
+  if (fileSize(done) >= 0) {
+    return tree;
+  }
+  runProcess({"/bin/rm", "-rf", tree});
+  check(mkdir(tree.c_str(), 0700) == 0, tree);
+  std::FILE* in = std::fopen(model.c_str(), "rb");
+  check(in != nullptr, model);
+  std::vector<unsigned char> bytes(static_cast<std::size_t>(fileSize(model)));
+  check(std::fread(bytes.data(), 1, bytes.size(), in) == bytes.size() && std::fclose(in) == 0,
+        model);
+  const std::string name(200, 'n');
+  int at = open(tree.c_str(), O_RDONLY | O_DIRECTORY);
+  for (int level = 0; level < levels; ++level) {
+    check(at >= 0 && mkdirat(at, name.c_str(), 0700) == 0, tree);
+    const int below = openat(at, name.c_str(), O_RDONLY | O_DIRECTORY);
+    check(below >= 0 && close(at) == 0, tree);
+    at = below;
+    const int file = openat(at, "m.3do", O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    check(file >= 0 &&
+              write(file, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()) &&
+              close(file) == 0,
+          tree);
+  }
+  check(close(at) == 0, tree);
+  std::FILE* mark = std::fopen(done.c_str(), "wb");
+  check(mark != nullptr && std::fclose(mark) == 0, done);
+  return tree;
+}
+
+// The peak memory of planning many names and a deep tree, in dry runs.
+void compareMemory(const std::string& threeDo, const std::string& baseline, const std::string& disk,
+                   std::int64_t names, int levels) {
+  const std::string dir = ramFolder(disk);
+  const std::string model = makeFile(dir + "/small-2048.3do", 2048, {1, 200, 33, false}, 5);
+  const std::string list = makeNames(dir, model, names);
+  const std::string tree = makeDeepTree(dir, model, levels);
+  const std::string out = dir + "/names-out";
+  const auto measure = [&](const std::string& program, const char* what) {
+    const long listed =
+        runProcess({program, "convert", "-q", "-n", "-d", out, "--files0-from", list}).maxRssKiB;
+    const long deep = runProcess({program, "convert", "-q", "-n", "-r", "-i", tree}).maxRssKiB;
+    std::printf(
+        "%-24s %lld names %ld KiB (%.0f bytes a name) | %d levels of 200-byte names %ld KiB\n",
+        what, static_cast<long long>(names), listed,
+        static_cast<double>(listed) * 1024 / static_cast<double>(names), levels, deep);
+  };
+  measure(threeDo, "peak RSS, 3do convert -n");
+  if (!baseline.empty()) {
+    measure(baseline, "  the same, baseline");
+  }
 }
 
 // A batch of large models, converted with one worker and with two.
@@ -441,6 +552,9 @@ int main(int argc, char** argv) {
   std::string tool;
   std::string info;
   std::string baseline;
+  std::string baseline3do;
+  std::int64_t names = 1000000;
+  std::int64_t levels = 3000;
   for (int i = 1; i < argc; i += 2) {
     const std::string flag = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : "";
@@ -451,6 +565,12 @@ int main(int argc, char** argv) {
       tool = value;
     } else if (flag == "--baseline" && *value != '\0') {
       baseline = value;
+    } else if (flag == "--baseline-3do" && *value != '\0') {
+      baseline3do = value;
+    } else if (flag == "--names" && *end == '\0' && number > 0) {
+      names = number;
+    } else if (flag == "--levels" && positive) {
+      levels = number;
     } else if (flag == "--3do" && *value != '\0') {
       info = value;
     } else if (flag == "--batch-files" && positive) {
@@ -523,9 +643,10 @@ int main(int argc, char** argv) {
     std::printf("%-24s %7.0f MiB  wall %.1f ms, CPU %.1f ms\n", "3do info, 1 MiB chunks",
                 static_cast<double>(fileSize(sparse)) / static_cast<double>(mib),
                 median(wall) * 1e3, median(cpu) * 1e3);
-    compareBatch(tool, info, dir, batchFiles);
-    compareWithCopy(info, dir, batchFiles, std::max(3, runs / 3));
+    compareBatch(tool, info, baseline3do, dir, batchFiles);
+    compareWithCopy(info, baseline3do, dir, batchFiles, std::max(3, runs / 3));
     compareWorkers(info, dir, std::max(3, runs / 3));
+    compareMemory(info, baseline3do, dir, names, static_cast<int>(levels));
   }
   (void)std::remove((dir + "/out.3do").c_str());
   (void)std::remove((dir + "/small-out.3do").c_str());
