@@ -64,11 +64,7 @@ ConversionResult finishConversion(const Conversion& c, unsigned char* header) {
   result.inputEnd = s.inputSeen;
   result.bytesWritten = s.areaWalked;
   if (s.end == WalkEnd::Damaged) {
-    result.chunkOffset = s.damageChunk;
-    result.payloadLength = s.damagePayloadLength;
-    result.areaEnd = s.damageAreaEnd;
-  } else {
-    result.chunkOffset = s.headerComplete ? kFileHeaderBytes + s.areaWalked : 0;
+    result.damage = s.damage;
   }
   if (s.headerComplete) {
     // Every ending after a whole header writes the header and the complete

@@ -16,16 +16,13 @@ namespace convert3do {
 // What a conversion did. The offsets are byte offsets in the input.
 struct ConversionResult {
   Outcome outcome = Outcome::Converted;
-  // The chunk (or the header, at 0) the pass was in when it stopped early.
-  std::int64_t chunkOffset = 0;
-  // Where the input ends, for input that is cut short or cannot be read.
+  // Where and what the damage is, for CutHeader, CutChunk, ChunkTooLarge and
+  // ReadFailed.
+  Damage damage;
+  // The input bytes the walk was shown.
   std::int64_t inputEnd = 0;
   // The chunk bytes in the output, as stated by its length field.
   std::int64_t bytesWritten = 0;
-  // The payload length of the chunk concerned, for ChunkTooLarge, and the
-  // length the chunk area would reach with that chunk.
-  Word32 payloadLength = 0;
-  std::int64_t areaEnd = 0;
   // errno of the failed operation, for ReadFailed and WriteFailed.
   int error = 0;
   // The bytes of the complete output, its header included: 0 when nothing is

@@ -183,7 +183,7 @@ typedef void (*convert3do_chunk_fn)(void* context, const convert3do_chunk* chunk
 
 /* What the survey found: the fields of one line of `3do info --json`. */
 typedef struct convert3do_info {
-  int64_t size;        /* the input's bytes (see convert3do_survey_end) */
+  int64_t size;        /* the input's bytes, or -1 when not known (convert3do_survey_end) */
   int is_3do;          /* it starts with the magic */
   int header_complete; /* and holds a whole file header */
   int32_t header_word; /* the header's opaque word */
@@ -201,8 +201,9 @@ typedef struct convert3do_info {
   convert3do_status outcome; /* what a conversion comes to */
   int64_t output_size;       /* the bytes it writes */
   int64_t words_changed;     /* the words in which output and input differ */
-  int64_t bytes_dropped;     /* size - output_size */
-  int already_converted;     /* a conversion would change nothing */
+  int64_t bytes_dropped;     /* size - output_size; -1 when the size is not known */
+  int already_converted;     /* a conversion would change nothing (never when the size is
+                                not known) */
 } convert3do_info;
 
 /* Surveys a whole file in memory; visit (which may be NULL) is called for
@@ -232,10 +233,55 @@ CONVERT3DO_API int64_t convert3do_survey_skippable(const convert3do_survey* surv
 CONVERT3DO_API convert3do_status convert3do_survey_skip(convert3do_survey* survey, int64_t count);
 
 /* After ENDED: fills in info. size is the input's size where the caller
- * knows it, or -1 to count the bytes the walk read (a stream, which is not
- * read past the walk's end). Returns the outcome, or BAD_ARGUMENT. */
+ * knows it (a file, or a stream read to its end), or -1 when it does not (a
+ * stream not read past the walk's end): the size and the bytes dropped are
+ * then -1, and the file is not said to be converted already, as no survey
+ * can tell what follows the walk's end. Returns the outcome, or
+ * BAD_ARGUMENT. */
 CONVERT3DO_API convert3do_status convert3do_survey_end(const convert3do_survey* survey,
                                                        int64_t size, convert3do_info* info);
+
+/* ---- In words: what `3do info` says ----------------------------------------
+ *
+ * The texts the programs, the page and the Python package show, made here
+ * once. Each writes into buffer (size bytes, the NUL included; size may be
+ * 0) and returns the length of the whole text, as snprintf does: a return of
+ * size or more means it was cut. */
+
+/* The exit status convert3do gives an outcome: 0 for CONVERTED and NOT_3DO,
+ * 4 for damaged input, 2 for a status that is no outcome. */
+CONVERT3DO_API int convert3do_exit_status(convert3do_status outcome);
+
+/* A tag as its four characters, or as 0x and eight hex digits when one of
+ * them is not printable ASCII: 11 bytes at most, and the NUL. */
+CONVERT3DO_API size_t convert3do_tag_text(uint32_t tag, char* buffer, size_t size);
+
+/* The damage a survey found, as both programs say it ("cut at byte 28,
+ * inside the chunk at byte 12", ...); empty for a file that is not damaged.
+ * A read that failed is "cannot read at byte N": a caller that knows why
+ * adds it. */
+CONVERT3DO_API size_t convert3do_damage_text(const convert3do_info* info, char* buffer,
+                                             size_t size);
+/* The same for a conversion's result. */
+CONVERT3DO_API size_t convert3do_result_damage_text(const convert3do_result* result, char* buffer,
+                                                    size_t size);
+
+/* One chunk as `3do info --json` lists it: {"offset":12,"tag":"HAND",...}. */
+CONVERT3DO_API size_t convert3do_chunk_json(const convert3do_chunk* chunk, char* buffer,
+                                            size_t size);
+
+/* The object `3do info --json` prints for a file, minus "file":
+ * {"chunks":[...],"size":170,...,"exit_status":0}, with the count chunks
+ * given (chunks may be NULL when count is 0). A size not known is null, as
+ * are the bytes dropped. */
+CONVERT3DO_API size_t convert3do_info_json(const convert3do_info* info,
+                                           const convert3do_chunk* chunks, size_t count,
+                                           char* buffer, size_t size);
+
+/* Its members after "chunks", without braces ("size":170,...,"exit_status":0),
+ * for a caller that writes the chunks as they come. */
+CONVERT3DO_API size_t convert3do_info_json_members(const convert3do_info* info, char* buffer,
+                                                   size_t size);
 
 #ifdef __cplusplus
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "convert/c_types.h"
 #include "convert/convert.h"
 #include "convert/convert3do.h"
 #include "convert/survey.h"
@@ -12,9 +13,9 @@ namespace {
 
 using convert3do::Conversion;
 using convert3do::ConversionResult;
-using convert3do::Inspection;
 using convert3do::Outcome;
 using convert3do::Survey;
+using convert3do::SurveyInfo;
 using convert3do::WalkEnd;
 
 // Input taken but not walked yet, less than an XYZS entry, and room to walk
@@ -42,39 +43,6 @@ struct convert3do_survey {
 };
 
 namespace {
-
-convert3do_status statusOf(Outcome outcome) {
-  switch (outcome) {
-    case Outcome::Converted:
-      return CONVERT3DO_CONVERTED;
-    case Outcome::BadMagic:
-      return CONVERT3DO_NOT_3DO;
-    case Outcome::CutHeader:
-      return CONVERT3DO_CUT_HEADER;
-    case Outcome::CutChunk:
-      return CONVERT3DO_CUT_CHUNK;
-    case Outcome::ChunkTooLarge:
-      return CONVERT3DO_CHUNK_TOO_LARGE;
-    case Outcome::ReadFailed:
-    case Outcome::WriteFailed:
-      break;
-  }
-  return CONVERT3DO_READ_FAILED;
-}
-
-convert3do_result resultOf(const ConversionResult& r) {
-  convert3do_result out{};
-  out.outcome = statusOf(r.outcome);
-  out.output_length = r.outputLength;
-  out.chunk_bytes = r.bytesWritten;
-  out.input_end = r.inputEnd;
-  const bool damaged = r.outcome != Outcome::Converted && r.outcome != Outcome::BadMagic;
-  out.damage_offset = r.outcome == Outcome::ChunkTooLarge ? r.chunkOffset : r.inputEnd;
-  out.damage_chunk = damaged ? r.chunkOffset : 0;
-  out.damage_payload_length = r.payloadLength;
-  out.damage_area_end = r.areaEnd;
-  return out;
-}
 
 // What a call walks when it is given a null pointer with a length of 0: the
 // walk is never handed a null pointer.
@@ -124,6 +92,94 @@ void keepRest(Carry& carry, const unsigned char*& in, std::size_t& length) {
 
 }  // namespace
 
+namespace convert3do {
+
+convert3do_status statusOf(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::Converted:
+      return CONVERT3DO_CONVERTED;
+    case Outcome::BadMagic:
+      return CONVERT3DO_NOT_3DO;
+    case Outcome::CutHeader:
+      return CONVERT3DO_CUT_HEADER;
+    case Outcome::CutChunk:
+      return CONVERT3DO_CUT_CHUNK;
+    case Outcome::ChunkTooLarge:
+      return CONVERT3DO_CHUNK_TOO_LARGE;
+    case Outcome::ReadFailed:
+    case Outcome::WriteFailed:
+      break;
+  }
+  return CONVERT3DO_READ_FAILED;
+}
+
+convert3do_result resultOf(const ConversionResult& r) {
+  convert3do_result out{};
+  out.outcome = statusOf(r.outcome);
+  out.output_length = r.outputLength;
+  out.chunk_bytes = r.bytesWritten;
+  out.input_end = r.inputEnd;
+  out.damage_offset = r.damage.at;
+  out.damage_chunk = r.damage.chunk;
+  out.damage_payload_length = r.damage.payloadLength;
+  out.damage_area_end = r.damage.areaEnd;
+  return out;
+}
+
+namespace {
+
+convert3do_walk_end walkEndOf(WalkEnd end) {
+  switch (end) {
+    case WalkEnd::Bound:
+      return CONVERT3DO_END_BOUND;
+    case WalkEnd::UnrecognisedTag:
+      return CONVERT3DO_END_UNRECOGNISED;
+    case WalkEnd::EndOfInput:
+      return CONVERT3DO_END_OF_INPUT;
+    case WalkEnd::Damaged:
+      return CONVERT3DO_END_DAMAGED;
+    case WalkEnd::NotA3do:
+      break;
+  }
+  return CONVERT3DO_END_NOT_3DO;
+}
+
+}  // namespace
+
+convert3do_info infoOf(const SurveyInfo& s) {
+  convert3do_info info{};
+  info.size = s.size;
+  info.is_3do = s.is3do ? 1 : 0;
+  info.header_complete = s.headerComplete ? 1 : 0;
+  info.header_word = s.header.headerWord;
+  info.length_field = s.header.bodyLength;
+  info.chunk_count = s.chunkCount;
+  info.chunk_bytes = s.chunkBytes;
+  info.walk_end = walkEndOf(s.end);
+  info.overrun = s.overrun;
+  info.end_offset = s.endOffset;
+  info.end_tag = static_cast<std::uint32_t>(s.endTag);
+  info.damage_offset = s.damage.at;
+  info.damage_chunk = s.damage.chunk;
+  info.damage_payload_length = s.damage.payloadLength;
+  info.damage_area_end = s.damage.areaEnd;
+  info.outcome = statusOf(s.outcome);
+  info.output_size = s.outputSize;
+  info.words_changed = s.wordsChanged;
+  info.bytes_dropped = s.size >= 0 ? s.size - s.outputSize : -1;
+  info.already_converted = s.alreadyConverted ? 1 : 0;
+  return info;
+}
+
+convert3do_chunk chunkOf(const ChunkRecord& c) {
+  return convert3do_chunk{c.offset,         static_cast<std::uint32_t>(c.tag),
+                          c.chunkWord,      c.payloadLength,
+                          c.size,           c.entries,
+                          c.entriesToChange};
+}
+
+}  // namespace convert3do
+
 extern "C" {
 
 const char* convert3do_version(void) {
@@ -172,8 +228,8 @@ convert3do_status convert3do_convert_buffer(const unsigned char* in, size_t in_l
     return CONVERT3DO_BAD_ARGUMENT;  // overlapping, but not in place
   }
   unsigned char none[1] = {0};
-  *result =
-      resultOf(convert3do::convertBuffer(orNothing(in), in_length, out != nullptr ? out : none));
+  *result = convert3do::resultOf(
+      convert3do::convertBuffer(orNothing(in), in_length, out != nullptr ? out : none));
   return result->outcome;
 }
 
@@ -245,7 +301,7 @@ convert3do_status convert3do_converter_end(const convert3do_converter* converter
       !conversionEnded(converter->conversion)) {
     return CONVERT3DO_BAD_ARGUMENT;
   }
-  *result = resultOf(convert3do::finishConversion(converter->conversion, header));
+  *result = convert3do::resultOf(convert3do::finishConversion(converter->conversion, header));
   return result->outcome;
 }
 
@@ -256,53 +312,9 @@ namespace {
 void visitChunk(void* context, const convert3do::ChunkRecord& c) {
   const auto* s = static_cast<const convert3do_survey*>(context);
   if (s->visit != nullptr) {
-    const convert3do_chunk chunk{c.offset,         static_cast<std::uint32_t>(c.tag),
-                                 c.chunkWord,      c.payloadLength,
-                                 c.size,           c.entries,
-                                 c.entriesToChange};
+    const convert3do_chunk chunk = convert3do::chunkOf(c);
     s->visit(s->context, &chunk);
   }
-}
-
-convert3do_walk_end walkEndOf(WalkEnd end) {
-  switch (end) {
-    case WalkEnd::Bound:
-      return CONVERT3DO_END_BOUND;
-    case WalkEnd::UnrecognisedTag:
-      return CONVERT3DO_END_UNRECOGNISED;
-    case WalkEnd::EndOfInput:
-      return CONVERT3DO_END_OF_INPUT;
-    case WalkEnd::Damaged:
-      return CONVERT3DO_END_DAMAGED;
-    case WalkEnd::NotA3do:
-      break;
-  }
-  return CONVERT3DO_END_NOT_3DO;
-}
-
-convert3do_info infoOf(const Inspection& s) {
-  convert3do_info info{};
-  info.size = s.size;
-  info.is_3do = s.is3do ? 1 : 0;
-  info.header_complete = s.headerComplete ? 1 : 0;
-  info.header_word = s.header.headerWord;
-  info.length_field = s.header.bodyLength;
-  info.chunk_count = s.chunkCount;
-  info.chunk_bytes = s.chunkBytes;
-  info.walk_end = walkEndOf(s.end);
-  info.overrun = s.overrun;
-  info.end_offset = s.endOffset;
-  info.end_tag = static_cast<std::uint32_t>(s.endTag);
-  info.damage_offset = s.damageOffset;
-  info.damage_chunk = s.damageChunk;
-  info.damage_payload_length = s.damagePayloadLength;
-  info.damage_area_end = s.damageAreaEnd;
-  info.outcome = statusOf(s.outcome);
-  info.output_size = s.outputSize;
-  info.words_changed = s.wordsChanged;
-  info.bytes_dropped = s.size - s.outputSize;
-  info.already_converted = s.alreadyConverted ? 1 : 0;
-  return info;
 }
 
 }  // namespace
@@ -367,7 +379,7 @@ convert3do_status convert3do_survey_end(const convert3do_survey* survey, int64_t
   if (survey == nullptr || info == nullptr || !surveyEnded(survey->survey)) {
     return CONVERT3DO_BAD_ARGUMENT;
   }
-  *info = infoOf(convert3do::finishSurvey(survey->survey, size < 0 ? -1 : size));
+  *info = convert3do::infoOf(convert3do::finishSurvey(survey->survey, size < 0 ? -1 : size));
   return info->outcome;
 }
 
@@ -381,7 +393,8 @@ convert3do_status convert3do_survey_buffer(const unsigned char* bytes, size_t le
   survey.survey.visit = visitChunk;
   survey.survey.context = &survey;
   (void)convert3do::surveyBytes(survey.survey, orNothing(bytes), length, true);
-  *info = infoOf(convert3do::finishSurvey(survey.survey, static_cast<std::int64_t>(length)));
+  *info = convert3do::infoOf(
+      convert3do::finishSurvey(survey.survey, static_cast<std::int64_t>(length)));
   return info->outcome;
 }
 

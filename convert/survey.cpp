@@ -63,9 +63,9 @@ void failSurveyRead(Survey& s) {
   failRead(s.walk);
 }
 
-Inspection finishSurvey(const Survey& survey, std::int64_t size, int error) {
+SurveyInfo finishSurvey(const Survey& survey, std::int64_t size, int error) {
   const WalkState& w = survey.walk;
-  Inspection s;
+  SurveyInfo s;
   s.is3do = w.is3do;
   s.headerComplete = w.headerComplete;
   s.header = w.header;
@@ -75,24 +75,9 @@ Inspection finishSurvey(const Survey& survey, std::int64_t size, int error) {
   s.outcome = w.outcome;
   s.endOffset = w.endOffset;
   s.endTag = w.endTag;
-  s.damageOffset = w.damageOffset;
-  s.damageChunk = w.damageChunk;
-  s.damagePayloadLength = w.damagePayloadLength;
-  s.damageAreaEnd = w.damageAreaEnd;
+  s.damage = w.end == WalkEnd::Damaged ? w.damage : Damage{};
   s.error = w.outcome == Outcome::ReadFailed ? error : 0;
-  // A stream's size is what the walk read: up to where it ended, with the tag
-  // word of an unrecognised chunk, or all it was shown of a damaged one.
-  if (size >= 0) {
-    s.size = size;
-  } else if (w.outcome == Outcome::ChunkTooLarge) {
-    s.size = w.offset + kChunkHeaderBytes;
-  } else if (w.end == WalkEnd::Damaged) {
-    s.size = w.inputSeen;
-  } else if (w.end == WalkEnd::NotA3do) {
-    s.size = std::min<std::int64_t>(w.inputSeen, kWordBytes);
-  } else {
-    s.size = w.offset + (w.tagRead ? static_cast<std::int64_t>(kWordBytes) : 0);
-  }
+  s.size = size >= 0 ? size : -1;
   if (w.end == WalkEnd::Bound) {
     s.overrun = std::max<std::int64_t>(0, w.areaWalked - std::max<Word32>(0, w.header.bodyLength));
   }
@@ -102,12 +87,12 @@ Inspection finishSurvey(const Survey& survey, std::int64_t size, int error) {
     s.outputSize = kFileHeaderBytes + w.areaWalked;
     s.wordsChanged = survey.entriesToChange + (w.areaWalked != w.header.bodyLength ? 1 : 0);
   }
-  s.alreadyConverted =
-      s.outcome == Outcome::Converted && s.wordsChanged == 0 && s.outputSize == s.size;
+  s.alreadyConverted = s.outcome == Outcome::Converted && s.wordsChanged == 0 && s.size >= 0 &&
+                       s.outputSize == s.size;
   return s;
 }
 
-Inspection surveyBuffer(const unsigned char* bytes, std::size_t count, ChunkVisit visit,
+SurveyInfo surveyBuffer(const unsigned char* bytes, std::size_t count, ChunkVisit visit,
                         void* context) {
   Survey s;
   s.visit = visit;

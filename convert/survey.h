@@ -15,8 +15,8 @@
 
 namespace convert3do {
 
-struct Inspection {
-  std::int64_t size = 0;  // bytes in the input; for a stream, the bytes the walk read
+struct SurveyInfo {
+  std::int64_t size = 0;  // bytes in the input; -1 when not known
   bool is3do = false;
   bool headerComplete = false;
   FileHeader header;
@@ -28,13 +28,8 @@ struct Inspection {
   // For UnrecognisedTag: where that chunk starts, and its tag.
   std::int64_t endOffset = 0;
   Word32 endTag = 0;
-  // For Damaged: the byte where the damage is found (where a cut input ends,
-  // or the header of a chunk too large) and the chunk it is in.
-  std::int64_t damageOffset = 0;
-  std::int64_t damageChunk = 0;
-  Word32 damagePayloadLength = 0;  // for a chunk too large
-  std::int64_t damageAreaEnd = 0;  // the chunk area it would make
-  int error = 0;                   // errno of a read error
+  Damage damage;  // for Damaged
+  int error = 0;  // errno of a read error
   // What a conversion would do.
   Outcome outcome = Outcome::BadMagic;
   std::int64_t outputSize = 0;
@@ -71,11 +66,13 @@ void skipSurvey(Survey& s, std::int64_t count);
 void failSurveyRead(Survey& s);
 
 // What the survey found. size is the input's size where the caller knows it
-// (a regular file), or -1 for the bytes the walk read.
-Inspection finishSurvey(const Survey& s, std::int64_t size, int error = 0);
+// (a regular file, or a stream read to its end), or -1 when it is not known:
+// then the file's size and the bytes a conversion drops are not known
+// either, and it is not known to be converted already.
+SurveyInfo finishSurvey(const Survey& s, std::int64_t size, int error = 0);
 
 // Surveys bytes[0, count) whole.
-Inspection surveyBuffer(const unsigned char* bytes, std::size_t count, ChunkVisit visit,
+SurveyInfo surveyBuffer(const unsigned char* bytes, std::size_t count, ChunkVisit visit,
                         void* context);
 
 // The four characters of a tag, or nothing when one is not printable ASCII.

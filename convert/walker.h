@@ -40,6 +40,17 @@ enum class WalkEnd {
   NotA3do,          // the file does not start with the magic
 };
 
+// Where a walk found damage: where a cut input ends or could not be read on,
+// or where a chunk too large starts (at); the chunk it is in (chunk; 0 for the
+// file header); and for a chunk too large its payload length and the chunk
+// area it would make.
+struct Damage {
+  std::int64_t at = 0;
+  std::int64_t chunk = 0;
+  Word32 payloadLength = 0;
+  std::int64_t areaEnd = 0;
+};
+
 // A chunk the walk keeps.
 struct ChunkRecord {
   std::int64_t offset = 0;  // of its header, in the file
@@ -78,10 +89,7 @@ struct WalkState {
   bool tagRead = false;        // it read the tag word of an unrecognised chunk
   std::int64_t endOffset = 0;  // of that chunk
   Word32 endTag = 0;
-  std::int64_t damageOffset = 0;  // where the input ends, or the chunk too large
-  std::int64_t damageChunk = 0;   // the chunk the damage is in
-  Word32 damagePayloadLength = 0;
-  std::int64_t damageAreaEnd = 0;
+  Damage damage;  // when it ended Damaged
 };
 
 namespace walk_detail {
@@ -96,8 +104,8 @@ inline void endWalk(WalkState& s, WalkEnd end, Outcome outcome) {
 inline void endCut(WalkState& s, Outcome outcome, std::int64_t chunk) {
   endWalk(s, WalkEnd::Damaged, outcome);
   s.starved = true;
-  s.damageOffset = s.inputSeen;
-  s.damageChunk = chunk;
+  s.damage.at = s.inputSeen;
+  s.damage.chunk = chunk;
 }
 
 inline void finishChunk(WalkState& s) {
@@ -214,9 +222,9 @@ std::size_t walkBytes(WalkState& s, Byte* bytes, std::size_t count, bool inputEn
         const ChunkPlan plan = planChunk(tagWord, payloadLength, walked);
         if (!plan.fits) {
           endWalk(s, WalkEnd::Damaged, Outcome::ChunkTooLarge);
-          s.damageOffset = s.damageChunk = chunk;
-          s.damagePayloadLength = payloadLength;
-          s.damageAreaEnd = plan.areaEnd;
+          s.damage.at = s.damage.chunk = chunk;
+          s.damage.payloadLength = payloadLength;
+          s.damage.areaEnd = plan.areaEnd;
           return stop();
         }
         s.chunk = ChunkRecord{
@@ -282,8 +290,8 @@ inline void failRead(WalkState& s) {
   s.phase = WalkPhase::Ended;
   s.end = WalkEnd::Damaged;
   s.outcome = Outcome::ReadFailed;
-  s.damageOffset = s.inputSeen;
-  s.damageChunk = s.headerComplete ? kFileHeaderBytes + s.areaWalked : 0;
+  s.damage.at = s.inputSeen;
+  s.damage.chunk = s.headerComplete ? kFileHeaderBytes + s.areaWalked : 0;
 }
 
 }  // namespace convert3do

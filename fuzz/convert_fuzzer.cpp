@@ -70,8 +70,7 @@ void convert3doFuzzCheck(const std::uint8_t* data, std::size_t size, std::size_t
     violated("the output differs from the model's");
   }
   if (const char* what = convert3do::testing::predictionError(input, run)) {
-    (void)std::fprintf(stderr, "convert_fuzzer: inspection and conversion disagree on the %s\n",
-                       what);
+    (void)std::fprintf(stderr, "convert_fuzzer: survey and conversion disagree on the %s\n", what);
     std::abort();
   }
   checkPieces(input, output);

@@ -154,7 +154,7 @@ TEST(ConvertFile, KeepsTheCompleteChunksOfDamagedInput) {
     const testing::PassRun run = runPass(c.input);
     EXPECT_EQ(run.result.outcome, c.outcome);
     EXPECT_EQ(run.output, c.expected);
-    EXPECT_EQ(run.result.chunkOffset, c.chunkOffset);
+    EXPECT_EQ(run.result.damage.chunk, c.chunkOffset);
     if (c.outcome != Outcome::ChunkTooLarge) {
       EXPECT_EQ(run.result.inputEnd, static_cast<std::int64_t>(c.input.size()));
     }
@@ -224,7 +224,7 @@ TEST(ConvertFile, MatchesTheReferenceModelOnRandomFiles) {
     ASSERT_EQ(run.result.outcome, expected.outcome) << "file " << i << ", " << input.size();
     ASSERT_EQ(run.output, expected.output) << "file " << i << ", " << input.size() << " bytes";
     ASSERT_TRUE(run.inputIntact) << "file " << i;
-    // The inspecting walk predicts exactly what the conversion did.
+    // The survey predicts exactly what the conversion did.
     const char* disagreement = testing::predictionError(input, run);
     ASSERT_EQ(disagreement, nullptr) << "file " << i << ": " << disagreement;
     // The same in pieces of every size through the library's C interface:

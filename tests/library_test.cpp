@@ -114,13 +114,20 @@ TEST(Library, ASurveyThatSkipsPayloadsAgreesWithOneThatReadsThem) {
   EXPECT_EQ(skipped, 1);  // the PLAN payload
   convert3do_info fed{};
   convert3do_info whole{};
-  ASSERT_EQ(convert3do_survey_end(s, -1, &fed), CONVERT3DO_CONVERTED);
+  ASSERT_EQ(convert3do_survey_end(s, static_cast<std::int64_t>(kModel.size()), &fed),
+            CONVERT3DO_CONVERTED);
   ASSERT_EQ(convert3do_survey_buffer(kModel.data(), kModel.size(), nullptr, nullptr, &whole),
             CONVERT3DO_CONVERTED);
   EXPECT_EQ(fed.size, whole.size);
   EXPECT_EQ(fed.chunk_count, 2);
   EXPECT_EQ(fed.words_changed, whole.words_changed);
   EXPECT_EQ(fed.bytes_dropped, 0);
+  // Without the size, what follows the walk's end is not known: no guess.
+  convert3do_info unknown{};
+  ASSERT_EQ(convert3do_survey_end(s, -1, &unknown), CONVERT3DO_CONVERTED);
+  EXPECT_EQ(unknown.size, -1);
+  EXPECT_EQ(unknown.bytes_dropped, -1);
+  EXPECT_EQ(unknown.already_converted, 0);
   convert3do_survey_free(s);
 }
 

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "cli/common/file_convert.h"
+#include "convert/c_types.h"
 #include "test_files.h"
 
 #ifndef _WIN32
@@ -34,7 +36,7 @@ struct WalkCase {
 };
 
 // Each way a walk can end, with what it reports and predicts.
-TEST(InspectFile, ReportsEachWayAWalkEnds) {
+TEST(SurveyFile, ReportsEachWayAWalkEnds) {
   const Bytes hand = wordsToBytes({kHand, 1, 4, 9});
   const Bytes xyzs = wordsToBytes({kXyzs, 2, 32, 1, 0, 0, 0, 5, 0, 0, 0});  // one entry to change
   const WalkCase cases[] = {
@@ -66,12 +68,12 @@ TEST(InspectFile, ReportsEachWayAWalkEnds) {
   for (const WalkCase& c : cases) {
     SCOPED_TRACE(c.name);
     const testing::PassRun run = testing::runPass(c.input);
-    const Inspection& s = run.predicted;
+    const SurveyInfo& s = run.predicted;
     EXPECT_EQ(s.end, c.end);
     EXPECT_EQ(s.chunkCount, c.chunks);
     const std::int64_t where = c.end == WalkEnd::Bound             ? s.overrun
                                : c.end == WalkEnd::UnrecognisedTag ? s.endOffset
-                               : c.end == WalkEnd::Damaged         ? s.damageOffset
+                               : c.end == WalkEnd::Damaged         ? s.damage.at
                                                                    : 0;
     EXPECT_EQ(where, c.where);
     EXPECT_EQ(s.outputSize, c.outputSize);
@@ -84,7 +86,7 @@ TEST(InspectFile, ReportsEachWayAWalkEnds) {
 #ifndef _WIN32
 // Through a pipe, which cannot seek, the walk reads what it would skip and
 // still reports the same.
-TEST(InspectFile, ReadsAPipeAsItSeeksAFile) {
+TEST(SurveyFile, ReadsAPipeAsItSeeksAFile) {
   const Bytes input = concat({wordsToBytes({kMagic, 0, 10000}), wordsToBytes({kPrim, 1, 3000}),
                               Bytes(3000, 1), wordsToBytes({kXyzs, 2, 16, 4, 0, 0, 0}),
                               wordsToBytes({kJunk, 0, 0}), Bytes(5000, 2)});
@@ -93,16 +95,41 @@ TEST(InspectFile, ReadsAPipeAsItSeeksAFile) {
   ASSERT_EQ(write(ends[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
   close(ends[1]);
   std::int64_t offsets = 0;
-  const Inspection piped = inspectFile(ends[0], [&](const ChunkRecord& c) { offsets += c.offset; });
+  const SurveyInfo piped = surveyFile(
+      ends[0], [&](const ChunkRecord& c) { offsets += c.offset; }, true);
   close(ends[0]);
-  const Inspection& seeked = testing::runPass(input).predicted;
+  const SurveyInfo& seeked = testing::runPass(input).predicted;
   EXPECT_EQ(offsets, 12 + 3024);
   EXPECT_EQ(piped.end, WalkEnd::UnrecognisedTag);
   EXPECT_EQ(piped.endOffset, seeked.endOffset);
-  // A stream is read only as far as the walk: through the unrecognised tag.
-  EXPECT_EQ(piped.size, seeked.endOffset + 4);
+  // Read to its end, a stream's size is known, as a file's is.
+  EXPECT_EQ(piped.size, static_cast<std::int64_t>(input.size()));
   EXPECT_EQ(piped.outputSize, seeked.outputSize);
   EXPECT_EQ(piped.wordsChanged, seeked.wordsChanged);
+  EXPECT_EQ(piped.alreadyConverted, seeked.alreadyConverted);
+}
+
+// Read only as far as the walk, a stream's size is not known: nor then are
+// the bytes dropped, and it is never said to be converted already.
+TEST(SurveyFile, DoesNotGuessTheSizeOfAStreamNotReadToItsEnd) {
+  const Bytes input =
+      concat({wordsToBytes({kMagic, 0, 16}), wordsToBytes({kHand, 1, 4, 9}), Bytes(100, 7)});
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  ASSERT_EQ(write(ends[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
+  close(ends[1]);
+  const SurveyInfo piped = surveyFile(
+      ends[0], [](const ChunkRecord&) {}, false);
+  close(ends[0]);
+  EXPECT_EQ(piped.end, WalkEnd::Bound);
+  EXPECT_EQ(piped.size, -1);
+  EXPECT_FALSE(piped.alreadyConverted);
+  const convert3do_info info = infoOf(piped);
+  EXPECT_EQ(info.bytes_dropped, -1);
+  char json[1024];
+  ASSERT_LT(convert3do_info_json(&info, nullptr, 0, json, sizeof json), sizeof json);
+  EXPECT_NE(std::strstr(json, "\"size\":null"), nullptr) << json;
+  EXPECT_NE(std::strstr(json, "\"bytes_dropped\":null"), nullptr) << json;
 }
 #endif
 

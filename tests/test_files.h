@@ -73,10 +73,10 @@ struct PassRun {
   ConversionResult result;
   Bytes output;
   bool inputIntact;      // the input file still holds exactly the input
-  Inspection predicted;  // what the inspecting walk says of the same input
+  SurveyInfo predicted;  // what the survey says of the same input
 };
 
-// Runs convertFile on input through temporary files, and inspectFile on the
+// Runs convertFile on input through temporary files, and surveyFile on the
 // same input.
 inline PassRun runPass(const Bytes& input, std::size_t windowBytes = kDefaultWindowBytes) {
   std::FILE* in = std::tmpfile();
@@ -87,20 +87,21 @@ inline PassRun runPass(const Bytes& input, std::size_t windowBytes = kDefaultWin
   std::rewind(in);
   const WindowMemory window(windowBytes);
   PassRun run{convertFile(fileno(in), fileno(out), window.window), readAll(out), false,
-              Inspection{}};
+              SurveyInfo{}};
   run.inputIntact = readAll(in) == input;
   std::rewind(in);
-  run.predicted = inspectFile(fileno(in), [](const ChunkRecord&) {});
+  run.predicted = surveyFile(
+      fileno(in), [](const ChunkRecord&) {}, true);
   std::fclose(in);
   std::fclose(out);
   return run;
 }
 
-// Where the inspection's prediction differs from what the conversion did, or
+// Where the survey's prediction differs from what the conversion did, or
 // nullptr when they agree: outcome, output size and length field, the words
 // changed (counted afresh), the bytes dropped and "already converted".
 inline const char* predictionError(const Bytes& input, const PassRun& run) {
-  const Inspection& p = run.predicted;
+  const SurveyInfo& p = run.predicted;
   if (p.outcome != run.result.outcome) {
     return "outcome";
   }

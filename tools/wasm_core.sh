@@ -20,7 +20,7 @@ libcxx=$(ls -d /usr/include/wasm32-wasi/c++/v1 /usr/lib/llvm-*/include/wasm32-wa
 flags=(--target=wasm32 -O2 -mbulk-memory -fno-exceptions -fno-rtti -fvisibility=hidden -nostdlib
   -isystem "$libcxx" -isystem /usr/include/wasm32-wasi -D__wasi__ -I"$root" -I"$root/convert")
 objects=()
-for source in convert/convert.cpp convert/survey.cpp convert/convert3do_c.cpp; do
+for source in convert/convert.cpp convert/survey.cpp convert/convert3do_c.cpp convert/describe.cpp; do
   object=$out/$(basename "$source" .cpp).o
   clang++ -std=c++17 "${flags[@]}" -c "$root/$source" -o "$object"
   objects+=("$object")

@@ -9,12 +9,11 @@
 // the marker below.
 const WASM_BASE64 = "@CONVERT3DO_WASM_BASE64@";
 
+// The names of the library's statuses; every word a user reads (damage, tags,
+// the object of `3do info --json`) comes from the library itself.
 const STATUS_NAMES = ["converted", "not_3do", "cut_header", "cut_chunk", "chunk_too_large",
                       "read_failed", "more", "ended", "bad_argument"];
-const WALK_ENDS = ["bound", "unrecognised_tag", "end_of_input", "damaged", "not_3do"];
 const MORE = 6;
-const ENDED = 7;
-const XYZS = 0x58595a53;
 
 // The layout of an instance's memory, from the heap's base: the state of a
 // converter or a survey, small variables, the chunks a piece met, and the
@@ -22,8 +21,7 @@ const XYZS = 0x58595a53;
 const STATE = 0;
 const VARIABLES = 2048;    // in, in_length, out, out_room: four 32-bit words
 const NUMBERS = 2304;      // up to 32 float64 numbers
-const CHUNKS = 4096;       // 2048 chunks of 7 float64 numbers
-const DATA = 4096 + 2048 * 7 * 8;
+const DATA = 4096;         // input, output, and a survey's text after its input
 const SURVEY_PIECE = 16384;  // a survey piece meets fewer chunks than the buffer holds
 const PIECE = 1 << 20;       // the most a converter takes in one call
 
@@ -79,9 +77,19 @@ function resultOf(core, resultPointer) {
   };
 }
 
-// The exit status convert3do gives for an outcome.
-function exitStatus(outcome) {
-  return outcome === "converted" || outcome === "not_3do" ? 0 : 4;
+// Reads the NUL-free text of length bytes at pointer.
+function textAt(core, pointer, length) {
+  return new TextDecoder().decode(new Uint8Array(core.memory.buffer, pointer, length));
+}
+
+// A result with convert3do's exit status and, for damaged input, the damage
+// in the library's words.
+function described(core, result, resultPointer) {
+  result.exitStatus = core.exports.convert3do_exit_status(STATUS_NAMES.indexOf(result.outcome));
+  const text = core.base + NUMBERS + 1024;
+  const length = core.exports.convert3do_result_damage_text(resultPointer, text, 512);
+  result.damage = length > 0 ? textAt(core, text, Math.min(length, 511)) : null;
+  return result;
 }
 
 let shared = null;  // the instance the one-shot calls use, one call at a time
@@ -97,8 +105,7 @@ function convert(bytes) {
   new Uint8Array(core.memory.buffer, data, input.length).set(input);
   const resultPointer = core.base + STATE;
   core.exports.convert3do_convert_buffer(data, input.length, data, input.length, resultPointer);
-  const result = resultOf(core, resultPointer);
-  result.exitStatus = exitStatus(result.outcome);
+  const result = described(core, resultOf(core, resultPointer), resultPointer);
   result.output = new Uint8Array(core.memory.buffer, data, result.outputLength).slice();
   return result;
 }
@@ -161,8 +168,7 @@ function createConverter() {
       const header = core.base + NUMBERS + 256;
       const resultPointer = core.base + NUMBERS + 512;
       exports.convert3do_converter_end(state, header, resultPointer);
-      const result = resultOf(core, resultPointer);
-      result.exitStatus = exitStatus(result.outcome);
+      const result = described(core, resultOf(core, resultPointer), resultPointer);
       result.header = new Uint8Array(core.memory.buffer, header, 12).slice();
       result.tail = out.made;
       return result;
@@ -170,52 +176,36 @@ function createConverter() {
   };
 }
 
-function tagText(tag) {
-  const chars = [tag >>> 24, (tag >>> 16) & 255, (tag >>> 8) & 255, tag & 255];
-  if (chars.every((c) => c >= 0x20 && c <= 0x7e)) {
-    return String.fromCharCode(...chars);
-  }
-  return "0x" + (tag >>> 0).toString(16).toUpperCase().padStart(8, "0");
-}
-
-// Damage in the words both programs use.
-function damageText(info) {
-  if (info.outcome === "cut_header") {
-    return `cut at byte ${info.damageOffset}, inside the 12-byte header`;
-  }
-  if (info.outcome === "chunk_too_large") {
-    return `the chunk at byte ${info.damageChunk} (payload length ${info.damagePayloadLength}) ` +
-           `would take the chunk area to ${info.damageAreaEnd} bytes, more than a 3do file can ` +
-           "hold (2147483647)";
-  }
-  return `cut at byte ${info.damageOffset}, inside the chunk at byte ${info.damageChunk}`;
-}
-
 // A streaming survey: push(piece) as the input arrives, end(size) gives the
-// object of info(); size is the input's size, or omitted for the bytes read.
-// onChunk, when given, is called with each chunk instead of keeping them all.
+// object of info(); size is the input's size, or omitted when it is not known
+// (size and bytes_dropped are then null). onChunk, when given, is called with
+// each chunk instead of keeping them all.
 function createSurvey(onChunk) {
   const core = instantiate();
   const { exports } = core;
   const state = core.base + STATE;
   const input = core.base + DATA;
-  reserve(core, input + SURVEY_PIECE);
+  const text = input + SURVEY_PIECE;
+  let room = 1 << 18;
+  reserve(core, text + room);
   exports.web_survey_init(state, VARIABLES);
   const chunks = [];
   const visit = onChunk || ((chunk) => chunks.push(chunk));
   let status = MORE;
 
+  // The object the library writes as JSON at text.
+  function json(length) {
+    return JSON.parse(textAt(core, text, length));
+  }
+
   function take() {
-    const count = exports.web_take_chunks(core.base + CHUNKS);
-    const n = new Float64Array(core.memory.buffer, core.base + CHUNKS, count * 7);
-    for (let i = 0; i < count; ++i) {
-      const o = 7 * i;
-      const chunk = { offset: n[o], tag: tagText(n[o + 1]), chunk_word: n[o + 2],
-                      payload_length: n[o + 3], size: n[o + 4] };
-      if (n[o + 1] === XYZS) {
-        chunk.entries = n[o + 5];
-        chunk.entries_to_change = n[o + 6];
-      }
+    let length = exports.web_chunks_json(text, room);
+    if (length >= room) {
+      room = length + 1;
+      reserve(core, text + room);
+      length = exports.web_chunks_json(text, room);
+    }
+    for (const chunk of json(length)) {
       visit(chunk);
     }
   }
@@ -241,44 +231,10 @@ function createSurvey(onChunk) {
       }
       const infoPointer = core.base + NUMBERS + 512;
       exports.convert3do_survey_end(state, BigInt(size === undefined ? -1 : size), infoPointer);
-      exports.web_info_numbers(infoPointer, core.base + NUMBERS);
-      return infoObject(numbers(core, 20), chunks);
+      const object = json(exports.convert3do_info_json(infoPointer, 0, 0, text, room));
+      object.chunks = chunks;
+      return object;
     },
-  };
-}
-
-// The object of one line of `3do info --json`, field for field, minus "file".
-function infoObject(n, chunks) {
-  const i = {
-    size: n[0], is3do: n[1] !== 0, headerComplete: n[2] !== 0, headerWord: n[3],
-    lengthField: n[4], chunkCount: n[5], chunkBytes: n[6], walkEnd: WALK_ENDS[n[7]],
-    overrun: n[8], endOffset: n[9], endTag: n[10], damageOffset: n[11], damageChunk: n[12],
-    damagePayloadLength: n[13], damageAreaEnd: n[14], outcome: STATUS_NAMES[n[15]],
-    outputSize: n[16], wordsChanged: n[17], bytesDropped: n[18], alreadyConverted: n[19] !== 0,
-  };
-  const notA3do = i.walkEnd === "not_3do";
-  const damaged = i.walkEnd === "damaged";
-  return {
-    chunks,
-    size: i.size,
-    is_3do: i.is3do,
-    header_word: i.headerComplete ? i.headerWord : null,
-    length_field: i.headerComplete ? i.lengthField : null,
-    walk_end: i.walkEnd,
-    end_offset: i.walkEnd === "unrecognised_tag" ? i.endOffset : null,
-    end_tag: i.walkEnd === "unrecognised_tag" ? tagText(i.endTag) : null,
-    overrun: i.walkEnd === "bound" ? i.overrun : null,
-    damage_offset: damaged ? i.damageOffset : null,
-    damage_chunk_offset: damaged ? i.damageChunk : null,
-    damage: damaged ? damageText(i) : null,
-    output_size: i.outputSize,
-    output_length_field: i.outputSize > 0 ? i.chunkBytes : null,
-    words_changed: i.wordsChanged,
-    bytes_dropped: i.bytesDropped,
-    already_converted: i.alreadyConverted,
-    convert3do: notA3do ? "empty_output" : damaged ? "keeps_complete_chunks" : "converts",
-    "3do_convert": notA3do ? "refuses" : damaged ? "writes_nothing_without_salvage" : "converts",
-    exit_status: exitStatus(i.outcome),
   };
 }
 

@@ -1,8 +1,9 @@
 /* What the browser build adds to the core: the chunks a survey meets, kept
- * in a buffer the page reads after each piece (a callback into JavaScript
- * would be an import, and the module imports nothing), and the library's
- * structures as float64 arrays, so the page needs no knowledge of C layout.
- * Every int64 the core reports is below 2^53, so a double holds it exactly. */
+ * in a buffer the page reads after each piece as JSON in the library's words
+ * (a callback into JavaScript would be an import, and the module imports
+ * nothing), and a conversion's result as a float64 array, so the page needs
+ * no knowledge of C layout. Every int64 the core reports is below 2^53, so a
+ * double holds it exactly. */
 #include <stddef.h>
 #include <stdint.h>
 
@@ -33,52 +34,30 @@ __attribute__((visibility("default"))) convert3do_survey* web_survey_init(void* 
   return convert3do_survey_init(memory, size, keepChunk, NULL);
 }
 
-/* Writes the chunks kept since the last call, 7 numbers each (offset, tag,
- * chunk word, payload length, size, entries, entries to change), and
- * returns how many there were. */
-__attribute__((visibility("default"))) int web_take_chunks(double* out) {
+/* Writes the chunks kept since the last call into out (size bytes) as the
+ * JSON array `3do info --json` lists them in, in the library's words, and
+ * returns its length; when that is size or more nothing was written and the
+ * chunks are kept, for a call with more room. */
+__attribute__((visibility("default"))) size_t web_chunks_json(char* out, size_t size) {
+  size_t length = 2; /* the brackets */
   for (int i = 0; i < chunkCount; ++i) {
-    const convert3do_chunk* c = &chunks[i];
-    double* o = out + 7 * i;
-    o[0] = (double)c->offset;
-    o[1] = (double)c->tag;
-    o[2] = (double)c->chunk_word;
-    o[3] = (double)c->payload_length;
-    o[4] = (double)c->size;
-    o[5] = (double)c->entries;
-    o[6] = (double)c->entries_to_change;
+    length += convert3do_chunk_json(&chunks[i], NULL, 0) + (i > 0 ? 1 : 0);
   }
-  const int taken = chunkCount;
+  if (length >= size) {
+    return length;
+  }
+  size_t at = 0;
+  out[at++] = '[';
+  for (int i = 0; i < chunkCount; ++i) {
+    if (i > 0) {
+      out[at++] = ',';
+    }
+    at += convert3do_chunk_json(&chunks[i], out + at, size - at);
+  }
+  out[at++] = ']';
+  out[at] = '\0';
   chunkCount = 0;
-  return taken;
-}
-
-/* The survey's findings, in the order of convert3do_info's fields. */
-__attribute__((visibility("default"))) void web_info_numbers(const convert3do_info* info,
-                                                             double* out) {
-  const double numbers[] = {(double)info->size,
-                            info->is_3do,
-                            info->header_complete,
-                            info->header_word,
-                            info->length_field,
-                            (double)info->chunk_count,
-                            (double)info->chunk_bytes,
-                            info->walk_end,
-                            (double)info->overrun,
-                            (double)info->end_offset,
-                            info->end_tag,
-                            (double)info->damage_offset,
-                            (double)info->damage_chunk,
-                            info->damage_payload_length,
-                            (double)info->damage_area_end,
-                            info->outcome,
-                            (double)info->output_size,
-                            (double)info->words_changed,
-                            (double)info->bytes_dropped,
-                            info->already_converted};
-  for (size_t i = 0; i < sizeof numbers / sizeof numbers[0]; ++i) {
-    out[i] = numbers[i];
-  }
+  return length;
 }
 
 /* A conversion's result, in the order of convert3do_result's fields. */

@@ -2,6 +2,7 @@
 #ifndef CONVERT3DO_CLI_3DO_TEXT_H
 #define CONVERT3DO_CLI_3DO_TEXT_H
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -18,6 +19,11 @@ std::string printed(const char* format, Args... args) {
   (void)std::snprintf(&text[0], text.size(), format, args...);
   text.pop_back();
   return text;
+}
+
+// count and the noun, singular when count is 1: "1 byte", "16 bytes".
+inline std::string counted(std::int64_t count, const char* noun) {
+  return printed("%lld %s%s", static_cast<long long>(count), noun, count == 1 ? "" : "s");
 }
 
 }  // namespace convert3do

@@ -3,56 +3,35 @@
 #include <cstdio>
 #include <cstring>
 
+#include "convert/c_types.h"
+
 namespace convert3do {
 
-DamageText describeDamage(const Damage& d) {
-  DamageText out{};
-  const auto at = static_cast<long long>(d.at);
-  const auto chunk = static_cast<long long>(d.chunk);
-  switch (d.outcome) {
-    case Outcome::CutHeader:
-      (void)std::snprintf(out.text, sizeof out.text, "cut at byte %lld, inside the 12-byte header",
-                          at);
-      break;
-    case Outcome::ChunkTooLarge:
-      (void)std::snprintf(out.text, sizeof out.text,
-                          "the chunk at byte %lld (payload length %ld) would take the chunk area "
-                          "to %lld bytes, more than a 3do file can hold (2147483647)",
-                          chunk, static_cast<long>(d.payloadLength),
-                          static_cast<long long>(d.areaEnd));
-      break;
-    case Outcome::ReadFailed:
-      (void)std::snprintf(out.text, sizeof out.text, "cannot read at byte %lld: %s", at,
-                          std::strerror(d.error));
-      break;
-    default:
-      (void)std::snprintf(out.text, sizeof out.text,
-                          "cut at byte %lld, inside the chunk at byte %lld", at, chunk);
-      break;
+namespace {
+
+// Adds why a read failed to the library's words.
+void addWhy(DamageText& out, std::size_t length, Outcome outcome, int error) {
+  if (outcome == Outcome::ReadFailed && length < sizeof out.text) {
+    (void)std::snprintf(out.text + length, sizeof out.text - length, ": %s", std::strerror(error));
   }
+}
+
+}  // namespace
+
+DamageText describeDamage(const ConversionResult& result) {
+  DamageText out{};
+  const convert3do_result r = resultOf(result);
+  addWhy(out, convert3do_result_damage_text(&r, out.text, sizeof out.text), result.outcome,
+         result.error);
   return out;
 }
 
-Damage damageOf(const ConversionResult& result) {
-  Damage d;
-  d.outcome = result.outcome;
-  d.at = result.inputEnd;
-  d.chunk = result.chunkOffset;
-  d.payloadLength = result.payloadLength;
-  d.areaEnd = result.areaEnd;
-  d.error = result.error;
-  return d;
-}
-
-Damage damageOf(const Inspection& inspection) {
-  Damage d;
-  d.outcome = inspection.outcome;
-  d.at = inspection.damageOffset;
-  d.chunk = inspection.damageChunk;
-  d.payloadLength = inspection.damagePayloadLength;
-  d.areaEnd = inspection.damageAreaEnd;
-  d.error = inspection.error;
-  return d;
+DamageText describeDamage(const SurveyInfo& survey) {
+  DamageText out{};
+  const convert3do_info info = infoOf(survey);
+  addWhy(out, convert3do_damage_text(&info, out.text, sizeof out.text), survey.outcome,
+         survey.error);
+  return out;
 }
 
 }  // namespace convert3do

@@ -56,9 +56,11 @@ ConversionResult convertFile(int in, int out, const ConversionWindow& window);
 using ChunkVisitor = std::function<void(const ChunkRecord&)>;
 
 // Surveys the 3do file read from fd, calling visit for every chunk it keeps,
-// in order; on a regular file it seeks over opaque payloads. Memory does not
-// depend on the file: chunks are handed out, not kept.
-Inspection inspectFile(int fd, const ChunkVisitor& visit);
+// in order; on a regular file it seeks over opaque payloads. A stream is read
+// to its end with toEnd, so that its size is known, else only as far as the
+// walk goes (its size is then not known). Memory does not depend on the
+// file: chunks are handed out, not kept.
+SurveyInfo surveyFile(int fd, const ChunkVisitor& visit, bool toEnd);
 
 }  // namespace convert3do
 

@@ -14,7 +14,7 @@
 
 namespace convert3do {
 
-Inspection inspectFile(int fd, const ChunkVisitor& visit) {
+SurveyInfo surveyFile(int fd, const ChunkVisitor& visit, bool toEnd) {
   constexpr std::size_t kBufferBytes = std::size_t{64} * 1024;
   std::int64_t origin = -1;    // where a seekable input was when the walk began
   std::int64_t fileSize = -1;  // for a seekable input, from the origin on
@@ -33,6 +33,7 @@ Inspection inspectFile(int fd, const ChunkVisitor& visit) {
   const std::unique_ptr<unsigned char[]> bytes(new unsigned char[kBufferBytes]);
   std::size_t pos = 0;
   std::size_t len = 0;
+  std::int64_t read = 0;  // the bytes read, for a stream
   int error = 0;
   while (!surveyEnded(s)) {
     const std::int64_t left = surveyPayloadLeft(s);
@@ -54,7 +55,17 @@ Inspection inspectFile(int fd, const ChunkVisitor& visit) {
       break;
     }
     len += static_cast<std::size_t>(got);
+    read += got;
     pos = surveyBytes(s, bytes.get(), len, got == 0);
+  }
+  // A stream's size is known once it is read to its end, as wc -c reads it.
+  std::int64_t got = 0;
+  while (fileSize < 0 && toEnd && error == 0 &&
+         (got = readSome(fd, bytes.get(), kBufferBytes)) > 0) {
+    read += got;
+  }
+  if (fileSize < 0 && toEnd && error == 0 && got == 0) {
+    fileSize = read;
   }
   return finishSurvey(s, fileSize, error);
 }

@@ -35,7 +35,16 @@ test("info() says what 3do info --json says, field for field", () => {
   assert.equal(lines.length, names.length);
   for (const line of lines) {
     const { file, ...expected } = line;
-    assert.deepEqual(info(readFileSync(file)), expected, file);
+    const bytes = readFileSync(file);
+    assert.deepEqual(info(bytes), expected, file);
+    // A conversion's damage is said in the same words.
+    assert.equal(convert(bytes).damage, expected.damage, file);
+  }
+  // Those words come from the library: the module writes none of them.
+  const source = readFileSync(join(web, "convert3do.mjs"), "utf8").replace(/"[A-Za-z0-9+/=]{200,}"/, "");
+  for (const words of ["cut at byte", "inside the chunk", "keeps_complete_chunks", "unrecognised_tag",
+                       "padStart"]) {
+    assert.equal(source.includes(words), false, `convert3do.mjs says "${words}" itself`);
   }
 });
 

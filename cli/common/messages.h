@@ -1,0 +1,149 @@
+// Every sentence the two programs say, in one table, as xz keeps its messages
+// in one file: a wording is changed here and nowhere else, and a situation
+// met by both programs is said in one way. Each is a printf format: a %s that
+// stands for a file's name is given the name quoted (quote.h), one that
+// stands for a reason is given strerror's text. In 3do convert's reports, %c
+// takes kOutputName or kFolderName (convert_report.h), which stand for names
+// put in when the report is printed. Damage is said in the library's words
+// (convert3do_damage_text), as the page and the Python package say it.
+#ifndef CONVERT3DO_CLI_COMMON_MESSAGES_H
+#define CONVERT3DO_CLI_COMMON_MESSAGES_H
+
+namespace convert3do {
+namespace say {
+
+// convert3do's own: its two messages on standard output, fixed, and what it
+// adds on standard error.
+constexpr const char* kFileNotFound = "FILE NOT FOUND!\n\a";
+constexpr const char* kNotTorvanels = "The referenced file is not in Torvanels' 3do format\n\a";
+constexpr const char* kClassicDamagedEmpty = "damaged: %s; %s is left empty";
+constexpr const char* kClassicDamagedKept = "damaged: %s; %s keeps the %lld chunk bytes before it";
+constexpr const char* kClassicCannotWriteOutput = "cannot write the output: %s%s";
+constexpr const char* kClassicNotSeekable = " (the output must be a seekable file)";
+constexpr const char* kClassicNoOutputNamed = "no output file named after the input";
+constexpr const char* kClassicCannotOpen = "cannot open: %s%s";
+constexpr const char* kClassicOpensForUpdate =
+    " (convert3do opens its input for reading and update)";
+constexpr const char* kClassicSameFile =
+    "is the same file as the input %s; refusing to overwrite it";
+constexpr const char* kClassicCannotCreateOutput = "cannot create the output: %s";
+constexpr const char* kClassicCannotRemovePartial = "cannot remove the partial output: %s";
+
+// Opening and reading inputs.
+constexpr const char* kCannotOpen = "cannot open: %s";
+constexpr const char* kEmptyName = "cannot open: an empty name";
+constexpr const char* kCannotRead = "cannot read: %s";
+constexpr const char* kCannotReadInput = "cannot read the input: %s";
+constexpr const char* kCannotReadFolder = "cannot read the folder: %s";
+constexpr const char* kFolderMoved = "it was moved during the run";
+constexpr const char* kFolderReplaced = "cannot open: its folder was replaced during the run";
+constexpr const char* kReplaced = "was replaced during the run; left as it is";
+constexpr const char* kIsFolder = "is a folder (use -r for the .3do files in its tree)";
+constexpr const char* kStandardInputUnnamed =
+    "standard input has no name to convert in place or into a folder; use -o";
+constexpr const char* kRegularOnly = "is not a regular file; -i converts regular files only";
+constexpr const char* kCannotWriteStandardOutput = "cannot write: %s";
+
+// What a walk finds.
+constexpr const char* kNotA3do = "not a 3do file (it does not start with the magic 3DO4)";
+constexpr const char* kDamaged = "damaged: %s";
+constexpr const char* kChangedWhileConverted = "changed while it was converted";
+
+// 3do convert: what the plan skips and refuses.
+constexpr const char* kSymlinkInTree = "a symlink met in a folder is not followed";
+constexpr const char* kNotRegularInTree = "not a regular file";
+constexpr const char* kNamedBefore = "the same file as %s, named before; dealt with once";
+constexpr const char* kOutputIsInput =
+    "its output %c is one of the inputs; refusing to overwrite it";
+constexpr const char* kOutputShared = "its output %c is another input's output too";
+constexpr const char* kOutputIsFolder =
+    "its output %c is a folder (-d DIR puts the outputs into a folder)";
+constexpr const char* kOutputNotRegular =
+    "its output %c exists and is not a regular file; refusing to replace it";
+constexpr const char* kOutputExists = "its output %c exists (--force replaces it)";
+constexpr const char* kOutputFolderLink =
+    "its output folder %c is a symbolic link, not a folder; nothing written there";
+constexpr const char* kOutputFolderNotFolder =
+    "its output folder %c is not a folder; nothing written there";
+constexpr const char* kOutputFolderReplaced =
+    "its output folder %c was replaced during the run; nothing written there";
+constexpr const char* kCannotCreateFolderOf = "cannot create the folder of %c: %s";
+constexpr const char* kCannotUseOutputFolder = "cannot use as the output folder: %s";
+
+// 3do convert: what happens to a file.
+constexpr const char* kNothingWritten = "; nothing written";
+constexpr const char* kLeftAsItIs = "; left as it is";
+constexpr const char* kSalvageWrites = "; nothing written (--salvage writes its complete chunks)";
+constexpr const char* kSalvageWould = "; --salvage would write its complete chunks";
+constexpr const char* kSalvaged = "; its complete chunks are written";
+constexpr const char* kHardLinks =
+    "has %llu hard links; replacing it would part it from the others (--force replaces it all "
+    "the same)";
+constexpr const char* kCannotKeep = "cannot keep %s: %s; left as it is";
+constexpr const char* kCannotReplace = "cannot replace it: %s";
+constexpr const char* kCannotWrite = "cannot write %c: %s";
+constexpr const char* kCannotWriteStdout = "cannot write standard output: %s";
+constexpr const char* kCannotSyncFolder = "cannot sync the folder of the new file: %s";
+constexpr const char* kCannotCreateScratch =
+    "cannot create a scratch file for standard output in %s: %s";
+constexpr const char* kCannotWriteScratch = "cannot write the scratch file for standard output: %s";
+
+// 3do convert: the run.
+constexpr const char* kWarningLeftOver =
+    "warning: a temporary file left by an interrupted run; remove it once no run is under way";
+constexpr const char* kWarningWorkers = "cannot start another worker: %s; going on with %zu";
+constexpr const char* kWarningSignals =
+    "cannot watch for signals: %s; a signal ends the run at once, and may leave temporary files";
+constexpr const char* kInterrupted = "interrupted by %s: ";
+
+// Usage errors of 3do.
+constexpr const char* kUnknownOption = "unknown option %s";
+constexpr const char* kAmbiguousOption = "option %s is ambiguous: %s";
+constexpr const char* kOptionNeedsValue = "option %s needs a value";
+constexpr const char* kUnknownCommand = "unknown command (see 3do --help)";
+constexpr const char* kDidYouMean = "unknown command; did you mean %s? (see 3do --help)";
+constexpr const char* kOptionsAfterCommand = "options go after the command: 3do %s %s ...";
+constexpr const char* kCommandFirst = "unknown option; a command comes first (see 3do --help)";
+constexpr const char* kSeeHelp = "%s (see 3do help %s)";
+constexpr const char* kNoFileNamed = "no file named";
+constexpr const char* kNoDestination =
+    "say where the output goes: -o FILE, -d DIR or -i (in place); a conversion drops data, so "
+    "nothing is replaced by default";
+constexpr const char* kOneDestination = "give exactly one of -o FILE, -d DIR and -i";
+constexpr const char* kJobsRange = "-j takes a number of workers from 1 to 100000";
+constexpr const char* kOutputSingle =
+    "-o takes a single input; use -d DIR for several, or for a folder's tree";
+constexpr const char* kJsonAndStdout = "--json and -o - would share standard output";
+constexpr const char* kStdoutTerminal =
+    "standard output is a terminal; a model is not written to it (-f writes it)";
+constexpr const char* kSalvageInPlace =
+    "--salvage and -i: a damaged file is never replaced in place";
+
+// 3do info and check.
+constexpr const char* kBoundEnd = "the length bound (%ld)";
+constexpr const char* kBoundOverrun =
+    "the length bound (%ld), which the last chunk runs %lld bytes past";
+constexpr const char* kUnrecognisedEnd = "an unrecognised tag, %s, at byte %lld";
+constexpr const char* kInputEnd =
+    "the end of the input, at a chunk boundary (byte %lld), before the bound";
+constexpr const char* kDamageEnd = "damage: %s";
+constexpr const char* kUnknownBytes = "an unknown number of bytes";
+constexpr const char* kSizeNotKnown = "size not known";
+constexpr const char* kProgramsNotA3do =
+    "convert3do writes an empty file and says it is not a 3do file; 3do convert refuses it "
+    "(status 7)";
+constexpr const char* kProgramsDamaged =
+    "convert3do writes its complete chunks (status 4); 3do convert writes nothing without "
+    "--salvage";
+constexpr const char* kWouldDropAtTag =
+    "a conversion would drop %s: the unrecognised chunk at byte %lld (%s) and everything after "
+    "it";
+constexpr const char* kWouldDropBeyond =
+    "a conversion would drop %s beyond the length bound, from byte %lld on";
+constexpr const char* kLengthDiffers =
+    "the length field states %ld chunk bytes, the chunks present make %lld";
+
+}  // namespace say
+}  // namespace convert3do
+
+#endif  // CONVERT3DO_CLI_COMMON_MESSAGES_H
