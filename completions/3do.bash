@@ -11,18 +11,28 @@ _3do() {
       options="-o --output -d --output-dir -i --in-place -r --recursive -f --force -n --dry-run
         -v --verbose -q --quiet -j --jobs --json --salvage --no-sync --files0-from --help" ;;
     info) options="--json --summary -r --recursive --files0-from --help" ;;
-    check) options="-r --recursive --files0-from --help" ;;
+    check) options="--json --all -r --recursive --files0-from --help" ;;
     help)
       mapfile -t COMPREPLY < <(compgen -W "$commands" -- "$cur")
       return ;;
     *) return ;;
   esac
-  case $prev in
+  # --option=VALUE: bash splits it at the =, or keeps it whole where = is no
+  # word break.
+  local given="" option=$prev
+  if [ "$cur" = = ]; then
+    cur=""
+  elif [ "$prev" = = ] && [ "$COMP_CWORD" -ge 3 ]; then
+    option=${COMP_WORDS[COMP_CWORD - 2]}
+  elif [[ $cur == --*=* ]]; then
+    given=${cur%%=*}= option=${cur%%=*} cur=${cur#*=}
+  fi
+  case $option in
     -o | --output | --files0-from)
-      mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+      mapfile -t COMPREPLY < <(compgen -f -- "$cur" | sed "s|^|$given|")
       return ;;
     -d | --output-dir)
-      mapfile -t COMPREPLY < <(compgen -d -- "$cur")
+      mapfile -t COMPREPLY < <(compgen -d -- "$cur" | sed "s|^|$given|")
       return ;;
     -j | --jobs) return ;;
   esac

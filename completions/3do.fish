@@ -11,6 +11,8 @@ complete -c 3do -n "__fish_seen_subcommand_from help" -f -a "info check convert"
 complete -c 3do -n "__fish_seen_subcommand_from info check convert" -s r -l recursive -d "the .3do files in folders' trees"
 complete -c 3do -n "__fish_seen_subcommand_from info check convert" -l files0-from -r -F -d 'also read NUL-separated names'
 complete -c 3do -n "__fish_seen_subcommand_from info" -l json -d 'one JSON object per file'
+complete -c 3do -n "__fish_seen_subcommand_from check" -l json -d 'an info object for each file with a problem'
+complete -c 3do -n "__fish_seen_subcommand_from check" -l all -d 'with --json, for every file'
 complete -c 3do -n "__fish_seen_subcommand_from info" -l summary -d 'leave out the chunk table'
 
 complete -c 3do -n "__fish_seen_subcommand_from convert" -s o -l output -r -F -d 'a single input into FILE'

@@ -25,15 +25,19 @@ complete_bash() {
 
 # words | what bash must offer
 while IFS='|' read -r words want; do
-  # shellcheck disable=SC2086
-  got=$(cd "$(mktemp -d)" && complete_bash $words)
+  got=$(cd "$(mktemp -d)" && mkdir dirs && touch file.3do && eval "complete_bash $words")
   [ "$got" = "$want" ] || fail "bash: '$words' gave '$got', expected '$want'"
 done <<'TABLE'
 3do con |convert 
 3do convert --ou|--output --output-dir 
 3do info --s|--summary 
-3do check --j|
+3do check --j|--json 
 3do help c|check convert 
+3do convert --output-dir = ''|dirs 
+3do convert --output-dir =|dirs 
+3do convert --output-dir=|--output-dir=dirs 
+3do convert -d ''|dirs 
+3do convert -o ''|dirs file.3do 
 TABLE
 
 if command -v fish >/dev/null; then

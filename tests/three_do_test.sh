@@ -323,7 +323,7 @@ TABLE
     json '[l.get("file") for l in lines[:4]] == ["a.3do", "b.3do", "c.3do", "missing.3do"]'
     json '[l.get("result") for l in lines[:4]] == ["converted", "already_converted", "damaged", "failed"]'
     json '[l["exit_status"] for l in lines[:4]] == [0, 0, 4, 1] and lines[2]["written"] is False'
-    json 'lines[4] == {"summary": True, "converted": 1, "already_converted": 1, "up_to_date": 0, "damaged": 1, "refused": 0, "failed": 1, "skipped": 0, "bytes_dropped": 16, "exit_status": 1, "interrupted": None}'
+    json 'lines[4] == {"summary": True, "converted": 1, "already_converted": 1, "up_to_date": 0, "damaged": 1, "refused": 0, "failed": 1, "skipped": 0, "salvaged": 0, "bytes_dropped": 16, "exit_status": 1, "interrupted": None}'
     run convert -d out2 a.3do b.3do
     expect_status 0
     grep -qx '3do: 1 converted, 1 already converted, 16 bytes dropped' stderr || fail "summary: $(cat stderr)"
@@ -385,17 +385,19 @@ TABLE
     ln -s target.3do link.3do
     run convert -f -o link.3do model.3do
     expect_status 0; [ -L link.3do ] || fail "the link was replaced"; same_bytes target.3do <(example_out)
-    # Streams are read only as far as the walk: a writer that keeps a FIFO
-    # open does not hold the run, and what is no 3do file is refused at once.
+    # A conversion reads a stream only as far as the walk: a writer that
+    # keeps a FIFO open does not hold the run, and what is no 3do file is
+    # refused at once. info reads it to its end, as wc -c does.
     mkfifo open.3do
     exec 3<>open.3do
     example_out >&3
     run convert -o streamed.3do open.3do
     expect_status 0; same_bytes streamed.3do <(example_out)
-    example_out >&3
-    run info --json open.3do
-    expect_status 0; json 'lines[0]["size"] == 56 and lines[0]["walk_end"] == "bound"'
     exec 3>&-
+    { example_out; printf 'more'; } >open.3do &
+    run info --json open.3do
+    wait
+    expect_status 0; json 'lines[0]["size"] == 60 and lines[0]["walk_end"] == "bound" and lines[0]["bytes_dropped"] == 4'
     run convert -o zero.3do /dev/zero
     expect_status 7; expect_absent zero.3do
     # A scratch file that cannot be written is an output failure.
@@ -595,6 +597,134 @@ PY
     json 'sum(1 for l in lines if "summary" in l) == 1 and lines[-1]["interrupted"] == "SIGTERM"'
     json "lines[-1]['converted'] == $outputs == len([l for l in lines if l.get('written')])"
     no_temporaries
+    ;;
+  info_streams)
+    # A stream named for info or check is read to its end, as wc -c reads
+    # it: standard input and FIFOs give the figures the named files give, on
+    # the random files of the unit tests.
+    command -v python3 >/dev/null || skip "no python3 to compare JSON"
+    mkdir models
+    "$(dirname "$tool")/write_random_models" models 3000 20261207 || fail "cannot write the models"
+    python3 - "${tool_cmd[@]}" <<'PY' || fail "streams and files differ"
+import json, os, subprocess, sys, threading
+tool = sys.argv[1:]
+names = sorted(os.listdir("models"), key=lambda n: int(n[6:-4]))
+paths = ["models/" + n for n in names]
+def lines(args, **kw):
+    out = subprocess.run(tool + args, stdout=subprocess.PIPE, check=False, **kw).stdout
+    return [json.loads(l) for l in out.decode().splitlines()]
+def without_file(objects):
+    return [{k: v for k, v in o.items() if k != "file"} for o in objects]
+named = without_file(lines(["info", "--json"] + paths))
+checked = without_file(lines(["check", "--json", "--all"] + paths))
+# FIFOs, fed one after another as the run opens them.
+fifos = ["fifo%d" % i for i in range(len(paths))]
+for f in fifos:
+    os.mkfifo(f)
+def feed():
+    for f, p in zip(fifos, paths):
+        with open(f, "wb") as out, open(p, "rb") as model:
+            out.write(model.read())
+for args, want in ((["info", "--json"], named), (["check", "--json", "--all"], checked)):
+    writer = threading.Thread(target=feed)
+    writer.start()
+    got = without_file(lines(args + fifos))
+    writer.join()
+    if got != want:
+        bad = next(i for i, (a, b) in enumerate(zip(got, want)) if a != b)
+        sys.exit("FIFO %s: %s != %s" % (paths[bad], got[bad], want[bad]))
+for i, p in enumerate(paths):
+    if i % 10 != 0:
+        continue  # a process each: a tenth of them, every shape among them
+    with open(p, "rb") as model:
+        got = without_file(lines(["info", "--json", "-"], stdin=model))
+    if got != [named[i]]:
+        sys.exit("stdin %s: %s != %s" % (p, got, named[i]))
+PY
+    ;;
+  words)
+    # What the programs say at the edges, each in its own words.
+    example_in >a.3do
+    mkdir tree && echo x >not-a-folder
+    # arguments | status | a line of stderr (a grep pattern)
+    while IFS='|' read -r args want says; do
+      # shellcheck disable=SC2086
+      run $args
+      expect_status "$want"
+      grep -q -- "$says" stderr || fail "$args: '$says' not in: $(cat stderr)"
+      [ "$(wc -l <stderr)" -le 2 ] || fail "$args: more than one error: $(cat stderr)"
+    done <<'TABLE'
+convert -o x.3do -r tree|2|^3do: convert: -o takes a single input; use -d DIR for several, or for a folder's tree
+convert -d not-a-folder a.3do a.3do|3|^3do: not-a-folder: cannot use as the output folder: Not a directory$
+convert --j 2 -d out a.3do|2|option --j is ambiguous: --jobs or --json
+convet a.3do|2|^3do: convet: unknown command; did you mean convert?
+-r info a.3do|2|^3do: -r: options go after the command: 3do info -r \.\.\.$
+TABLE
+    # Singular and plural; a name holding a bidi control is quoted.
+    words MAGIC 0 28 XYZS 0 16 5 6 7 8 0 >one.3do
+    run info one.3do
+    grep -q 'changes 1 word, drops 4 bytes$' stdout || fail "$(cat stdout)"
+    words MAGIC 0 12 HAND 0 0 >"$(printf 'x\u202eod3.3do')"
+    run info ./x*
+    want="'./x'\$'\\342\\200\\256''od3.3do'"
+    [ "$(head -1 stdout)" = "$want" ] || fail "bidi: $(head -1 stdout)"
+    # The second name of a file refused for its hard links is not said to
+    # be converted.
+    example_in >linked.3do && ln linked.3do link2.3do
+    run convert -v -i linked.3do link2.3do
+    grep -q '^3do: link2.3do: skipped: the same file as linked.3do, named before; dealt with once$' stderr ||
+      fail "$(cat stderr)"
+    # Summaries say what was, or would be, written.
+    words MAGIC 5 100 HAND 1 4 9 PRIM 2 40 1 2 >cut.3do
+    run convert --salvage -d salvaged cut.3do a.3do
+    grep -qx '3do: 1 converted, 1 damaged (1 salvaged), 36 bytes dropped' stderr || fail "$(cat stderr)"
+    run convert -n -d dry a.3do
+    grep -qx '3do: dry run: 1 would be converted, 16 bytes would be dropped' stderr || fail "$(cat stderr)"
+    run convert --json -n -d dry a.3do
+    json 'lines[-1]["would_convert"] == 1 and "converted" not in lines[-1]'
+    # Two folders that give one output: neither file is written, whatever
+    # the order; the rest is.
+    mkdir -p one two && example_in >one/same.3do && example_in >two/same.3do && example_in >two/own.3do
+    run convert -r -d merged one two
+    expect_status 2
+    [ "$(grep -c "is another input's output too" stderr)" -eq 2 ] || fail "$(cat stderr)"
+    expect_absent merged/same.3do
+    same_bytes merged/own.3do <(example_out)
+    # check --json: info's object, without the chunks, for each file with a
+    # problem (every file with --all).
+    example_out >done.3do
+    run check --json done.3do cut.3do
+    expect_status 4
+    json 'len(lines) == 1 and lines[0]["file"] == "cut.3do" and "chunks" not in lines[0] and lines[0]["walk_end"] == "damaged"'
+    run check --json --all done.3do cut.3do
+    json 'len(lines) == 2 and lines[0]["problems"] is None and lines[1]["check_status"] == 4'
+    # Every file below a folder that cannot be made says why, and a dry run
+    # says what the real run says, on a read-only mount too.
+    if [ "$(id -u)" -eq 0 ]; then
+      mkdir -p deep/a/b locked && example_in >deep/a/b/m.3do && example_in >deep/a/n.3do
+      chmod 755 deep deep/a deep/a/b && chmod 555 locked
+      as_nobody convert -r -d locked/sub deep
+      expect_status 3; grep -q '^3do: locked/sub: cannot use as the output folder: Permission denied$' stderr ||
+        fail "$(cat stderr)"
+      mkdir -p out2 && chmod 777 out2 && mkdir out2/a && chmod 555 out2/a
+      for dry in -n ""; do
+        as_nobody convert $dry -r -d out2 deep
+        expect_status 3
+        [ "$(cat stdout stderr | grep -c 'cannot create the folder of out2/a/b/m.3do: Permission denied')" -eq 1 ] ||
+          fail "$dry: $(cat stdout stderr)"
+        grep -q 'deep/a/n.3do: cannot write out2/a/n.3do: Permission denied' stdout stderr ||
+          fail "$dry: $(cat stdout stderr)"
+      done
+    fi
+    if mkdir ro && mount --bind -o ro "$work/tree" ro 2>/dev/null; then
+      example_in >tree/m.3do
+      run convert -n -i ro/m.3do
+      dry=$(cat stdout)
+      run convert -i ro/m.3do
+      umount ro
+      grep -q 'ro/m.3do: cannot replace it: Read-only file system' <<<"$dry" && grep -q 'Read-only file system' stderr ||
+        fail "dry: $dry; real: $(cat stderr)"
+    fi
     ;;
   convert_metadata)
     # In place keeps the whole mode, the extended attributes and the ACL.

@@ -4,17 +4,44 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "cli/3do/commands.h"
 #include "cli/3do/text.h"
+#include "cli/common/messages.h"
 #include "cli/common/quote.h"
 
 namespace convert3do {
 
 void usageError(const char* command, const std::string& what) {
-  complain(command, printed("%s (see 3do help %s)", what.c_str(), command).c_str());
+  complain(command, printed(say::kSeeHelp, what.c_str(), command).c_str());
   (void)std::fputs(usageLine(command).c_str(), stderr);
 }
+
+namespace {
+
+// The long options that an abbreviation given matches, when more than one
+// does ("--jobs or --json"), as getopt_long says of an ambiguous one.
+std::string longCandidates(const char* given, const std::vector<OptionRule>& rules) {
+  if (std::strncmp(given, "--", 2) != 0) {
+    return "";
+  }
+  const std::string name(given + 2, std::strcspn(given + 2, "="));
+  std::vector<std::string> found;
+  for (const OptionRule& rule : rules) {
+    if (std::strncmp(rule.longName, name.c_str(), name.size()) == 0) {
+      found.push_back(std::string("--") + rule.longName);
+    }
+  }
+  std::string text;
+  for (std::size_t i = 0; found.size() > 1 && i < found.size(); ++i) {
+    text += i == 0 ? "" : i + 1 == found.size() ? " or " : ", ";
+    text += found[i];
+  }
+  return text;
+}
+
+}  // namespace
 
 bool readArguments(const char* command, int argc, char** argv, const std::vector<OptionRule>& rules,
                    const std::function<bool(int id, const char* value)>& take,
@@ -43,8 +70,12 @@ bool readArguments(const char* command, int argc, char** argv, const std::vector
     if (c == '?' || c == ':') {
       const std::string shown =
           optopt != 0 && optopt < 1000 ? std::string("-") + static_cast<char>(optopt) : given;
-      usageError(command, printed(c == '?' ? "unknown option %s" : "option %s needs a value",
-                                  quoteName(shown.c_str()).text));
+      const std::string candidates = c == '?' && optopt == 0 ? longCandidates(given, rules) : "";
+      usageError(command, !candidates.empty()
+                              ? printed(say::kAmbiguousOption, quoteName(shown.c_str()).text,
+                                        candidates.c_str())
+                              : printed(c == '?' ? say::kUnknownOption : say::kOptionNeedsValue,
+                                        quoteName(shown.c_str()).text));
       return false;
     }
     // A long option's value is 1000 plus its place; a short one's its letter.

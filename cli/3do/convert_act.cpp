@@ -8,14 +8,12 @@
 #include "cli/3do/names.h"
 #include "cli/3do/text.h"
 #include "cli/common/file_io.h"
+#include "cli/common/messages.h"
 #include "cli/common/quote.h"
 
 namespace convert3do {
 
 namespace {
-
-const char* const kRegularOnly = "is not a regular file; -i converts regular files only";
-const char* const kReplaced = "was replaced during the run; left as it is";
 
 // Gives the report a refusal or a failure, keeping what the walk found.
 bool settle(Report& r, const Report& outcome) {
@@ -26,16 +24,17 @@ bool settle(Report& r, const Report& outcome) {
   return false;
 }
 
-std::string failure(const char* what, int error) {
-  return printed("%s: %s", what, std::strerror(error));
+// A message whose reason is errno's text.
+std::string failure(const char* format, int error) {
+  return printed(format, std::strerror(error));
 }
 
 // A folder of the input side that the worker cannot reach now.
 Report unreachable(int error) {
   if (error == ELOOP || error == ENOTDIR || error == ESTALE) {
-    return failed(kExitInputNotFound, "cannot open: its folder was replaced during the run");
+    return failed(kExitInputNotFound, say::kFolderReplaced);
   }
-  return failed(kExitInputNotFound, failure("cannot open", error));
+  return failed(kExitInputNotFound, failure(say::kCannotOpen, error));
 }
 
 // Opens the folder at path into f, unless it holds it already.
@@ -70,11 +69,11 @@ bool openFolderOfNamed(const Job& job, InputFolders& f, Input* in, Report* r) {
     }
   }
   if (error != 0) {
-    *r = failed(kExitInputNotFound, failure("cannot open", error));
+    *r = failed(kExitInputNotFound, failure(say::kCannotOpen, error));
     return false;
   }
   if (!sameFile(entry, in->identity)) {
-    *r = failed(kExitInputNotFound, kReplaced);
+    *r = failed(kExitInputNotFound, say::kReplaced);
     return false;
   }
   in->folder = &f.named;
@@ -84,12 +83,12 @@ bool openFolderOfNamed(const Job& job, InputFolders& f, Input* in, Report* r) {
 // A stream, or what is not a regular file, opened by its name.
 bool openByName(const ConvertOptions& o, const Job& job, Input* in, Report* r) {
   if (o.destination == Destination::InPlace) {
-    *r = refused(kExitUsage, kRegularOnly);  // a FIFO would have opening wait
+    *r = refused(kExitUsage, say::kRegularOnly);  // a FIFO would have opening wait
     return false;
   }
   const OpenedFile file = openReadable(job.name);
   if (file.fd < 0) {
-    *r = failed(kExitInputNotFound, failure("cannot open", file.error));
+    *r = failed(kExitInputNotFound, failure(say::kCannotOpen, file.error));
     return false;
   }
   in->owned.reset(std::strcmp(job.name, "-") == 0 ? -1 : file.fd);
@@ -102,7 +101,7 @@ bool openByName(const ConvertOptions& o, const Job& job, Input* in, Report* r) {
 // found (a FIFO put in its place opens at once, and is no regular file).
 bool take(const ConvertOptions& o, const Job& job, const OpenedFile& file, Input* in, Report* r) {
   if (file.fd < 0) {
-    *r = failed(kExitInputNotFound, failure("cannot open", file.error));
+    *r = failed(kExitInputNotFound, failure(say::kCannotOpen, file.error));
     return false;
   }
   in->owned.reset(file.fd);
@@ -112,11 +111,11 @@ bool take(const ConvertOptions& o, const Job& job, const OpenedFile& file, Input
     return true;  // only read: whatever is there now
   }
   if (o.destination == Destination::InPlace && !file.identity.regular) {
-    *r = refused(kExitUsage, kRegularOnly);
+    *r = refused(kExitUsage, say::kRegularOnly);
     return false;
   }
   if (!file.identity.regular || (job.known && !sameKey(keyOf(file.identity), job.identity))) {
-    *r = failed(kExitInputNotFound, kReplaced);
+    *r = failed(kExitInputNotFound, say::kReplaced);
     return false;
   }
   return true;
@@ -146,8 +145,10 @@ bool openPlannedInput(const ConvertOptions& o, const Job& job, InputFolders& f, 
 
 namespace {
 
-void takeFigures(Report& r, const Inspection& s) {
-  r.inspected = true;
+// The figures of the survey, where they are known: a stream is read only as
+// far as the walk, so its size and what it drops are not.
+void takeFigures(Report& r, const SurveyInfo& s) {
+  r.surveyed = s.size >= 0;
   r.size = s.size;
   r.outputSize = s.outputSize;
   r.wordsChanged = s.wordsChanged;
@@ -155,25 +156,23 @@ void takeFigures(Report& r, const Inspection& s) {
 
 // What the walk of a regular input says before anything is written: false
 // when the report is final (refused, damaged, nothing to write).
-bool judge(const ConvertOptions& o, const Input& in, const Inspection& s, Report& r) {
+bool judge(const ConvertOptions& o, const Input& in, const SurveyInfo& s, Report& r) {
   const bool inPlace = o.destination == Destination::InPlace;
   r.status = exitStatusFor(s.outcome);
   if (s.end == WalkEnd::NotA3do) {
     r.verdict = Verdict::Refused;
     r.status = kExitNotA3do;
-    r.message = "not a 3do file; nothing written";
+    r.message = std::string(say::kNotA3do) + say::kNothingWritten;
     return false;
   }
   if (s.end == WalkEnd::Damaged) {
     r.verdict = Verdict::Damaged;
-    r.message = std::string("damaged: ") + describeDamage(damageOf(s)).text;
+    r.message = printed(say::kDamaged, describeDamage(s).text);
     if (!o.salvage || inPlace) {
-      r.message +=
-          inPlace ? "; left as it is" : "; nothing written (--salvage writes its complete chunks)";
+      r.message += inPlace ? say::kLeftAsItIs : say::kSalvageWrites;
       return false;
     }
-    r.message += o.dryRun ? "; --salvage would write its complete chunks"
-                          : "; its complete chunks are written";
+    r.message += o.dryRun ? say::kSalvageWould : say::kSalvaged;
   } else {
     r.verdict = s.alreadyConverted ? Verdict::AlreadyConverted : Verdict::Converted;
   }
@@ -181,10 +180,7 @@ bool judge(const ConvertOptions& o, const Input& in, const Inspection& s, Report
     return false;  // nothing would be written, so other links lose nothing
   }
   if (inPlace && in.identity.links > 1 && !o.force) {
-    return settle(r, refused(kExitOutputFailed,
-                             printed("has %llu hard links; replacing it would part it from "
-                                     "the others (--force replaces it all the same)",
-                                     in.identity.links)));
+    return settle(r, refused(kExitOutputFailed, printed(say::kHardLinks, in.identity.links)));
   }
   return true;
 }
@@ -198,16 +194,15 @@ bool judgeStream(const ConvertOptions& o, const ConversionResult& result, Report
       r.verdict = Verdict::Converted;
       return true;
     case Outcome::BadMagic:
-      return settle(r, refused(kExitNotA3do, "not a 3do file; nothing written"));
+      return settle(r, refused(kExitNotA3do, std::string(say::kNotA3do) + say::kNothingWritten));
     case Outcome::WriteFailed:
       return false;  // the caller names the output
     default:
       break;
   }
   r.verdict = Verdict::Damaged;
-  r.message = std::string("damaged: ") + describeDamage(damageOf(result)).text;
-  r.message += o.salvage ? "; its complete chunks are written"
-                         : "; nothing written (--salvage writes its complete chunks)";
+  r.message = printed(say::kDamaged, describeDamage(result).text);
+  r.message += o.salvage ? say::kSalvaged : say::kSalvageWrites;
   return o.salvage;
 }
 
@@ -253,11 +248,11 @@ bool holdsConversion(const Folder& folder, const std::string& base, int conversi
 
 // The refusal of an output that exists, without --force.
 std::string existsMessage() {
-  return printed("its output %c exists (--force replaces it)", kOutputName);
+  return printed(say::kOutputExists, kOutputName);
 }
 
 std::string writeFailure(int error) {
-  return printed("cannot write %c: %s", kOutputName, std::strerror(error));
+  return printed(say::kCannotWrite, kOutputName, std::strerror(error));
 }
 
 // Copies the whole of fd to standard output.
@@ -310,9 +305,7 @@ const Folder* openOutputFolder(const ConvertOptions& o, const Plan& plan, const 
     return &w.outputRoot;
   }
   if (w.outputs.moveTo(job.place) != 0) {
-    *r = failed(kExitOutputFailed, printed("its output folder %c was replaced during the run; "
-                                           "nothing written there",
-                                           kFolderName));
+    *r = failed(kExitOutputFailed, printed(say::kOutputFolderReplaced, kFolderName));
     r->about = job.place;
     return nullptr;
   }
@@ -338,7 +331,7 @@ bool makeTemporary(const ConvertOptions& o, const Plan& plan, const Job& job, co
     t.base = in.base;
     error = temporary.create(*in.folder, in.base, in.identity.permissions);
     if (error != 0) {
-      *r = failed(kExitOutputFailed, failure("cannot replace it", error));
+      *r = failed(kExitOutputFailed, failure(say::kCannotReplace, error));
     }
     return error == 0;
   }
@@ -349,8 +342,8 @@ bool makeTemporary(const ConvertOptions& o, const Plan& plan, const Job& job, co
     error = error != 0 ? error : temporary.createScratch(t.scratch, "3do-spool");
     if (error != 0) {
       *r = failed(kExitOutputFailed,
-                  printed("cannot create a scratch file for standard output in %s: %s",
-                          quoteName(t.scratchPath.c_str()).text, std::strerror(error)));
+                  printed(say::kCannotCreateScratch, quoteName(t.scratchPath.c_str()).text,
+                          std::strerror(error)));
     }
     return error == 0;
   }
@@ -378,7 +371,7 @@ struct Committing {
 void recordCommitted(void* context) {
   Committing& c = *static_cast<Committing*>(context);
   if (c.sync != nullptr && !syncFolder(*c.sync)) {
-    *c.report = failed(kExitOutputFailed, failure("cannot sync the folder of the new file", errno));
+    *c.report = failed(kExitOutputFailed, failure(say::kCannotSyncFolder, errno));
   } else {
     c.report->written = c.report->writes = true;
   }
@@ -393,21 +386,22 @@ bool commitInPlace(const ConvertOptions& o, Input& in, const Target& t, Temporar
   std::string what;
   int error = keepMetadata(in.fd, temporary.fd(), in.identity, &what);
   if (error != 0) {
-    return settle(r, failed(kExitOutputFailed, printed("cannot keep %s: %s; left as it is",
-                                                       what.c_str(), std::strerror(error))));
+    return settle(r, failed(kExitOutputFailed,
+                            printed(say::kCannotKeep, what.c_str(), std::strerror(error))));
   }
   if (o.sync && !syncFile(temporary.fd())) {
-    return settle(r, failed(kExitOutputFailed, failure("cannot replace it", errno)));
+    return settle(r, failed(kExitOutputFailed, failure(say::kCannotReplace, errno)));
   }
   if (!unchangedSince(identifyAt(*t.folder, t.base.c_str(), false), in.identity) ||
       !unchangedSince(identifyDescriptor(in.fd), in.identity)) {
-    return settle(r, failed(kExitOutputFailed, "changed while it was converted; left as it is"));
+    return settle(
+        r, failed(kExitOutputFailed, std::string(say::kChangedWhileConverted) + say::kLeftAsItIs));
   }
   in.owned.reset();  // only ever read; and Windows replaces no open file
   Committing committing{&r, &outcome, o.sync ? t.folder : nullptr};
   error = temporary.commit(t.base, true, recordCommitted, &committing);
   if (error != 0) {
-    return settle(r, failed(kExitOutputFailed, failure("cannot replace it", error)));
+    return settle(r, failed(kExitOutputFailed, failure(say::kCannotReplace, error)));
   }
   return true;
 }
@@ -430,10 +424,7 @@ bool commitOutput(const ConvertOptions& o, const Job& job, const Target& t, cons
   const FileIdentity there =
       o.force ? identifyAt(*t.folder, t.base.c_str(), false) : FileIdentity{};
   if (there.known && !there.regular && !there.symlink) {
-    return settle(
-        r, refused(kExitOutputFailed, printed("its output %c exists and is not a regular file; "
-                                              "refusing to replace it",
-                                              kOutputName)));
+    return settle(r, refused(kExitOutputFailed, printed(say::kOutputNotRegular, kOutputName)));
   }
   Committing committing{&r, &outcome, nullptr};
   const int error = temporary.commit(t.base, o.force, recordCommitted, &committing);
@@ -488,7 +479,7 @@ ConversionResult convertInto(Input& in, int out, const ConversionWindow& window)
 
 // Converts the open input into a temporary file and commits it.
 Report convertOpened(const ConvertOptions& o, const Plan& plan, const Job& job, Input& in,
-                     Worker& w, const Inspection& s, Report r, JobReport& outcome) {
+                     Worker& w, const SurveyInfo& s, Report r, JobReport& outcome) {
   Target t;
   TemporaryFile temporary(w.temporaries);
   Report refusal;
@@ -497,24 +488,24 @@ Report convertOpened(const ConvertOptions& o, const Plan& plan, const Job& job, 
   }
   const ConversionResult result = convertInto(in, temporary.fd(), w.window.window);
   if (result.outcome == Outcome::WriteFailed) {
-    return failed(kExitOutputFailed,
-                  t.toStandardOutput
-                      ? failure("cannot write the scratch file for standard output", result.error)
-                      : writeFailure(result.error));
+    return failed(kExitOutputFailed, t.toStandardOutput
+                                         ? failure(say::kCannotWriteScratch, result.error)
+                                         : writeFailure(result.error));
   }
   if (!in.identity.regular && !judgeStream(o, result, r)) {
     return r;
   }
   if (in.identity.regular &&
       (result.outcome != s.outcome || !unchangedSince(identifyDescriptor(in.fd), in.identity))) {
-    return failed(kExitDamagedInput, "changed while it was converted; nothing written");
+    return failed(kExitDamagedInput,
+                  std::string(say::kChangedWhileConverted) + say::kNothingWritten);
   }
   if (o.destination == Destination::InPlace) {
     commitInPlace(o, in, t, temporary, r, outcome);
   } else if (t.toStandardOutput) {
     r.written = r.writes = copyToStandardOutput(temporary.fd(), w.window.window);
     if (!r.written) {
-      r = failed(kExitOutputFailed, failure("cannot write standard output", errno));
+      r = failed(kExitOutputFailed, failure(say::kCannotWriteStdout, errno));
     }
   } else {
     commitOutput(o, job, t, w, temporary, r, outcome);
@@ -529,7 +520,7 @@ int rehearseFolder(const ConvertOptions& o, const Plan& plan, const Job& job, co
   if (o.destination == Destination::InPlace) {
     const int error = creationError(*in.folder);
     if (error != 0) {
-      *r = failed(kExitOutputFailed, failure("cannot replace it", error));
+      *r = failed(kExitOutputFailed, failure(say::kCannotReplace, error));
     }
     return error;
   }
@@ -541,8 +532,8 @@ int rehearseFolder(const ConvertOptions& o, const Plan& plan, const Job& job, co
     if (state == OutputState::Absent) {
       error = job.place != nullptr ? job.place->outputError : plan.outputRootError;
       if (error != 0) {
-        *r = failed(kExitOutputFailed, printed("cannot create the folder of %c: %s", kOutputName,
-                                               std::strerror(error)));
+        *r = failed(kExitOutputFailed,
+                    printed(say::kCannotCreateFolderOf, kOutputName, std::strerror(error)));
       }
       return error;
     }
@@ -603,13 +594,14 @@ Report convertJob(const ConvertOptions& o, const Plan& plan, const Job& job, Wor
   if (!openPlannedInput(o, job, w.inputs, &in, &r)) {
     return r;
   }
-  Inspection s;
+  SurveyInfo s;
   if (in.identity.regular || o.dryRun) {
     if (!readWhole(in, w.window.window)) {
-      return failed(kExitDamagedInput, failure("cannot read the input", errno));
+      return failed(kExitDamagedInput, failure(say::kCannotReadInput, errno));
     }
     s = in.held != nullptr ? surveyBuffer(in.held, in.length, nullptr, nullptr)
-                           : inspectFile(in.fd, [](const ChunkRecord&) {});
+                           : surveyFile(
+                                 in.fd, [](const ChunkRecord&) {}, false);
     takeFigures(r, s);
     if (!judge(o, in, s, r)) {
       return r;
@@ -618,7 +610,7 @@ Report convertJob(const ConvertOptions& o, const Plan& plan, const Job& job, Wor
       return rehearse(o, plan, job, in, w, r);
     }
     if (in.held == nullptr && seekFile(in.fd, 0, SEEK_SET) != 0) {
-      return failed(kExitDamagedInput, failure("cannot read the input", errno));
+      return failed(kExitDamagedInput, failure(say::kCannotReadInput, errno));
     }
   }
   return convertOpened(o, plan, job, in, w, s, r, outcome);

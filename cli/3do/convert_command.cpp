@@ -25,6 +25,7 @@
 #include "cli/3do/convert_plan.h"
 #include "cli/3do/convert_report.h"
 #include "cli/3do/text.h"
+#include "cli/common/messages.h"
 #include "cli/common/signal_watch.h"
 #include "cli/common/temporary.h"
 
@@ -129,9 +130,8 @@ void startWorkers(Run& run, std::size_t published) {
     const int error = pthread_create(&thread, nullptr, workerMain, &run);
     if (error != 0) {
       run.cannotStart = true;
-      complain("warning", printed("cannot start another worker: %s; going on with %zu",
-                                  std::strerror(error), run.workers.size() + 1)
-                              .c_str());
+      complain("warning",
+               printed(say::kWarningWorkers, std::strerror(error), run.workers.size() + 1).c_str());
       break;
     }
     run.workers.push_back(thread);
@@ -280,17 +280,14 @@ int runConvert(int argc, char** argv) {
     const int error = openOutputRoot(options, run->plan);
     if (error != 0) {
       complain(options.output.c_str(),
-               printed("cannot use as the output folder: %s", std::strerror(error)).c_str());
+               printed(say::kCannotUseOutputFolder, std::strerror(error)).c_str());
       return kExitOutputFailed;
     }
   }
   // Before any worker starts, so that every thread has the signals blocked.
   const int watching = watchSignals([run](int signal) { stopRun(*run, signal); });
   if (watching != 0) {
-    complain("warning", printed("cannot watch for signals: %s; a signal ends the run at once, "
-                                "and may leave temporary files",
-                                std::strerror(watching))
-                            .c_str());
+    complain("warning", printed(say::kWarningSignals, std::strerror(watching)).c_str());
   }
   // The workers start on the plan's first jobs while the main thread makes
   // the rest of it.
@@ -327,7 +324,8 @@ int runConvert(int argc, char** argv) {
   run->summarized = true;
   int status = run->totals.status;
   if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
-    complain("standard output", printed("cannot write: %s", std::strerror(errno)).c_str());
+    complain("standard output",
+             printed(say::kCannotWriteStandardOutput, std::strerror(errno)).c_str());
     status = worseStatus(status, kExitOutputFailed);
   }
   return status;

@@ -11,6 +11,7 @@
 #include "cli/3do/convert_report.h"
 #include "cli/3do/text.h"
 #include "cli/common/exit_status.h"
+#include "cli/common/messages.h"
 #include "cli/common/quote.h"
 
 namespace convert3do {
@@ -64,7 +65,7 @@ bool take(int id, const char* value, ConvertOptions* o, std::vector<std::string>
     case kFolder:
     case kInPlace:
       if (o->destination != Destination::None) {
-        usage("give exactly one of -o FILE, -d DIR and -i");
+        usage(say::kOneDestination);
         return false;
       }
       o->destination = id == kInPlace  ? Destination::InPlace
@@ -76,7 +77,7 @@ bool take(int id, const char* value, ConvertOptions* o, std::vector<std::string>
       char* end = nullptr;
       o->workers = std::strtol(value, &end, 10);
       if (*value == '\0' || *end != '\0' || o->workers < 1 || o->workers > 100000) {
-        usage("-j takes a number of workers from 1 to 100000");
+        usage(say::kJobsRange);
         return false;
       }
       return true;
@@ -102,7 +103,7 @@ bool take(int id, const char* value, ConvertOptions* o, std::vector<std::string>
 bool readNames(const std::string& from, NameList& names) {
   std::FILE* file = from == "-" ? stdin : std::fopen(from.c_str(), "rb");
   if (file == nullptr) {
-    complain(from.c_str(), printed("cannot open: %s", std::strerror(errno)).c_str());
+    complain(from.c_str(), printed(say::kCannotOpen, std::strerror(errno)).c_str());
     return false;
   }
   std::string name;
@@ -126,7 +127,7 @@ bool readNames(const std::string& from, NameList& names) {
   }
   const bool ok = std::ferror(file) == 0;
   if (!ok) {
-    complain(from.c_str(), printed("cannot read: %s", std::strerror(errno)).c_str());
+    complain(from.c_str(), printed(say::kCannotRead, std::strerror(errno)).c_str());
   }
   if (file != stdin) {
     (void)std::fclose(file);
@@ -146,29 +147,27 @@ int parseConvertOptions(int argc, char** argv, ConvertOptions* o) {
     o->inputs.add(name);
   }
   if (o->destination == Destination::None) {
-    return usage(
-        "say where the output goes: -o FILE, -d DIR or -i (in place); a conversion drops data, "
-        "so nothing is replaced by default");
+    return usage(say::kNoDestination);
   }
   if (!std::all_of(lists.begin(), lists.end(),
                    [&](const std::string& from) { return readNames(from, o->inputs); })) {
     return kExitInputNotFound;
   }
   if (o->inputs.empty()) {
-    return usage("no file named");
+    return usage(say::kNoFileNamed);
   }
-  if (o->destination == Destination::File && o->inputs.size() != 1) {
-    return usage("-o takes a single input; use -d DIR for several");
+  if (o->destination == Destination::File && (o->inputs.size() != 1 || o->recursive)) {
+    return usage(say::kOutputSingle);
   }
   const bool toStdout = o->destination == Destination::File && o->output == "-";
   if (o->json && toStdout) {
-    return usage("--json and -o - would share standard output");
+    return usage(say::kJsonAndStdout);
   }
   if (toStdout && !o->force && isTerminal(1)) {
-    return usage("standard output is a terminal; a model is not written to it (-f writes it)");
+    return usage(say::kStdoutTerminal);
   }
   if (o->salvage && o->destination == Destination::InPlace) {
-    return usage("--salvage and -i: a damaged file is never replaced in place");
+    return usage(say::kSalvageInPlace);
   }
   return -1;
 }

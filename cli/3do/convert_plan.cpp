@@ -13,6 +13,7 @@
 #include "cli/3do/commands.h"
 #include "cli/3do/names.h"
 #include "cli/3do/text.h"
+#include "cli/common/messages.h"
 #include "cli/common/quote.h"
 
 namespace convert3do {
@@ -40,44 +41,46 @@ std::size_t hashKey(const FileKey& key) {
   return static_cast<std::size_t>(mixed ^ (mixed >> 29));
 }
 
-// A set of files by device and inode, open-addressed: some 32 bytes a file.
-class KeySet {
+// Files by device and inode, each with the job that named it first,
+// open-addressed: some 48 bytes a file.
+class FileJobs {
  public:
-  // False when the key was there already.
-  bool insert(const FileKey& key) {
+  // The job that named key first: job itself when none did.
+  std::size_t claim(const FileKey& key, std::size_t job) {
     if ((count_ + 1) * 2 > slots_.size()) {
       grow();
     }
-    FileKey& slot = find(key);
-    if (!isEmpty(slot)) {
-      return false;
+    Slot& slot = find(key);
+    if (slot.job == 0) {
+      slot = Slot{key, job + 1};
+      ++count_;
     }
-    slot = key;
-    ++count_;
-    return true;
+    return slot.job - 1;
   }
-  bool contains(const FileKey& key) { return !slots_.empty() && !isEmpty(find(key)); }
+  bool contains(const FileKey& key) { return !slots_.empty() && find(key).job != 0; }
 
  private:
-  static constexpr unsigned long long kEmpty = ~0ULL;
-  static bool isEmpty(const FileKey& slot) { return slot.device == kEmpty && slot.inode == kEmpty; }
-  FileKey& find(const FileKey& key) {
+  struct Slot {
+    FileKey key;
+    std::size_t job = 0;  // its number plus one; 0 for none
+  };
+  Slot& find(const FileKey& key) {
     std::size_t i = hashKey(key) & (slots_.size() - 1);
-    while (!isEmpty(slots_[i]) && !sameKey(slots_[i], key)) {
+    while (slots_[i].job != 0 && !sameKey(slots_[i].key, key)) {
       i = (i + 1) & (slots_.size() - 1);
     }
     return slots_[i];
   }
   void grow() {
-    std::vector<FileKey> old(std::max<std::size_t>(16, slots_.size() * 2), FileKey{kEmpty, kEmpty});
+    std::vector<Slot> old(std::max<std::size_t>(16, slots_.size() * 2));
     old.swap(slots_);
-    for (const FileKey& key : old) {
-      if (!isEmpty(key)) {
-        find(key) = key;
+    for (const Slot& slot : old) {
+      if (slot.job != 0) {
+        find(slot.key) = slot;
       }
     }
   }
-  std::vector<FileKey> slots_;
+  std::vector<Slot> slots_;
   std::size_t count_ = 0;
 };
 
@@ -151,6 +154,11 @@ class OutputCheck {
     if (options_.destination == Destination::None) {
       return checked_ = plan_.jobs.size();  // only looked at: each name as given
     }
+    if (options_.destination == Destination::Folder && options_.inputs.size() > 1 && !complete) {
+      // Two names may give one output: nothing is final before every name is
+      // planned, so that neither of two such inputs is written.
+      return 0;
+    }
     while (checked_ < plan_.jobs.size() && check(checked_, complete)) {
       ++checked_;
     }
@@ -185,7 +193,7 @@ class OutputCheck {
     for (const std::size_t i : waiting_) {
       const FileIdentity input = lookAt(plan_.jobs[i]);
       if (input.known) {
-        inputSet_.insert(keyOf(input));
+        (void)inputSet_.claim(keyOf(input), i);
       }
     }
     waiting_.clear();
@@ -221,8 +229,8 @@ class OutputCheck {
   std::size_t checked_ = 0;
   std::size_t taken_ = 0;
   std::vector<std::size_t> waiting_;
-  KeySet inputSet_;
-  KeySet seen_;  // in place and to standard output: the inputs so far
+  FileJobs inputSet_;
+  FileJobs seen_;  // in place and to standard output: the inputs so far
   OutputNames outputNames_;
   std::unordered_map<std::string, std::uint32_t> folderKeys_;
 };
@@ -286,30 +294,36 @@ void OutputCheck::settleOne(Place* place) {
 Report folderRefusal(const Place& place) {
   Report report;
   if (place.outputState == OutputState::Failed) {
-    report = failed(kExitOutputFailed,
-                    place.outputError == ESTALE
-                        ? printed("its output folder %c was replaced during the run; nothing "
-                                  "written there",
-                                  kFolderName)
-                        : printed("cannot create the folder of %c: %s", kOutputName,
-                                  std::strerror(place.outputError)));
+    report = failed(kExitOutputFailed, place.outputError == ESTALE
+                                           ? printed(say::kOutputFolderReplaced, kFolderName)
+                                           : printed(say::kCannotCreateFolderOf, kOutputName,
+                                                     std::strerror(place.outputError)));
   } else {
-    report = refused(kExitOutputFailed,
-                     printed(place.outputError == ELOOP
-                                 ? "its output folder %c is a symbolic link, not a folder; "
-                                   "nothing written there"
-                                 : "its output folder %c is not a folder; nothing written there",
-                             kFolderName));
+    report = refused(
+        kExitOutputFailed,
+        printed(place.outputError == ELOOP ? say::kOutputFolderLink : say::kOutputFolderNotFolder,
+                kFolderName));
   }
   report.about = place.outputCause;
+  return report;
+}
+
+// A name of a file named before: it is dealt with once, under the first.
+Report namedBefore(const Job& first) {
+  Report report;
+  report.verdict = Verdict::Skipped;
+  report.message = printed(say::kNamedBefore, quoteName(shownInput(first).c_str()).text);
   return report;
 }
 
 // In place and to standard output: each file once.
 bool OutputCheck::checkInPlace(std::size_t i) {
   const Job& job = plan_.jobs[i];
-  if (job.known && job.regular && !seen_.insert(job.identity)) {
-    decide(i, skipped("named before: converted once"));
+  if (job.known && job.regular) {
+    const std::size_t first = seen_.claim(job.identity, i);
+    if (first != i) {
+      decide(i, namedBefore(plan_.jobs[first]));
+    }
   }
   return true;
 }
@@ -331,10 +345,7 @@ FileIdentity OutputCheck::lookAtOutput(Job& job, std::size_t i) {
   }
   const int error = job.place == nullptr ? 0 : outputs_.moveTo(job.place);
   if (error != 0) {
-    Report report = failed(kExitOutputFailed,
-                           printed("its output folder %c was replaced during the run; nothing "
-                                   "written there",
-                                   kFolderName));
+    Report report = failed(kExitOutputFailed, printed(say::kOutputFolderReplaced, kFolderName));
     report.about = job.place;
     decide(i, std::move(report));
     return FileIdentity{};
@@ -367,7 +378,7 @@ bool OutputCheck::check(std::size_t i, bool complete) {
     const FileIdentity mine = lookAt(job);
     const FileIdentity theirs = lookAt(plan_.jobs[first]);
     if (mine.regular && theirs.regular && sameFile(mine, theirs)) {
-      decide(i, skipped("named before: converted once"));
+      decide(i, namedBefore(plan_.jobs[first]));
       return true;
     }
   }
@@ -376,20 +387,17 @@ bool OutputCheck::check(std::size_t i, bool complete) {
   const bool link = out.symlink && options_.destination == Destination::Folder;
   job.outputExists = out.known;
   if (out.known && isInput(out)) {
-    decide(i, refused(kExitUsage, printed("its output %c is one of the inputs; refusing to "
-                                          "overwrite it",
-                                          kOutputName)));
+    decide(i, refused(kExitUsage, printed(say::kOutputIsInput, kOutputName)));
   } else if (first != i) {
-    decide(i, refused(kExitUsage,
-                      printed("its output %c is another input's output too", kOutputName)));
+    const Report shared = refused(kExitUsage, printed(say::kOutputShared, kOutputName));
+    decide(i, shared);
+    if (!plan_.jobs[first].decided) {
+      decide(first, shared);  // not published yet: see advance
+    }
   } else if (out.directory) {
-    decide(i, refused(kExitUsage, printed("its output %c is a folder (-d DIR puts the outputs "
-                                          "into a folder)",
-                                          kOutputName)));
+    decide(i, refused(kExitUsage, printed(say::kOutputIsFolder, kOutputName)));
   } else if (out.known && !out.regular && !link) {
-    decide(i, refused(kExitOutputFailed, printed("its output %c exists and is not a regular "
-                                                 "file; refusing to replace it",
-                                                 kOutputName)));
+    decide(i, refused(kExitOutputFailed, printed(say::kOutputNotRegular, kOutputName)));
   }
   return true;
 }
@@ -434,7 +442,7 @@ void failFolder(Planner& p, Place* place, const char* name, const std::string& w
   const std::size_t i = newJob(p);
   p.plan.jobs[i].place = place;
   p.plan.jobs[i].name = name;
-  decide(p, i, failed(kExitInputNotFound, "cannot read the folder: " + why));
+  decide(p, i, failed(kExitInputNotFound, printed(say::kCannotReadFolder, why.c_str())));
 }
 
 void failFolder(Planner& p, const Place& folder, const std::string& why) {
@@ -511,9 +519,7 @@ void list(Planner& p, Frame& frame) {
   for (std::size_t i = 0; i < frame.names.size(); ++i) {
     const std::string& name = frame.names[i];
     if (isLeftOver(name)) {
-      complain(shownPath(*frame.place, name.c_str()).c_str(),
-               "warning: a temporary file left by an interrupted run; remove it once no run "
-               "is under way");
+      complain(shownPath(*frame.place, name.c_str()).c_str(), say::kWarningLeftOver);
     }
     const bool model = endsWith3do(name);
     if (kinds[i] == EntryKind::File && (later || !model)) {
@@ -554,9 +560,9 @@ void addFound(Planner& p, const Frame& frame, const Entry& entry) {
   job.regular = entry.identity.regular;
   job.later = entry.later;
   if (entry.identity.symlink) {
-    decide(p, i, skipped("a symlink met in a folder is not followed"));
+    decide(p, i, skipped(say::kSymlinkInTree));
   } else if (!job.regular) {
-    decide(p, i, skipped("not a regular file"));
+    decide(p, i, skipped(say::kNotRegularInTree));
   }
 }
 
@@ -624,7 +630,7 @@ void leave(Planner& p, std::vector<Frame>& stack) {
       up.folder = std::move(above);
       up.open = true;
     } else if (reopen(stack, k) != 0) {
-      failFolder(p, *up.place, "it was moved during the run");
+      failFolder(p, *up.place, say::kFolderMoved);
       up.next = up.entries.size();
     }
   }
@@ -668,16 +674,14 @@ void addNamed(Planner& p, const char* name) {
   const ConvertOptions& options = p.options;
   const bool standardInput = std::strcmp(name, "-") == 0;
   if (*name == '\0') {
-    decide(p, newJob(p), failed(kExitInputNotFound, "cannot open: an empty name"));
+    decide(p, newJob(p), failed(kExitInputNotFound, say::kEmptyName));
     return;
   }
   if (standardInput && options.destination != Destination::File &&
       options.destination != Destination::None) {
     const std::size_t i = newJob(p);
     p.plan.jobs[i].name = name;
-    decide(p, i,
-           refused(kExitUsage,
-                   "standard input has no name to convert in place or into a folder; use -o"));
+    decide(p, i, refused(kExitUsage, say::kStandardInputUnnamed));
     return;
   }
   const FileIdentity found = standardInput ? FileIdentity{} : identifyPath(name);
@@ -692,9 +696,9 @@ void addNamed(Planner& p, const char* name) {
     const std::size_t i = newJob(p);
     p.plan.jobs[i].name = name;
     decide(p, i,
-           failed(kExitInputNotFound,
-                  options.recursive ? printed("cannot read the folder: %s", std::strerror(error))
-                                    : "is a folder (use -r for the .3do files in its tree)"));
+           failed(kExitInputNotFound, options.recursive
+                                          ? printed(say::kCannotReadFolder, std::strerror(error))
+                                          : say::kIsFolder));
     return;
   }
   const std::size_t i = newJob(p);
@@ -705,7 +709,7 @@ void addNamed(Planner& p, const char* name) {
   job.regular = found.regular;
   job.byName = standardInput || (found.known && !found.regular);
   if (!found.known && !standardInput) {
-    decide(p, i, failed(kExitInputNotFound, printed("cannot open: %s", std::strerror(why))));
+    decide(p, i, failed(kExitInputNotFound, printed(say::kCannotOpen, std::strerror(why))));
   }
 }
 

@@ -5,6 +5,7 @@
 
 #include "cli/3do/json.h"
 #include "cli/3do/text.h"
+#include "cli/common/messages.h"
 #include "cli/common/quote.h"
 
 #ifdef _WIN32
@@ -32,7 +33,7 @@ const char* verdictName(Verdict verdict, bool dryRun) {
 
 // The input bytes that the file's output leaves out, when this run writes it.
 std::int64_t bytesDroppedBy(const Report& r) {
-  return r.writes && r.inspected ? r.size - r.outputSize : 0;
+  return r.writes && r.surveyed ? r.size - r.outputSize : 0;
 }
 
 void appendKnown(std::string& line, const char* key, bool known, std::int64_t value) {
@@ -51,10 +52,10 @@ void printJson(const ConvertOptions& options, const Shown& shown, const Report& 
       options.destination == Destination::InPlace ? shown.input.c_str() : shown.output.c_str());
   appendJsonText(line, "result", verdictName(r.verdict, options.dryRun));
   appendJsonBool(line, "written", r.written);
-  appendKnown(line, "size", r.inspected, r.size);
+  appendKnown(line, "size", r.surveyed, r.size);
   appendJsonMember(line, "output_size", r.outputSize);
-  appendKnown(line, "words_changed", r.inspected, r.wordsChanged);
-  appendKnown(line, "bytes_dropped", r.inspected, bytesDroppedBy(r));
+  appendKnown(line, "words_changed", r.surveyed, r.wordsChanged);
+  appendKnown(line, "bytes_dropped", r.surveyed, bytesDroppedBy(r));
   appendJsonMember(line, "exit_status", r.status);
   if (r.message.empty()) {
     appendJsonNull(line, "message");
@@ -119,9 +120,9 @@ void printReport(const ConvertOptions& options, const Shown& shown, const Report
     if (r.verdict == Verdict::UpToDate || r.verdict == Verdict::AlreadyConverted) {
       would = "";  // what it is, not what the run would do
     }
-    if (r.writes && r.inspected) {
-      (void)std::fprintf(to, "3do: %s: %s%s, %lld bytes dropped\n", quoteName(name.c_str()).text,
-                         would, what, static_cast<long long>(bytesDroppedBy(r)));
+    if (r.writes && r.surveyed) {
+      (void)std::fprintf(to, "3do: %s: %s%s, %s dropped\n", quoteName(name.c_str()).text, would,
+                         what, counted(bytesDroppedBy(r), "byte").c_str());
     } else {
       (void)std::fprintf(to, "3do: %s: %s%s\n", quoteName(name.c_str()).text, would, what);
     }
@@ -131,18 +132,21 @@ void printReport(const ConvertOptions& options, const Shown& shown, const Report
 void count(Totals& totals, const Report& r) {
   ++totals.count[index(r.verdict)];
   ++totals.files;
-  totals.bytesIn += r.inspected ? r.size : 0;
+  totals.bytesIn += r.surveyed ? r.size : 0;
   totals.bytesDropped += bytesDroppedBy(r);
+  totals.salvaged += r.verdict == Verdict::Damaged && r.writes ? 1 : 0;
   totals.status = worseStatus(totals.status, r.status);
 }
 
 void printSummary(const ConvertOptions& options, const Totals& t, const char* interrupted) {
+  const bool dry = options.dryRun;
   if (options.json) {
     std::string line = "{";
     appendJsonBool(line, "summary", true);
     for (std::size_t v = 0; v < sizeof kVerdictNames / sizeof *kVerdictNames; ++v) {
-      appendJsonMember(line, kVerdictNames[v], t.count[v]);
+      appendJsonMember(line, verdictName(static_cast<Verdict>(v), dry), t.count[v]);
     }
+    appendJsonMember(line, "salvaged", t.salvaged);
     appendJsonMember(line, "bytes_dropped", t.bytesDropped);
     appendJsonMember(line, "exit_status", t.status);
     if (interrupted != nullptr) {
@@ -153,18 +157,24 @@ void printSummary(const ConvertOptions& options, const Totals& t, const char* in
     line += "}\n";
     (void)std::fputs(line.c_str(), stdout);
   } else if (options.verbosity > 0 || interrupted != nullptr) {
-    // Every file is counted once; only what happened is named.
-    std::string counts = printed("%lld converted", static_cast<long long>(t.count[0]));
+    // Every file is counted once; only what happened is named, in the words
+    // of the lines: what a dry run would do, what a run did.
+    std::string counts = printed("%lld %s", static_cast<long long>(t.count[0]),
+                                 dry ? "would be converted" : "converted");
     for (std::size_t v = 1; v < sizeof kVerdictWords / sizeof *kVerdictWords; ++v) {
       if (t.count[v] > 0) {
         counts += printed(", %lld %s", static_cast<long long>(t.count[v]), kVerdictWords[v]);
       }
+      if (static_cast<Verdict>(v) == Verdict::Damaged && t.salvaged > 0) {
+        counts += printed(" (%lld %s)", static_cast<long long>(t.salvaged),
+                          dry ? "would be salvaged" : "salvaged");
+      }
     }
     const std::string stopped =
-        interrupted != nullptr ? printed("interrupted by %s: ", interrupted) : std::string();
-    (void)std::fprintf(stderr, "3do: %s%s%s, %lld bytes dropped\n", stopped.c_str(),
-                       options.dryRun ? "dry run: " : "", counts.c_str(),
-                       static_cast<long long>(t.bytesDropped));
+        interrupted != nullptr ? printed(say::kInterrupted, interrupted) : std::string();
+    (void)std::fprintf(stderr, "3do: %s%s%s, %s %s\n", stopped.c_str(), dry ? "dry run: " : "",
+                       counts.c_str(), counted(t.bytesDropped, "byte").c_str(),
+                       dry ? "would be dropped" : "dropped");
   }
 }
 

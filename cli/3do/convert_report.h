@@ -39,7 +39,7 @@ struct Report {
   // opened was not, nor is a stream (a pipe, a FIFO), which is read once, as
   // far as the walk goes, and converted as it arrives. Its size and the words
   // the conversion changes are then not known, only what was written.
-  bool inspected = false;
+  bool surveyed = false;
   bool written = false;  // this run wrote its output
   bool writes = false;   // this run wrote it, or in a dry run would write it
   int status = kExitOk;
@@ -47,7 +47,7 @@ struct Report {
   // kOutputName and kFolderName where names go.
   std::string message;
   const Place* about = nullptr;  // the output folder kFolderName names
-  std::int64_t size = 0;         // of the input, when inspected
+  std::int64_t size = 0;         // of the input, when surveyed
   std::int64_t outputSize = 0;   // of what is (or would be) written
   std::int64_t wordsChanged = 0;
 };
@@ -66,8 +66,9 @@ struct Shown {
 struct Totals {
   std::int64_t count[7] = {};  // by Verdict
   std::int64_t files = 0;
-  std::int64_t bytesIn = 0;       // of the files inspected
+  std::int64_t bytesIn = 0;       // of the files surveyed
   std::int64_t bytesDropped = 0;  // by the outputs this run wrote
+  std::int64_t salvaged = 0;      // damaged files whose complete chunks it wrote
   int status = kExitOk;
 };
 

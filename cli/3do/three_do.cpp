@@ -1,10 +1,14 @@
 // 3do: the subcommand dispatcher, its help and its version.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "cli/3do/commands.h"
+#include "cli/3do/text.h"
 #include "cli/common/exit_status.h"
+#include "cli/common/messages.h"
 #include "cli/common/quote.h"
 
 #ifndef CONVERT3DO_VERSION
@@ -108,6 +112,9 @@ constexpr const char* kCheckUsage =
     "differs from the chunks present), and the exit status of the gravest\n"
     "(see 3do --help).\n"
     "\n"
+    "  --json             for each file with a problem, the object of info --json\n"
+    "                     without the chunks, with problems and check_status\n"
+    "  --all              with --json, an object for every file\n"
     "  -r, --recursive    the .3do files (any case) in folders' trees; symlinks\n"
     "                     and what is not a regular file there are skipped\n"
     "  --files0-from=F    also read NUL-separated names from F (- for stdin)\n";
@@ -137,8 +144,50 @@ int show(const char* text) {
   return std::fputs(text, stdout) >= 0 && std::fflush(stdout) == 0 ? kExitOk : kExitOutputFailed;
 }
 
+// The number of single-character edits that turn a into b.
+std::size_t editDistance(const char* a, const char* b) {
+  const std::size_t n = std::strlen(b);
+  std::vector<std::size_t> row(n + 1);
+  for (std::size_t j = 0; j <= n; ++j) {
+    row[j] = j;
+  }
+  for (std::size_t i = 1; *a != '\0'; ++a, ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= n; ++j) {
+      const std::size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (*a == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[n];
+}
+
+// An unknown command, with the nearest one when it is near.
 int usageError(const char* what) {
-  complain(what, "unknown command (see 3do --help)");
+  const Command* nearest = nullptr;
+  std::size_t best = 3;  // at most two edits away
+  for (const Command& command : kCommands) {
+    const std::size_t distance = editDistance(what, command.name);
+    if (distance < best) {
+      best = distance;
+      nearest = &command;
+    }
+  }
+  complain(what, nearest != nullptr ? printed(say::kDidYouMean, nearest->name).c_str()
+                                    : say::kUnknownCommand);
+  return kExitUsage;
+}
+
+// Options given before the command: they go after it.
+int optionsFirst(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (findCommand(argv[i]) != nullptr) {
+      complain(argv[1], printed(say::kOptionsAfterCommand, argv[i], argv[1]).c_str());
+      return kExitUsage;
+    }
+  }
+  complain(argv[1], say::kCommandFirst);
   return kExitUsage;
 }
 
@@ -175,7 +224,7 @@ int runThreeDo(int argc, char** argv) {
   }
   const Command* command = findCommand(first);
   if (command == nullptr) {
-    return usageError(first);
+    return first[0] == '-' && first[1] != '\0' ? optionsFirst(argc, argv) : usageError(first);
   }
   if (argc >= 3 && (std::strcmp(argv[2], "--help") == 0 || std::strcmp(argv[2], "-h") == 0)) {
     return show(command->usage);

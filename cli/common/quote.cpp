@@ -33,7 +33,12 @@ std::size_t printableLength(const unsigned char* s) {
   const unsigned long smallest[] = {0, 0, 0x80, 0x800, 0x10000};
   const bool valid = point >= smallest[length] && point <= 0x10FFFF &&
                      !(point >= 0xD800 && point <= 0xDFFF) && point >= 0xA0;
-  return valid ? length : 0;
+  // The controls of bidirectional text, which can make a line show its
+  // parts in another order, and the separators of lines and paragraphs, are
+  // no printable characters here.
+  const bool bidi = point == 0x061C || point == 0x200E || point == 0x200F ||
+                    (point >= 0x2028 && point <= 0x202E) || (point >= 0x2066 && point <= 0x2069);
+  return valid && !bidi ? length : 0;
 }
 
 namespace {

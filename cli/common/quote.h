@@ -22,7 +22,8 @@ QuotedName quoteName(const char* name);
 
 // The length of the printable character at the start of the NUL-terminated
 // s: an ASCII graphic or space, or a well-formed UTF-8 sequence of a code
-// point from U+00A0 on; 0 for anything else.
+// point from U+00A0 on but the controls of bidirectional text and the line
+// and paragraph separators; 0 for anything else.
 std::size_t printableLength(const unsigned char* s);
 
 }  // namespace convert3do

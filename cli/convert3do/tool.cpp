@@ -9,6 +9,7 @@
 #include "cli/common/file_convert.h"
 #include "cli/common/file_io.h"
 #include "cli/common/files.h"
+#include "cli/common/messages.h"
 #include "cli/common/process.h"
 #include "cli/common/quote.h"
 
@@ -22,10 +23,6 @@ namespace {
 
 constexpr const char* kDefaultInput = "in.3do";
 constexpr const char* kDefaultOutput = "out.3do";
-
-// The two messages on standard output; scripts match them byte for byte.
-constexpr const char* kFileNotFound = "FILE NOT FOUND!\n\a";
-constexpr const char* kNotA3do = "The referenced file is not in Torvanels' 3do format\n\a";
 
 constexpr const char* kUsage =
     "usage: convert3do [INPUT OUTPUT]\n"
@@ -58,10 +55,21 @@ alignas(kWindowLead) unsigned char gWindow[kWindowLead + kDefaultWindowBytes];
 // Prints text on standard output. A console that refuses it is told of on
 // standard error. Messages on standard error are printed with their result
 // cast away: if the console refuses those too, nowhere is left to say so.
-bool say(const char* text) {
+// "convert3do: NAME: " and the message, on standard error.
+template <typename... Args>
+void complain(const char* name, const char* format, Args... args) {
+  (void)std::fprintf(stderr, "convert3do: %s: ", name);
+  (void)std::fprintf(stderr, format, args...);
+  (void)std::fputc('\n', stderr);
+}
+
+void complain(const char* name, const char* text) {
+  (void)std::fprintf(stderr, "convert3do: %s: %s\n", name, text);
+}
+
+bool show(const char* text) {
   if (std::fputs(text, stdout) < 0 || std::fflush(stdout) != 0) {
-    (void)std::fprintf(stderr, "convert3do: standard output: cannot write: %s\n",
-                       std::strerror(errno));
+    complain("standard output", say::kCannotWriteStandardOutput, std::strerror(errno));
     return false;
   }
   return true;
@@ -75,7 +83,7 @@ void reportOutcome(const ConversionResult& result, const char* inputName, const 
     case Outcome::Converted:
       break;
     case Outcome::BadMagic:
-      say(kNotA3do);
+      show(say::kNotTorvanels);
       break;
     case Outcome::CutHeader:
     case Outcome::CutChunk:
@@ -84,18 +92,15 @@ void reportOutcome(const ConversionResult& result, const char* inputName, const 
       // Nothing is kept of a file cut or unreadable inside its header.
       if (result.bytesWritten == 0 && result.inputEnd < 12 &&
           result.outcome != Outcome::ChunkTooLarge) {
-        (void)std::fprintf(stderr, "convert3do: %s: damaged: %s; %s is left empty\n", input.text,
-                           describeDamage(damageOf(result)).text, output.text);
+        complain(input.text, say::kClassicDamagedEmpty, describeDamage(result).text, output.text);
       } else {
-        (void)std::fprintf(stderr,
-                           "convert3do: %s: damaged: %s; %s keeps the %lld chunk bytes before it\n",
-                           input.text, describeDamage(damageOf(result)).text, output.text, kept);
+        complain(input.text, say::kClassicDamagedKept, describeDamage(result).text, output.text,
+                 kept);
       }
       break;
     case Outcome::WriteFailed:
-      (void)std::fprintf(stderr, "convert3do: %s: cannot write the output: %s%s\n", output.text,
-                         std::strerror(result.error),
-                         result.error == ESPIPE ? " (the output must be a seekable file)" : "");
+      complain(output.text, say::kClassicCannotWriteOutput, std::strerror(result.error),
+               result.error == ESPIPE ? say::kClassicNotSeekable : "");
       break;
   }
 }
@@ -104,8 +109,7 @@ void reportOutcome(const ConversionResult& result, const char* inputName, const 
 // created or emptied. Devices, FIFOs and other files are left alone.
 void removePartialOutput(const OpenedFile& out, const char* name) {
   if (!removeIfSame(name, out.identity)) {
-    (void)std::fprintf(stderr, "convert3do: %s: cannot remove the partial output: %s\n",
-                       quoteName(name).text, std::strerror(errno));
+    complain(quoteName(name).text, say::kClassicCannotRemovePartial, std::strerror(errno));
   }
 }
 
@@ -114,13 +118,13 @@ void removePartialOutput(const OpenedFile& out, const char* name) {
 int runTool(int argc, char** argv) {
   if (argc == 2) {
     if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
-      return say(kUsage) ? kExitOk : kExitOutputFailed;
+      return show(kUsage) ? kExitOk : kExitOutputFailed;
     }
     if (std::strcmp(argv[1], "--version") == 0) {
-      return say("convert3do " CONVERT3DO_VERSION "\n") ? kExitOk : kExitOutputFailed;
+      return show("convert3do " CONVERT3DO_VERSION "\n") ? kExitOk : kExitOutputFailed;
     }
-    (void)std::fprintf(stderr, "convert3do: %s: no output file named after the input\n%s",
-                       quoteName(argv[1]).text, kUsage);
+    complain(quoteName(argv[1]).text, say::kClassicNoOutputNamed);
+    (void)std::fputs(kUsage, stderr);
     return kExitUsage;
   }
   const char* input = argc >= 3 ? argv[1] : kDefaultInput;
@@ -128,12 +132,11 @@ int runTool(int argc, char** argv) {
 
   const OpenedFile in = openInput(input, true);
   if (in.fd < 0) {
-    say(kFileNotFound);
+    show(say::kFileNotFound);
     // Worded as 3do words it, with why a readable file may be refused here.
     const bool refused = in.error == EACCES || in.error == EPERM || in.error == EROFS;
-    (void)std::fprintf(stderr, "convert3do: %s: cannot open: %s%s\n", quoteName(input).text,
-                       std::strerror(in.error),
-                       refused ? " (convert3do opens its input for reading and update)" : "");
+    complain(quoteName(input).text, say::kClassicCannotOpen, std::strerror(in.error),
+             refused ? say::kClassicOpensForUpdate : "");
     return kExitInputNotFound;
   }
   // The output is opened without being emptied, compared with the input, and
@@ -146,15 +149,12 @@ int runTool(int argc, char** argv) {
   }
   holdSignals(false);
   if (sameAsInput) {
-    (void)std::fprintf(
-        stderr, "convert3do: %s: is the same file as the input %s; refusing to overwrite it\n",
-        quoteName(output).text, quoteName(input).text);
+    complain(quoteName(output).text, say::kClassicSameFile, quoteName(input).text);
     (void)closeFile(in.fd);
     return kExitUsage;
   }
   if (out.fd < 0) {
-    (void)std::fprintf(stderr, "convert3do: %s: cannot create the output: %s\n",
-                       quoteName(output).text, std::strerror(out.error));
+    complain(quoteName(output).text, say::kClassicCannotCreateOutput, std::strerror(out.error));
     (void)closeFile(in.fd);
     return kExitOutputFailed;
   }
