@@ -223,6 +223,11 @@
     window.convert3doPage.rows = rows.map((r) => ({ path: r.path, info: r.info }));
   }
 
+  // "1 file", "2 files".
+  function files(count) {
+    return count === 1 ? "1 file" : `${count} files`;
+  }
+
   async function addFiles(entries) {
     busy(true);
     let done = 0;
@@ -236,9 +241,9 @@
         rows.push(r);
         done += 1;
         setProgress(done, entries.length);
-        setStatus(`Read ${done} of ${entries.length} files.`);
+        setStatus(`Read ${done} of ${files(entries.length)}.`);
       }
-      setStatus(`${rows.length} files listed.`);
+      setStatus(`${files(rows.length)} listed.`);
     } catch (error) {
       setStatus(error.message === "cancelled" ? "Cancelled." : `Stopped: ${error.message}`);
     } finally {
@@ -321,7 +326,7 @@
         }
         done += r.file.size;
         outputs.push({ path: r.path, output: answer.output, sink: answer.sink, timings: answer.timings });
-        setStatus(`Converted ${outputs.length} of ${chosen.length} files.`);
+        setStatus(`Converted ${outputs.length} of ${files(chosen.length)}.`);
       }
       const skipped = left > 0 ? `; ${left} left out (not 3do files, or damaged without salvage)` : "";
       let zipSink = null;
@@ -339,7 +344,7 @@
       const seconds = (performance.now() - started) / 1000;
       window.convert3doPage.lastRun = { seconds, sinks: outputs.map((o) => o.sink), zipSink,
                                         timings: outputs.map((o) => o.timings) };
-      setStatus(`Converted ${outputs.length} files in ${seconds.toFixed(2)} s${skipped}.`);
+      setStatus(`Converted ${files(outputs.length)} in ${seconds.toFixed(2)} s${skipped}.`);
     } catch (error) {
       setStatus(error.message === "cancelled" ? "Cancelled: nothing downloaded." : `Stopped: ${error.message}`);
     } finally {
