@@ -9,6 +9,8 @@
 // - convert3do IN OUT against `cat IN > OUT` on each large input;
 // - convert3do against cp on the 2 KiB model, over batches of runs;
 // - the peak resident memory of convert3do on a 1 MiB and a large input;
+// - the library's streaming calls in memory against memcpy, in pieces of
+//   4 KiB, 64 KiB and 1 MiB;
 // - with --3do, `3do info` on the sparse 2 GiB model of large plain chunks;
 //   `3do convert -d` on a folder of 2 KiB models against a shell loop of
 //   convert3do, in files per second; and `3do convert -j 2` against -j 1 on a
@@ -263,6 +265,54 @@ void compareOneShot(const std::string& input, int runs) {
       "in place %6.1f ms\n",
       "one-shot call, in memory", mib, median(convert) * 1e3, median(copy) * 1e3,
       median(convert) / std::max(median(copy), 1e-9), median(inPlace) * 1e3);
+}
+
+// The streaming calls on a model in memory, in pieces of 4 KiB, 64 KiB and 1
+// MiB with as much output room a call, against one memcpy of the whole.
+void compareStreaming(const char* what, const std::string& input, int runs) {
+  std::FILE* file = std::fopen(input.c_str(), "rb");
+  check(file != nullptr, input);
+  std::vector<unsigned char> in(static_cast<std::size_t>(fileSize(input)));
+  check(std::fread(in.data(), 1, in.size(), file) == in.size() && std::fclose(file) == 0, input);
+  std::vector<unsigned char> out(in.size() + 64, 0);
+  std::vector<std::int64_t> memory(convert3do_converter_size() / 8 + 1);
+  const auto seconds = [](auto&& work) {
+    const auto start = std::chrono::steady_clock::now();
+    work();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  };
+  const auto stream = [&](std::size_t piece) {
+    convert3do_converter* c = convert3do_converter_init(memory.data(), memory.size() * 8);
+    unsigned char* at = out.data();
+    convert3do_status status = CONVERT3DO_MORE;
+    for (std::size_t pos = 0; status == CONVERT3DO_MORE;) {
+      const std::size_t n = std::min(piece, in.size() - pos);
+      const unsigned char* next = in.data() + pos;
+      std::size_t left = n;
+      const int atEnd = pos + n == in.size() ? 1 : 0;
+      do {
+        std::size_t room = std::min<std::size_t>(piece + 64, out.data() + out.size() - at);
+        status = convert3do_convert(c, &next, &left, &at, &room, atEnd);
+      } while (status == CONVERT3DO_MORE && (left > 0 || atEnd != 0));
+      pos += n;
+    }
+  };
+  const std::size_t pieces[] = {4096, 65536, 1048576};
+  std::vector<double> copy;
+  std::vector<double> streamed[3];
+  for (int i = 0; i < runs; ++i) {
+    copy.push_back(seconds([&] { std::memcpy(out.data(), in.data(), in.size()); }));
+    for (int p = 0; p < 3; ++p) {
+      streamed[p].push_back(seconds([&] { stream(pieces[p]); }));
+    }
+  }
+  std::printf("%-24s %7.0f MiB  memcpy %6.1f ms", what,
+              static_cast<double>(in.size()) / (1024.0 * 1024.0), median(copy) * 1e3);
+  for (int p = 0; p < 3; ++p) {
+    std::printf("  %zu KiB pieces %.2f of memcpy", pieces[p] / 1024,
+                median(copy) / std::max(median(streamed[p]), 1e-9));
+  }
+  std::printf("\n");
 }
 
 // Times whole processes on the small model: convert3do against cp, in
@@ -616,6 +666,10 @@ int main(int argc, char** argv) {
   compareWithCat("tiny chunks (0-16 B)", tool, baseline,
                  makeFile(name("tiny", tinyMiB), tinyMiB * mib, {0, 16, 33, false}, 4), dir, runs);
   compareOneShot(name("mix", mixMiB), runs);
+  std::printf("streaming calls in memory, speed as a share of memcpy's (1.00 = as fast)\n");
+  compareStreaming("  realistic mix", name("mix", mixMiB), runs);
+  compareStreaming("  XYZS payloads", name("xyzs", xyzsMiB), runs);
+  compareStreaming("  1 MiB plain payloads", name("plain", plainMiB), runs);
   const std::string small = makeFile(name("small", 2048), 2048, {1, 200, 33, false}, 5);
   warm(small);
   compareWithCp(tool, small, dir, std::max(3, runs / 2));

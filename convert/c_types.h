@@ -14,6 +14,8 @@ convert3do_status statusOf(Outcome outcome);
 convert3do_result resultOf(const ConversionResult& result);
 convert3do_info infoOf(const SurveyInfo& survey);
 convert3do_chunk chunkOf(const ChunkRecord& chunk);
+// How a survey's call went: on, ended, or stopped by its chunk function.
+convert3do_status surveyStatus(const Survey& survey);
 
 }  // namespace convert3do
 

@@ -35,6 +35,8 @@ struct ConversionSink {
   }
 
   static void chunkHeader(unsigned char* /*chunk*/, ChunkRecord& /*record*/) {}
+  static void payload(unsigned char* /*first*/, std::int64_t /*count*/) {}
+  static constexpr bool stopped() { return false; }
 
   static void entries(unsigned char* first, std::int64_t count, ChunkRecord& /*record*/) {
     for (std::int64_t i = 0; i < count; ++i) {
@@ -45,12 +47,74 @@ struct ConversionSink {
   static void chunkDone(const ChunkRecord& /*record*/) {}
 };
 
+// Copies what the walk takes from the input into the output, rewriting
+// entries there, so that the output gets the bytes walked and no others. A
+// run that needs no rewrite is copied only when an entry or the end of the
+// call needs it, in one copy. With wholeOnly (a whole file in one call) the
+// bytes of a chunk the input cuts short are not copied either, so that
+// exactly the output is written.
+struct CopySink {
+  const unsigned char* from;  // the call's input
+  unsigned char* out;         // and its output
+  bool wholeOnly;
+  std::size_t copied = 0;  // of the input, from its start
+
+  void copyTo(const unsigned char* end) {
+    const auto upTo = static_cast<std::size_t>(end - from);
+    if (upTo > copied) {
+      std::memcpy(out + copied, from + copied, upTo - copied);
+      copied = upTo;
+    }
+  }
+  // Copies count entries from first on, each with its first word 1, in one
+  // pass over them; what comes before them first.
+  void copyEntries(const unsigned char* first, std::int64_t count) {
+    copyTo(first);
+    unsigned char* const at = out + copied;
+    for (std::int64_t i = 0; i < count; ++i) {
+      std::memcpy(at + i * kEntryBytes, first + i * kEntryBytes, kEntryBytes);
+      encodeWord(1, at + i * kEntryBytes);
+    }
+    copied += static_cast<std::size_t>(count) * kEntryBytes;
+  }
+
+  void header(const unsigned char* bytes) {
+    copyTo(bytes);
+    std::memset(out + copied, 0, kFileHeaderBytes);
+    copied += kFileHeaderBytes;
+  }
+  void wholeChunk(const unsigned char* chunk, Word32 tagWord, const ChunkPlan& plan,
+                  std::int64_t /*offset*/) {
+    const std::int64_t count = entriesOf(static_cast<ChunkTag>(tagWord), plan.size);
+    if (count > 0) {
+      copyEntries(chunk + kChunkHeaderBytes, count);
+    }
+  }
+  static void chunkHeader(const unsigned char* /*chunk*/, ChunkRecord& /*record*/) {}
+  void entries(const unsigned char* first, std::int64_t count, ChunkRecord& /*record*/) {
+    if (!wholeOnly) {
+      copyEntries(first, count);
+    }
+  }
+  static void payload(const unsigned char* /*first*/, std::int64_t /*count*/) {}
+  static void chunkDone(const ChunkRecord& /*record*/) {}
+  static constexpr bool stopped() { return false; }
+};
+
 }  // namespace
 
 std::size_t convertInPlace(Conversion& c, unsigned char* bytes, std::size_t count,
                            bool inputEnded) {
   ConversionSink sink;
   return walkBytes(c.walk, bytes, count, inputEnded, sink);
+}
+
+std::size_t convertCopy(Conversion& c, const unsigned char* in, std::size_t count,
+                        unsigned char* out, bool inputEnded) {
+  CopySink sink{in, out, false};
+  const std::size_t walked = walkBytes(c.walk, in, count, inputEnded, sink);
+  sink.copyTo(in + walked);
+  return walked;
 }
 
 void failConversionRead(Conversion& c) {
@@ -61,7 +125,7 @@ ConversionResult finishConversion(const Conversion& c, unsigned char* header) {
   const WalkState& s = c.walk;
   ConversionResult result;
   result.outcome = s.outcome;
-  result.inputEnd = s.inputSeen;
+  result.inputEnd = inputUsed(s);
   result.bytesWritten = s.areaWalked;
   if (s.end == WalkEnd::Damaged) {
     result.damage = s.damage;
@@ -78,12 +142,16 @@ ConversionResult finishConversion(const Conversion& c, unsigned char* header) {
 }
 
 ConversionResult convertBuffer(const unsigned char* in, std::size_t count, unsigned char* out) {
-  if (out != in && count > 0) {
-    std::memmove(out, in, count);
-  }
   Conversion c;
-  (void)convertInPlace(c, out, count, true);
   unsigned char header[kFileHeaderBytes];
+  if (out == in) {
+    (void)convertInPlace(c, out, count, true);
+  } else {
+    CopySink sink{in, out, true};
+    (void)walkBytes(c.walk, in, count, true, sink);
+    const ConversionResult kept = finishConversion(c, header);
+    sink.copyTo(in + kept.outputLength);
+  }
   const ConversionResult result = finishConversion(c, header);
   if (result.outputLength > 0) {
     std::memcpy(out, header, sizeof header);

@@ -19,7 +19,11 @@ struct ConversionResult {
   // Where and what the damage is, for CutHeader, CutChunk, ChunkTooLarge and
   // ReadFailed.
   Damage damage;
-  // The input bytes the walk was shown.
+  // The input bytes the walk used, whatever the pieces it was given: to the
+  // end of the last chunk kept and, where one ends the walk, the tag word of
+  // an unrecognised chunk or the header of a chunk too large; the magic, or
+  // what there is of it, of a file that is not a 3do file; all of a damaged
+  // input.
   std::int64_t inputEnd = 0;
   // The chunk bytes in the output, as stated by its length field.
   std::int64_t bytesWritten = 0;
@@ -44,6 +48,11 @@ struct Conversion {
 // chunk the input cuts short) are not part of the output.
 std::size_t convertInPlace(Conversion& c, unsigned char* bytes, std::size_t count, bool inputEnded);
 
+// The same, from in[0, count) into out (which must not overlap it): only the
+// bytes walked are written, the returned count of them.
+std::size_t convertCopy(Conversion& c, const unsigned char* in, std::size_t count,
+                        unsigned char* out, bool inputEnded);
+
 // Whether the walk has ended, so that no more input is wanted.
 inline bool conversionEnded(const Conversion& c) {
   return c.walk.phase == WalkPhase::Ended;
@@ -59,7 +68,8 @@ ConversionResult finishConversion(const Conversion& c, unsigned char* header);
 
 // Converts in[0, count) into out, which holds at least count bytes and may be
 // in itself: the output is never longer than the input. The output is
-// out[0, outputLength).
+// out[0, outputLength), and into another buffer nothing else of it is
+// written.
 ConversionResult convertBuffer(const unsigned char* in, std::size_t count, unsigned char* out);
 
 }  // namespace convert3do

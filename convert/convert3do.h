@@ -31,11 +31,11 @@
 #include <stdint.h>
 
 #define CONVERT3DO_VERSION_MAJOR 1
-#define CONVERT3DO_VERSION_MINOR 1
+#define CONVERT3DO_VERSION_MINOR 2
 #define CONVERT3DO_VERSION_PATCH 0
-#define CONVERT3DO_VERSION_STRING "1.1.0"
+#define CONVERT3DO_VERSION_STRING "1.2.0"
 /* MAJOR * 10000 + MINOR * 100 + PATCH, for comparisons in the preprocessor. */
-#define CONVERT3DO_VERSION_NUMBER 10100
+#define CONVERT3DO_VERSION_NUMBER 10200
 
 #if defined(_WIN32) && defined(CONVERT3DO_SHARED)
 #ifdef CONVERT3DO_BUILDING
@@ -53,12 +53,17 @@
 extern "C" {
 #endif
 
-/* The version of the library linked, as CONVERT3DO_VERSION_STRING; compare it
- * with the header's to catch a mismatch. */
+/* The version of the library linked, as CONVERT3DO_VERSION_STRING and as
+ * CONVERT3DO_VERSION_NUMBER; compare them with the header's to catch a
+ * mismatch. */
 CONVERT3DO_API const char* convert3do_version(void);
+CONVERT3DO_API unsigned long convert3do_version_number(void);
 
-/* What a call or a conversion came to. The first six are outcomes of a
- * conversion; the rest say how a call went. */
+/* What a call or a conversion came to, in three kinds:
+ *   - outcomes of a conversion (0 to 5), which convert3do_is_outcome tells;
+ *   - how a call of a walk went (6, 7, 11): go on, ended, stopped;
+ *   - errors of the caller (8 to 10), which change nothing: the call can be
+ *     made again, rightly. */
 typedef enum convert3do_status {
   CONVERT3DO_CONVERTED = 0,       /* a 3do file, converted whole */
   CONVERT3DO_NOT_3DO = 1,         /* no magic: nothing is written */
@@ -69,33 +74,60 @@ typedef enum convert3do_status {
   CONVERT3DO_READ_FAILED = 5,     /* the caller could not read on (convert3do_converter_fail) */
   CONVERT3DO_MORE = 6,            /* the walk goes on: call again with more input */
   CONVERT3DO_ENDED = 7,           /* the walk has ended: read no more input, call ..._end */
-  CONVERT3DO_BAD_ARGUMENT = 8     /* a null pointer, too little room, or a call out of turn */
+  CONVERT3DO_BAD_ARGUMENT = 8,    /* a null pointer, or a value out of range */
+  CONVERT3DO_TOO_LITTLE_ROOM = 9, /* less output room than the call needs (1.2) */
+  CONVERT3DO_OUT_OF_TURN = 10,    /* a call the state does not allow: more input after at_end,
+                                     or an end before the walk has ended (1.2) */
+  CONVERT3DO_STOPPED = 11         /* a survey's chunk function stopped the walk (1.2) */
 } convert3do_status;
 
-/* A sentence that says what a status means, in English; never NULL. */
-CONVERT3DO_API const char* convert3do_describe(convert3do_status status);
+/* A sentence that says what a status means, in English; never NULL, for any
+ * value ("unknown status" for one the library does not have). */
+CONVERT3DO_API const char* convert3do_describe(int status);
 
-/* Whether a status is an outcome of damaged input (CUT_HEADER to READ_FAILED). */
+/* Whether a status is an outcome of a conversion (CONVERTED to READ_FAILED),
+ * and whether one of damaged input (CUT_HEADER to READ_FAILED). */
+CONVERT3DO_API int convert3do_is_outcome(int status);
 CONVERT3DO_API int convert3do_is_damage(convert3do_status status);
 
-/* What a conversion did. */
+/* What a conversion did. Every field is set for every outcome, and none
+ * depends on the pieces the input came in. */
 typedef struct convert3do_result {
-  convert3do_status outcome;     /* CONVERTED to READ_FAILED */
-  int64_t output_length;         /* the output's bytes, header included; 0: no output */
-  int64_t chunk_bytes;           /* the chunk bytes kept: the output's length field */
-  int64_t input_end;             /* the input bytes the walk was given */
+  convert3do_status outcome; /* CONVERTED to READ_FAILED */
+  int64_t output_length;     /* the output's bytes, header included; 0: no output */
+  int64_t chunk_bytes;       /* the chunk bytes kept: the output's length field */
+  int64_t input_end;         /* the input bytes the walk used: to the end of the last chunk
+                                kept (and the tag word of an unrecognised chunk, or the header
+                                of a chunk too large, that ends it); the magic, or what there
+                                is of it, of a file that is not a 3do file; all of damaged
+                                input */
+  /* For damaged input (CUT_HEADER to READ_FAILED); 0 for any other outcome: */
   int64_t damage_offset;         /* where the input ends, or where the chunk too large starts */
   int64_t damage_chunk;          /* the chunk the damage is in (0: the file header) */
   int32_t damage_payload_length; /* for CHUNK_TOO_LARGE: that chunk's payload length */
   int64_t damage_area_end;       /* ... and the chunk area it would make */
 } convert3do_result;
 
+/* Whether the library linked lays out the structures a caller passes
+ * (convert3do_result, convert3do_info, convert3do_chunk) as this header
+ * does, and is of this header's major version: 1 when it does, 0 when it
+ * does not and no call that passes one may be made. Call it once as
+ * CONVERT3DO_ABI_MATCHES(), as zlib's inflateInit checks the size of its
+ * stream. */
+CONVERT3DO_API int convert3do_abi_matches(unsigned long version, size_t result_size,
+                                          size_t info_size, size_t chunk_size);
+#define CONVERT3DO_ABI_MATCHES()                                               \
+  convert3do_abi_matches(CONVERT3DO_VERSION_NUMBER, sizeof(convert3do_result), \
+                         sizeof(struct convert3do_info), sizeof(struct convert3do_chunk))
+
 /* ---- One call: a whole file in memory ------------------------------------
  *
  * Converts in[0, in_length) into out, which has room for out_capacity >=
  * in_length bytes; out may be in itself (in place) but must not otherwise
- * overlap it. The output is out[0, result->output_length). Returns the
- * outcome (CONVERTED to CHUNK_TOO_LARGE), or BAD_ARGUMENT. */
+ * overlap it. The output is out[0, result->output_length), and into another
+ * buffer no other byte of out is written, at a cost in proportion to the
+ * output. Returns the outcome (CONVERTED to CHUNK_TOO_LARGE), BAD_ARGUMENT
+ * (a null pointer, overlapping buffers) or TOO_LITTLE_ROOM. */
 CONVERT3DO_API convert3do_status convert3do_convert_buffer(const unsigned char* in,
                                                            size_t in_length, unsigned char* out,
                                                            size_t out_capacity,
@@ -127,18 +159,25 @@ CONVERT3DO_API convert3do_converter* convert3do_converter_init(void* memory, siz
 CONVERT3DO_API convert3do_converter* convert3do_converter_new(void);
 CONVERT3DO_API void convert3do_converter_free(convert3do_converter* converter);
 
-/* The least output room a call needs. */
+/* The least output room a call needs; also as a function, for bindings. */
 #define CONVERT3DO_MIN_OUTPUT 32
+CONVERT3DO_API size_t convert3do_min_output(void);
 
 /* Converts what it can of the input at *in (*in_length bytes) into the room
  * at *out (*out_room bytes, at least CONVERT3DO_MIN_OUTPUT; it must not
- * overlap the input), and moves both past what it took and wrote. at_end
- * says that no input follows these bytes. Input it takes but cannot walk yet
- * (less than 16 bytes) it keeps until the next call. Returns:
- *   MORE          all the input was taken, or the output room ran out: call
- *                 again with more input, or with the rest and more room;
- *   ENDED         the walk has ended: read no more, call ..._end;
- *   BAD_ARGUMENT  a null pointer, or less room than CONVERT3DO_MIN_OUTPUT. */
+ * overlap the input), and moves both past what it took and wrote: only the
+ * bytes written, no others of the room, at a cost in proportion to them.
+ * at_end says that no input follows these bytes; once a call has said so,
+ * every later call must too (as liblzma's LZMA_FINISH). Input it takes but
+ * cannot walk yet (less than 16 bytes) it keeps until the next call.
+ * Returns:
+ *   MORE             all the input was taken, or the output room ran out:
+ *                    call again with more input, or with the rest and more
+ *                    room;
+ *   ENDED            the walk has ended: read no more, call ..._end;
+ *   BAD_ARGUMENT     a null pointer;
+ *   TOO_LITTLE_ROOM  less room than CONVERT3DO_MIN_OUTPUT;
+ *   OUT_OF_TURN      at_end clear after a call that set it. */
 CONVERT3DO_API convert3do_status convert3do_convert(convert3do_converter* converter,
                                                     const unsigned char** in, size_t* in_length,
                                                     unsigned char** out, size_t* out_room,
@@ -149,8 +188,8 @@ CONVERT3DO_API convert3do_status convert3do_convert(convert3do_converter* conver
 CONVERT3DO_API void convert3do_converter_fail(convert3do_converter* converter);
 
 /* After ENDED: fills in the result and, when result->output_length is not 0,
- * the output's 12-byte header. Returns the outcome, or BAD_ARGUMENT when the
- * walk has not ended. */
+ * the output's 12-byte header. Returns the outcome, BAD_ARGUMENT, or
+ * OUT_OF_TURN when the walk has not ended. */
 CONVERT3DO_API convert3do_status convert3do_converter_end(const convert3do_converter* converter,
                                                           unsigned char header[12],
                                                           convert3do_result* result);
@@ -163,7 +202,8 @@ typedef enum convert3do_walk_end {
   CONVERT3DO_END_UNRECOGNISED = 1, /* a chunk with a tag that is not recognised */
   CONVERT3DO_END_OF_INPUT = 2,     /* the input ended at a chunk boundary before the bound */
   CONVERT3DO_END_DAMAGED = 3,      /* cut short, a chunk too large, or a read error */
-  CONVERT3DO_END_NOT_3DO = 4       /* the input does not start with the magic */
+  CONVERT3DO_END_NOT_3DO = 4,      /* the input does not start with the magic */
+  CONVERT3DO_END_STOPPED = 5       /* its chunk function stopped the survey (1.2) */
 } convert3do_walk_end;
 
 /* A chunk the walk keeps. The tag is the word as stored: its four
@@ -178,7 +218,8 @@ typedef struct convert3do_chunk {
   int64_t entries_to_change; /* XYZS entries whose first word is not 1 yet */
 } convert3do_chunk;
 
-/* Called for every chunk the walk keeps, in order. */
+/* Called for every chunk the walk keeps, in order. It may stop the survey
+ * there with convert3do_survey_stop. */
 typedef void (*convert3do_chunk_fn)(void* context, const convert3do_chunk* chunk);
 
 /* What the survey found: the fields of one line of `3do info --json`. */
@@ -220,8 +261,10 @@ CONVERT3DO_API convert3do_survey* convert3do_survey_init(void* memory, size_t si
 CONVERT3DO_API convert3do_survey* convert3do_survey_new(convert3do_chunk_fn visit, void* context);
 CONVERT3DO_API void convert3do_survey_free(convert3do_survey* survey);
 
-/* Takes length more bytes of the input; at_end says no input follows.
- * Returns MORE, ENDED (read no more, call ..._end) or BAD_ARGUMENT. */
+/* Takes length more bytes of the input; at_end says no input follows, and
+ * once it has, every later call must say it too. Returns MORE, ENDED (read
+ * no more, call ..._end), STOPPED (the chunk function stopped it),
+ * BAD_ARGUMENT or OUT_OF_TURN. */
 CONVERT3DO_API convert3do_status convert3do_survey_feed(convert3do_survey* survey,
                                                         const unsigned char* bytes, size_t length,
                                                         int at_end);
@@ -232,12 +275,19 @@ CONVERT3DO_API convert3do_status convert3do_survey_feed(convert3do_survey* surve
 CONVERT3DO_API int64_t convert3do_survey_skippable(const convert3do_survey* survey);
 CONVERT3DO_API convert3do_status convert3do_survey_skip(convert3do_survey* survey, int64_t count);
 
-/* After ENDED: fills in info. size is the input's size where the caller
- * knows it (a file, or a stream read to its end), or -1 when it does not (a
- * stream not read past the walk's end): the size and the bytes dropped are
- * then -1, and the file is not said to be converted already, as no survey
- * can tell what follows the walk's end. Returns the outcome, or
- * BAD_ARGUMENT. */
+/* Called by the survey's chunk function (or between calls): the walk ends
+ * after the chunk being handed out, and the survey is STOPPED; ..._end then
+ * fills in what it found so far, with walk_end END_STOPPED. (1.2) */
+CONVERT3DO_API void convert3do_survey_stop(convert3do_survey* survey);
+
+/* After ENDED or STOPPED: fills in info. size is the input's size where the
+ * caller knows it (a file, or a stream read to its end; no less than the
+ * bytes the survey was given or skipped), or -1 when it does not (a stream
+ * not read past the walk's end): the size and the bytes dropped are then -1,
+ * and the file is not said to be converted already, as no survey can tell
+ * what follows the walk's end. Returns the outcome (STOPPED for a stopped
+ * survey), BAD_ARGUMENT (a size less than the bytes given) or OUT_OF_TURN
+ * (the walk has not ended). */
 CONVERT3DO_API convert3do_status convert3do_survey_end(const convert3do_survey* survey,
                                                        int64_t size, convert3do_info* info);
 

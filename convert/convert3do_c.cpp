@@ -33,6 +33,7 @@ struct Carry {
 struct convert3do_converter {
   Conversion conversion;
   Carry carry;
+  bool finishing;  // a call said at_end: every later one must
 };
 
 struct convert3do_survey {
@@ -40,6 +41,7 @@ struct convert3do_survey {
   Carry carry;
   convert3do_chunk_fn visit;
   void* context;
+  bool finishing;
 };
 
 namespace {
@@ -138,6 +140,8 @@ convert3do_walk_end walkEndOf(WalkEnd end) {
       return CONVERT3DO_END_OF_INPUT;
     case WalkEnd::Damaged:
       return CONVERT3DO_END_DAMAGED;
+    case WalkEnd::Stopped:
+      return CONVERT3DO_END_STOPPED;
     case WalkEnd::NotA3do:
       break;
   }
@@ -163,12 +167,20 @@ convert3do_info infoOf(const SurveyInfo& s) {
   info.damage_chunk = s.damage.chunk;
   info.damage_payload_length = s.damage.payloadLength;
   info.damage_area_end = s.damage.areaEnd;
-  info.outcome = statusOf(s.outcome);
+  info.outcome = s.end == WalkEnd::Stopped ? CONVERT3DO_STOPPED : statusOf(s.outcome);
   info.output_size = s.outputSize;
   info.words_changed = s.wordsChanged;
   info.bytes_dropped = s.size >= 0 ? s.size - s.outputSize : -1;
   info.already_converted = s.alreadyConverted ? 1 : 0;
   return info;
+}
+
+// How a survey's call went: on, ended, or stopped by its chunk function.
+convert3do_status surveyStatus(const Survey& s) {
+  if (!surveyEnded(s)) {
+    return CONVERT3DO_MORE;
+  }
+  return s.walk.end == WalkEnd::Stopped ? CONVERT3DO_STOPPED : CONVERT3DO_ENDED;
 }
 
 convert3do_chunk chunkOf(const ChunkRecord& c) {
@@ -186,7 +198,24 @@ const char* convert3do_version(void) {
   return CONVERT3DO_VERSION_STRING;
 }
 
-const char* convert3do_describe(convert3do_status status) {
+unsigned long convert3do_version_number(void) {
+  return CONVERT3DO_VERSION_NUMBER;
+}
+
+size_t convert3do_min_output(void) {
+  return CONVERT3DO_MIN_OUTPUT;
+}
+
+int convert3do_abi_matches(unsigned long version, size_t result_size, size_t info_size,
+                           size_t chunk_size) {
+  return version / 10000 == CONVERT3DO_VERSION_MAJOR && version <= CONVERT3DO_VERSION_NUMBER &&
+                 result_size == sizeof(convert3do_result) && info_size == sizeof(convert3do_info) &&
+                 chunk_size == sizeof(convert3do_chunk)
+             ? 1
+             : 0;
+}
+
+const char* convert3do_describe(int status) {
   switch (status) {
     case CONVERT3DO_CONVERTED:
       return "converted";
@@ -206,9 +235,22 @@ const char* convert3do_describe(convert3do_status status) {
     case CONVERT3DO_ENDED:
       return "the walk has ended: no more input is wanted";
     case CONVERT3DO_BAD_ARGUMENT:
-      return "bad argument: a null pointer, too little room, or a call out of turn";
+      return "bad argument: a null pointer, or a value out of range";
+    case CONVERT3DO_TOO_LITTLE_ROOM:
+      return "too little room: the call needs more output room";
+    case CONVERT3DO_OUT_OF_TURN:
+      return "a call out of turn: more input after the end was said, or an end before the walk "
+             "has ended";
+    case CONVERT3DO_STOPPED:
+      return "stopped: the survey's chunk function stopped the walk";
+    default:
+      break;
   }
   return "unknown status";
+}
+
+int convert3do_is_outcome(int status) {
+  return status >= CONVERT3DO_CONVERTED && status <= CONVERT3DO_READ_FAILED ? 1 : 0;
 }
 
 int convert3do_is_damage(convert3do_status status) {
@@ -218,9 +260,11 @@ int convert3do_is_damage(convert3do_status status) {
 convert3do_status convert3do_convert_buffer(const unsigned char* in, size_t in_length,
                                             unsigned char* out, size_t out_capacity,
                                             convert3do_result* result) {
-  if ((in == nullptr && in_length > 0) || (out == nullptr && in_length > 0) ||
-      out_capacity < in_length || result == nullptr) {
+  if ((in == nullptr && in_length > 0) || (out == nullptr && in_length > 0) || result == nullptr) {
     return CONVERT3DO_BAD_ARGUMENT;
+  }
+  if (out_capacity < in_length) {
+    return CONVERT3DO_TOO_LITTLE_ROOM;
   }
   const auto from = reinterpret_cast<std::uintptr_t>(in);
   const auto to = reinterpret_cast<std::uintptr_t>(out);
@@ -241,17 +285,23 @@ convert3do_converter* convert3do_converter_init(void* memory, size_t size) {
   if (memory == nullptr || size < sizeof(convert3do_converter) || !aligned(memory)) {
     return nullptr;
   }
-  return new (memory) convert3do_converter{Conversion{}, Carry{}};
+  return new (memory) convert3do_converter{Conversion{}, Carry{}, false};
 }
 
 convert3do_status convert3do_convert(convert3do_converter* converter, const unsigned char** in,
                                      size_t* in_length, unsigned char** out, size_t* out_room,
                                      int at_end) {
   if (converter == nullptr || in == nullptr || in_length == nullptr || out == nullptr ||
-      out_room == nullptr || *out == nullptr || (*in == nullptr && *in_length > 0) ||
-      *out_room < CONVERT3DO_MIN_OUTPUT) {
+      out_room == nullptr || *out == nullptr || (*in == nullptr && *in_length > 0)) {
     return CONVERT3DO_BAD_ARGUMENT;
   }
+  if (*out_room < CONVERT3DO_MIN_OUTPUT) {
+    return CONVERT3DO_TOO_LITTLE_ROOM;
+  }
+  if (converter->finishing && at_end == 0) {
+    return CONVERT3DO_OUT_OF_TURN;
+  }
+  converter->finishing = at_end != 0;
   Conversion& c = converter->conversion;
   const unsigned char* next = orNothing(*in);
   std::size_t left = *in_length;
@@ -268,12 +318,10 @@ convert3do_status convert3do_convert(convert3do_converter* converter, const unsi
     }
   }
   if (!conversionEnded(c) && converter->carry.count == 0) {
+    // Walked from the input, so that only the bytes walked reach the output.
     const std::size_t n = std::min(left, *out_room);
-    if (n > 0) {
-      std::memcpy(*out, next, n);
-    }
     const bool all = n == left;
-    const std::size_t walked = convert3do::convertInPlace(c, *out, n, at_end != 0 && all);
+    const std::size_t walked = convert3do::convertCopy(c, next, n, *out, at_end != 0 && all);
     *out += walked;
     *out_room -= walked;
     next += walked;
@@ -297,9 +345,11 @@ void convert3do_converter_fail(convert3do_converter* converter) {
 
 convert3do_status convert3do_converter_end(const convert3do_converter* converter,
                                            unsigned char header[12], convert3do_result* result) {
-  if (converter == nullptr || header == nullptr || result == nullptr ||
-      !conversionEnded(converter->conversion)) {
+  if (converter == nullptr || header == nullptr || result == nullptr) {
     return CONVERT3DO_BAD_ARGUMENT;
+  }
+  if (!conversionEnded(converter->conversion)) {
+    return CONVERT3DO_OUT_OF_TURN;
   }
   *result = convert3do::resultOf(convert3do::finishConversion(converter->conversion, header));
   return result->outcome;
@@ -333,7 +383,7 @@ convert3do_survey* convert3do_survey_init(void* memory, size_t size, convert3do_
   Survey survey;
   survey.visit = visitChunk;
   survey.context = memory;  // where the survey is made, just below
-  return new (memory) convert3do_survey{survey, Carry{}, visit, context};
+  return new (memory) convert3do_survey{survey, Carry{}, visit, context, false};
 }
 
 convert3do_status convert3do_survey_feed(convert3do_survey* survey, const unsigned char* bytes,
@@ -341,8 +391,15 @@ convert3do_status convert3do_survey_feed(convert3do_survey* survey, const unsign
   if (survey == nullptr || (bytes == nullptr && length > 0)) {
     return CONVERT3DO_BAD_ARGUMENT;
   }
+  if (survey->finishing && at_end == 0) {
+    return CONVERT3DO_OUT_OF_TURN;
+  }
+  survey->finishing = at_end != 0;
   bytes = orNothing(bytes);
   Survey& s = survey->survey;
+  if (s.stopRequested && !surveyEnded(s)) {
+    convert3do::stopSurvey(s);  // stopped between calls
+  }
   const auto walk = [&](const unsigned char* from, std::size_t count, bool ended) {
     return convert3do::surveyBytes(s, from, count, ended);
   };
@@ -357,7 +414,7 @@ convert3do_status convert3do_survey_feed(convert3do_survey* survey, const unsign
       keepRest(survey->carry, bytes, length);
     }
   }
-  return surveyEnded(s) ? CONVERT3DO_ENDED : CONVERT3DO_MORE;
+  return convert3do::surveyStatus(s);
 }
 
 int64_t convert3do_survey_skippable(const convert3do_survey* survey) {
@@ -367,19 +424,36 @@ int64_t convert3do_survey_skippable(const convert3do_survey* survey) {
 }
 
 convert3do_status convert3do_survey_skip(convert3do_survey* survey, int64_t count) {
-  if (count < 0 || count > convert3do_survey_skippable(survey)) {
+  if (survey == nullptr || count < 0 || count > convert3do_survey_skippable(survey)) {
     return CONVERT3DO_BAD_ARGUMENT;
   }
   convert3do::skipSurvey(survey->survey, count);
   return CONVERT3DO_MORE;
 }
 
+void convert3do_survey_stop(convert3do_survey* survey) {
+  if (survey != nullptr) {
+    survey->survey.stopRequested = true;  // the walk under way ends after its chunk
+  }
+}
+
 convert3do_status convert3do_survey_end(const convert3do_survey* survey, int64_t size,
                                         convert3do_info* info) {
-  if (survey == nullptr || info == nullptr || !surveyEnded(survey->survey)) {
+  if (survey == nullptr || info == nullptr) {
     return CONVERT3DO_BAD_ARGUMENT;
   }
-  *info = convert3do::infoOf(convert3do::finishSurvey(survey->survey, size < 0 ? -1 : size));
+  Survey s = survey->survey;
+  if (s.stopRequested && !surveyEnded(s)) {
+    convert3do::stopSurvey(s);  // stopped between calls
+  }
+  if (!surveyEnded(s)) {
+    return CONVERT3DO_OUT_OF_TURN;
+  }
+  const convert3do::WalkState& w = s.walk;
+  if (size >= 0 && size < std::max(w.offset, w.inputSeen)) {
+    return CONVERT3DO_BAD_ARGUMENT;  // fewer bytes than it was given
+  }
+  *info = convert3do::infoOf(convert3do::finishSurvey(s, size < 0 ? -1 : size));
   return info->outcome;
 }
 
@@ -389,7 +463,7 @@ convert3do_status convert3do_survey_buffer(const unsigned char* bytes, size_t le
   if ((bytes == nullptr && length > 0) || info == nullptr) {
     return CONVERT3DO_BAD_ARGUMENT;
   }
-  convert3do_survey survey{Survey{}, Carry{}, visit, context};
+  convert3do_survey survey{Survey{}, Carry{}, visit, context, true};
   survey.survey.visit = visitChunk;
   survey.survey.context = &survey;
   (void)convert3do::surveyBytes(survey.survey, orNothing(bytes), length, true);

@@ -140,7 +140,8 @@ void damageText(Text& t, convert3do_status outcome, std::int64_t at, std::int64_
   }
 }
 
-const char* const kWalkEnds[] = {"bound", "unrecognised_tag", "end_of_input", "damaged", "not_3do"};
+const char* const kWalkEnds[] = {"bound",   "unrecognised_tag", "end_of_input",
+                                 "damaged", "not_3do",          "stopped"};
 
 // The members of `3do info --json` after "chunks".
 void infoMembers(Text& t, const convert3do_info& i, bool first) {
@@ -155,7 +156,7 @@ void infoMembers(Text& t, const convert3do_info& i, bool first) {
   orNull(t, "header_word", i.header_complete != 0, i.header_word);
   orNull(t, "length_field", i.header_complete != 0, i.length_field);
   const unsigned end = static_cast<unsigned>(i.walk_end);
-  key(t, "walk_end").quoted(kWalkEnds[end < 5 ? end : 4]);
+  key(t, "walk_end").quoted(kWalkEnds[end < 6 ? end : 4]);
   const bool atTag = i.walk_end == CONVERT3DO_END_UNRECOGNISED;
   orNull(t, "end_offset", atTag, i.end_offset);
   key(t, "end_tag");

@@ -29,6 +29,8 @@ struct SurveySink {
   }
 
   static void chunkHeader(const unsigned char* /*chunk*/, ChunkRecord& /*record*/) {}
+  static void payload(const unsigned char* /*first*/, std::int64_t /*count*/) {}
+  bool stopped() const { return survey.stopRequested; }
 
   static void entries(const unsigned char* first, std::int64_t count, ChunkRecord& record) {
     for (std::int64_t i = 0; i < count; ++i) {
@@ -57,6 +59,11 @@ std::int64_t surveyPayloadLeft(const Survey& s) {
 
 void skipSurvey(Survey& s, std::int64_t count) {
   skipPayload(s.walk, count);
+}
+
+void stopSurvey(Survey& s) {
+  s.walk.phase = WalkPhase::Ended;
+  s.walk.end = WalkEnd::Stopped;
 }
 
 void failSurveyRead(Survey& s) {

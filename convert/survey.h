@@ -46,6 +46,7 @@ struct Survey {
   ChunkVisit visit = nullptr;  // may be null
   void* context = nullptr;
   std::int64_t entriesToChange = 0;
+  bool stopRequested = false;  // set by visit: the walk ends after this chunk
 };
 
 // Walks bytes[0, count), the input from where the last call stopped. Returns
@@ -61,6 +62,9 @@ inline bool surveyEnded(const Survey& s) {
 // at them; a caller that can seek may skip up to this many with skipSurvey.
 std::int64_t surveyPayloadLeft(const Survey& s);
 void skipSurvey(Survey& s, std::int64_t count);
+
+// Its caller stopped the survey between calls: it ends where it is.
+void stopSurvey(Survey& s);
 
 // The input failed to read: the survey ends there.
 void failSurveyRead(Survey& s);

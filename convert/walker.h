@@ -38,6 +38,7 @@ enum class WalkEnd {
   EndOfInput,       // the input ended at a chunk boundary before the bound
   Damaged,          // cut short, a chunk too large, or a read error
   NotA3do,          // the file does not start with the magic
+  Stopped,          // a survey's caller stopped it after a chunk
 };
 
 // Where a walk found damage: where a cut input ends or could not be read on,
@@ -126,7 +127,9 @@ inline void finishChunk(WalkState& s) {
 //   void wholeChunk(Byte* chunk, Word32 tag, const ChunkPlan&, std::int64_t offset);
 //   void chunkHeader(Byte* chunk, ChunkRecord&);        // the chunk continues past the bytes
 //   void entries(Byte* first, std::int64_t count, ChunkRecord&);
+//   void payload(Byte* first, std::int64_t count);      // opaque payload bytes walked
 //   void chunkDone(const ChunkRecord&);
+//   bool stopped();  // after a chunk is done: whether the walk is to end there
 template <class Sink, class Byte>
 std::size_t walkBytes(WalkState& s, Byte* bytes, std::size_t count, bool inputEnded, Sink& sink) {
   using namespace walk_detail;
@@ -187,9 +190,16 @@ std::size_t walkBytes(WalkState& s, Byte* bytes, std::size_t count, bool inputEn
           pos += static_cast<std::size_t>(plan.size);
           walked = plan.areaEnd;
           ++chunks;
+          if (sink.stopped()) {
+            break;
+          }
         }
         s.areaWalked = walked;
         s.chunkCount = chunks;
+        if (sink.stopped()) {
+          endWalk(s, WalkEnd::Stopped, s.outcome);
+          return stop();
+        }
         if (!walkGoesOn(walked, bound)) {
           endWalk(s, WalkEnd::Bound, Outcome::Converted);
           return stop();
@@ -251,12 +261,18 @@ std::size_t walkBytes(WalkState& s, Byte* bytes, std::size_t count, bool inputEn
         const std::int64_t take = whole < s.left ? whole : s.left;
         if (entries) {
           sink.entries(bytes + pos, take, s.chunk);
+        } else {
+          sink.payload(bytes + pos, take);
         }
         pos += static_cast<std::size_t>(take * unit);
         s.left -= take;
         if (s.left == 0) {
           sink.chunkDone(s.chunk);
           finishChunk(s);
+          if (sink.stopped()) {
+            endWalk(s, WalkEnd::Stopped, s.outcome);
+            return stop();
+          }
           break;
         }
         if (inputEnded) {
@@ -279,6 +295,23 @@ inline void skipPayload(WalkState& s, std::int64_t count) {
   if (s.inputSeen < s.offset) {
     s.inputSeen = s.offset;
   }
+}
+
+// The input bytes an ended walk used, whatever the pieces it was given (see
+// ConversionResult::inputEnd).
+inline std::int64_t inputUsed(const WalkState& s) {
+  if (s.outcome == Outcome::ChunkTooLarge) {
+    return s.offset + kChunkHeaderBytes;
+  }
+  if (s.end == WalkEnd::Damaged) {
+    return s.inputSeen;
+  }
+  if (s.end == WalkEnd::NotA3do) {
+    return s.inputSeen < static_cast<std::int64_t>(kWordBytes)
+               ? s.inputSeen
+               : static_cast<std::int64_t>(kWordBytes);
+  }
+  return s.offset + (s.tagRead ? static_cast<std::int64_t>(kWordBytes) : 0);
 }
 
 // The walk was stopped by a read error: an ending for want of input becomes a

@@ -2,6 +2,7 @@
 // bad calls, reuse, in-place and overlapping buffers, skipping in a survey.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <set>
 #include <string>
@@ -22,6 +23,8 @@ const Bytes kConverted =
     testing::concat({testing::wordsToBytes({kMagic, 7, 64, testing::kPlan, 0, 24}), Bytes(24, 0xAB),
                      testing::wordsToBytes({testing::kXyzs, 0, 16, 1, 8, 7, 6})});
 
+// Each bad call gets its own status, and changes nothing: a null pointer, too
+// little room, a call out of turn.
 TEST(Library, RefusesBadCalls) {
   alignas(8) unsigned char memory[4096];
   EXPECT_EQ(convert3do_converter_init(memory, convert3do_converter_size() - 1), nullptr);
@@ -29,26 +32,126 @@ TEST(Library, RefusesBadCalls) {
   EXPECT_EQ(convert3do_converter_init(nullptr, sizeof memory), nullptr);
   convert3do_converter* c = convert3do_converter_init(memory, sizeof memory);
   ASSERT_NE(c, nullptr);
+  alignas(8) unsigned char surveyMemory[4096];
+  convert3do_survey* s =
+      convert3do_survey_init(surveyMemory, sizeof surveyMemory, nullptr, nullptr);
+  ASSERT_NE(s, nullptr);
   unsigned char room[CONVERT3DO_MIN_OUTPUT];
   unsigned char header[12];
   convert3do_result result{};
-  // Ending before the walk has ended is out of turn.
-  EXPECT_EQ(convert3do_converter_end(c, header, &result), CONVERT3DO_BAD_ARGUMENT);
-  const unsigned char* in = kModel.data();
-  std::size_t length = kModel.size();
-  unsigned char* out = room;
-  std::size_t free = sizeof room - 1;
-  EXPECT_EQ(convert3do_convert(c, &in, &length, &out, &free, 1), CONVERT3DO_BAD_ARGUMENT);
-  EXPECT_EQ(in, kModel.data());  // nothing taken
-  EXPECT_EQ(convert3do_convert(c, nullptr, &length, &out, &free, 1), CONVERT3DO_BAD_ARGUMENT);
-  Bytes buffer(kModel);
-  // Overlapping buffers, other than in place, and too little room.
-  EXPECT_EQ(convert3do_convert_buffer(buffer.data() + 4, 40, buffer.data(), 40, &result),
-            CONVERT3DO_BAD_ARGUMENT);
-  EXPECT_EQ(convert3do_convert_buffer(kModel.data(), kModel.size(), buffer.data(), 10, &result),
-            CONVERT3DO_BAD_ARGUMENT);
   convert3do_info info{};
-  EXPECT_EQ(convert3do_survey_buffer(nullptr, 5, nullptr, nullptr, &info), CONVERT3DO_BAD_ARGUMENT);
+  Bytes buffer(kModel);
+  // Calls with 4 bytes of input, or all of kModel (more than the room takes).
+  const auto convert = [&](std::size_t free, int atEnd, const unsigned char* from) {
+    const unsigned char* in = from;
+    std::size_t length = from == kModel.data() ? kModel.size() : 4;
+    unsigned char* out = room;
+    return convert3do_convert(c, &in, &length, &out, &free, atEnd);
+  };
+  struct Case {
+    const char* call;
+    convert3do_status got;
+    convert3do_status want;
+  };
+  // In this order: each call sees the state the ones before it left.
+  const Case cases[] = {
+      {"an end before the walk has ended", convert3do_converter_end(c, header, &result),
+       CONVERT3DO_OUT_OF_TURN},
+      {"less room than the least", convert(sizeof room - 1, 1, kModel.data()),
+       CONVERT3DO_TOO_LITTLE_ROOM},
+      {"no input", convert(sizeof room, 1, nullptr), CONVERT3DO_BAD_ARGUMENT},
+      {"all the input, said to be all, more than the room takes",
+       convert(sizeof room, 1, kModel.data()), CONVERT3DO_MORE},
+      {"then more, said not to be the last", convert(sizeof room, 0, kModel.data() + 8),
+       CONVERT3DO_OUT_OF_TURN},
+      {"buffers that overlap, not in place",
+       convert3do_convert_buffer(buffer.data() + 4, 40, buffer.data(), 40, &result),
+       CONVERT3DO_BAD_ARGUMENT},
+      {"too little room for a whole buffer",
+       convert3do_convert_buffer(kModel.data(), kModel.size(), buffer.data(), 10, &result),
+       CONVERT3DO_TOO_LITTLE_ROOM},
+      {"a survey of nothing", convert3do_survey_buffer(nullptr, 5, nullptr, nullptr, &info),
+       CONVERT3DO_BAD_ARGUMENT},
+      {"a skip in no survey", convert3do_survey_skip(nullptr, 0), CONVERT3DO_BAD_ARGUMENT},
+      {"a survey's end before its walk's", convert3do_survey_end(s, -1, &info),
+       CONVERT3DO_OUT_OF_TURN},
+      {"a survey's last piece", convert3do_survey_feed(s, kModel.data(), 20, 1), CONVERT3DO_ENDED},
+      {"then more, said not to be", convert3do_survey_feed(s, kModel.data(), 4, 0),
+       CONVERT3DO_OUT_OF_TURN},
+      {"a size less than the bytes given", convert3do_survey_end(s, 19, &info),
+       CONVERT3DO_BAD_ARGUMENT},
+  };
+  for (const Case& call : cases) {
+    EXPECT_EQ(call.got, call.want) << call.call;
+  }
+  // Every status is described, and any other value too.
+  std::set<std::string> seen;
+  for (int status = CONVERT3DO_CONVERTED; status <= CONVERT3DO_STOPPED; ++status) {
+    seen.insert(convert3do_describe(status));
+  }
+  EXPECT_EQ(seen.size(), static_cast<std::size_t>(CONVERT3DO_STOPPED) + 1);
+  EXPECT_STREQ(convert3do_describe(99), "unknown status");
+  EXPECT_STREQ(convert3do_describe(-1), "unknown status");
+}
+
+// Nothing is written but what a call reports, and the cost follows the
+// output: a large input whose walk ends at byte 40.
+TEST(Library, WritesOnlyWhatItReports) {
+  Bytes input =
+      testing::concat({testing::wordsToBytes({kMagic, 0, 28, testing::kXyzs, 0, 16, 5, 6, 7, 8}),
+                       Bytes(1 << 20, 0x11)});
+  Bytes out(input.size(), 0xEE);
+  convert3do_result result{};
+  ASSERT_EQ(convert3do_convert_buffer(input.data(), input.size(), out.data(), out.size(), &result),
+            CONVERT3DO_CONVERTED);
+  ASSERT_EQ(result.output_length, 40);
+  EXPECT_EQ(std::count(out.begin() + 40, out.end(), 0xEE), static_cast<long>(out.size() - 40));
+  convert3do_converter* c = convert3do_converter_new();
+  const unsigned char* in = input.data();
+  std::size_t length = input.size();
+  std::fill(out.begin(), out.end(), 0xEE);
+  unsigned char* at = out.data();
+  std::size_t free = out.size();
+  ASSERT_EQ(convert3do_convert(c, &in, &length, &at, &free, 1), CONVERT3DO_ENDED);
+  EXPECT_EQ(at - out.data(), 40);
+  EXPECT_EQ(std::count(out.begin() + 40, out.end(), 0xEE), static_cast<long>(out.size() - 40));
+  convert3do_converter_free(c);
+}
+
+// A chunk function may stop the survey; the survey says what it found so far.
+TEST(Library, AChunkFunctionStopsTheSurvey) {
+  struct Stopper {
+    convert3do_survey* survey = nullptr;
+    int seen = 0;
+  } stopper;
+  stopper.survey = convert3do_survey_new(
+      [](void* context, const convert3do_chunk*) {
+        auto* self = static_cast<Stopper*>(context);
+        ++self->seen;
+        convert3do_survey_stop(self->survey);
+      },
+      &stopper);
+  ASSERT_EQ(convert3do_survey_feed(stopper.survey, kModel.data(), kModel.size(), 1),
+            CONVERT3DO_STOPPED);
+  EXPECT_EQ(stopper.seen, 1);
+  convert3do_info info{};
+  EXPECT_EQ(convert3do_survey_end(stopper.survey, -1, &info), CONVERT3DO_STOPPED);
+  EXPECT_EQ(info.walk_end, CONVERT3DO_END_STOPPED);
+  EXPECT_EQ(info.chunk_count, 1);
+  convert3do_survey_free(stopper.survey);
+}
+
+// A caller built with another layout of the structures it passes is told so.
+TEST(Library, TellsACallerOfAnotherLayout) {
+  EXPECT_EQ(CONVERT3DO_ABI_MATCHES(), 1);
+  EXPECT_EQ(convert3do_abi_matches(CONVERT3DO_VERSION_NUMBER, sizeof(convert3do_result) - 8,
+                                   sizeof(convert3do_info), sizeof(convert3do_chunk)),
+            0);
+  EXPECT_EQ(convert3do_abi_matches(20000, sizeof(convert3do_result), sizeof(convert3do_info),
+                                   sizeof(convert3do_chunk)),
+            0);
+  EXPECT_EQ(convert3do_version_number(), static_cast<unsigned long>(CONVERT3DO_VERSION_NUMBER));
+  EXPECT_EQ(convert3do_min_output(), static_cast<std::size_t>(CONVERT3DO_MIN_OUTPUT));
 }
 
 TEST(Library, ConvertsInPlaceAndIntoAnotherBuffer) {
@@ -131,12 +234,7 @@ TEST(Library, ASurveyThatSkipsPayloadsAgreesWithOneThatReadsThem) {
   convert3do_survey_free(s);
 }
 
-TEST(Library, DescribesEveryStatusInItsOwnWords) {
-  std::set<std::string> seen;
-  for (int status = CONVERT3DO_CONVERTED; status <= CONVERT3DO_BAD_ARGUMENT; ++status) {
-    seen.insert(convert3do_describe(static_cast<convert3do_status>(status)));
-  }
-  EXPECT_EQ(seen.size(), static_cast<std::size_t>(CONVERT3DO_BAD_ARGUMENT) + 1);
+TEST(Library, SaysItsVersion) {
   EXPECT_STREQ(convert3do_version(), CONVERT3DO_VERSION_STRING);
 }
 

@@ -17,8 +17,14 @@ namespace convert3do::testing {
 // Gives the size of the next piece, at least 1.
 using PieceSizes = std::function<std::size_t()>;
 
+// What output room holds before a call: a byte no call may change but those
+// it reports.
+constexpr unsigned char kUntouched = 0xA5;
+
 struct SplitRun {
   convert3do_status outcome = CONVERT3DO_BAD_ARGUMENT;
+  convert3do_result result{};
+  bool wroteBeyond = false;           // a call wrote past what it reported
   std::vector<unsigned char> output;  // header placed, cut to the output's length
   convert3do_info info{};
   std::vector<convert3do_chunk> chunks;
@@ -49,10 +55,14 @@ inline SplitRun runInPieces(const std::vector<unsigned char>& input, const Piece
     const unsigned char* next = input.data() + pos;
     std::size_t left = n;
     while (converting == CONVERT3DO_MORE && (left > 0 || atEnd)) {
+      std::fill(room.begin(), room.end(), kUntouched);
       unsigned char* out = room.data();
       std::size_t free = room.size();
       converting = convert3do_convert(converter, &next, &left, &out, &free, atEnd ? 1 : 0);
       run.output.insert(run.output.end(), room.data(), out);
+      run.wroteBeyond =
+          run.wroteBeyond || std::any_of(out, room.data() + room.size(),
+                                         [](unsigned char c) { return c != kUntouched; });
     }
     if (surveying == CONVERT3DO_MORE) {
       surveying = convert3do_survey_feed(survey, input.data() + pos, n, atEnd ? 1 : 0);
@@ -63,7 +73,7 @@ inline SplitRun runInPieces(const std::vector<unsigned char>& input, const Piece
     }
   }
   unsigned char header[12];
-  convert3do_result result{};
+  convert3do_result& result = run.result;
   run.outcome = convert3do_converter_end(converter, header, &result);
   if (result.output_length > 0 && run.output.size() >= 12) {
     std::memcpy(run.output.data(), header, sizeof header);
@@ -87,6 +97,14 @@ inline bool sameInfo(const convert3do_info& a, const convert3do_info& b) {
          a.damage_area_end == b.damage_area_end && a.outcome == b.outcome &&
          a.output_size == b.output_size && a.words_changed == b.words_changed &&
          a.bytes_dropped == b.bytes_dropped && a.already_converted == b.already_converted;
+}
+
+inline bool sameResult(const convert3do_result& a, const convert3do_result& b) {
+  return a.outcome == b.outcome && a.output_length == b.output_length &&
+         a.chunk_bytes == b.chunk_bytes && a.input_end == b.input_end &&
+         a.damage_offset == b.damage_offset && a.damage_chunk == b.damage_chunk &&
+         a.damage_payload_length == b.damage_payload_length &&
+         a.damage_area_end == b.damage_area_end;
 }
 
 inline bool sameChunks(const std::vector<convert3do_chunk>& a,
@@ -113,6 +131,19 @@ inline const char* splitError(const std::vector<unsigned char>& input,
   if (whole != expected) {
     return "output of the whole buffer";
   }
+  // Into another buffer: the same, and nothing of it past the output.
+  std::vector<unsigned char> other(input.size() + 16, kUntouched);
+  convert3do_result otherResult{};
+  if (convert3do_convert_buffer(input.data(), input.size(), other.data(), other.size(),
+                                &otherResult) != outcome ||
+      !sameResult(otherResult, result)) {
+    return "result of the whole buffer into another";
+  }
+  const auto outputEnd = other.begin() + result.output_length;
+  if (!std::equal(whole.begin(), whole.end(), other.begin(), outputEnd) ||
+      !std::all_of(outputEnd, other.end(), [](unsigned char c) { return c == kUntouched; })) {
+    return "output of the whole buffer into another, or bytes written past it";
+  }
   convert3do_info info{};
   std::vector<convert3do_chunk> chunks;
   if (convert3do_survey_buffer(input.data(), input.size(), keepChunk, &chunks, &info) != outcome) {
@@ -124,6 +155,12 @@ inline const char* splitError(const std::vector<unsigned char>& input,
   }
   if (run.output != whole) {
     return "output";
+  }
+  if (run.wroteBeyond) {
+    return "output room, written past what a call reported";
+  }
+  if (!sameResult(run.result, result)) {
+    return "result";
   }
   if (!sameInfo(run.info, info)) {
     return "survey";

@@ -12,7 +12,8 @@ const WASM_BASE64 = "@CONVERT3DO_WASM_BASE64@";
 // The names of the library's statuses; every word a user reads (damage, tags,
 // the object of `3do info --json`) comes from the library itself.
 const STATUS_NAMES = ["converted", "not_3do", "cut_header", "cut_chunk", "chunk_too_large",
-                      "read_failed", "more", "ended", "bad_argument"];
+                      "read_failed", "more", "ended", "bad_argument", "too_little_room",
+                      "out_of_turn", "stopped"];
 const MORE = 6;
 
 // The layout of an instance's memory, from the heap's base: the state of a

@@ -49,6 +49,7 @@ std::string walkEndText(const SurveyInfo& s) {
       return printed(say::kInputEnd, ll(kFileHeaderBytes + s.chunkBytes));
     case WalkEnd::Damaged:
       return printed(say::kDamageEnd, describeDamage(s).text);
+    case WalkEnd::Stopped:  // the command line never stops a survey
     case WalkEnd::NotA3do:
       break;
   }
