@@ -275,6 +275,14 @@ CONVERT3DO_API convert3do_status convert3do_survey_feed(convert3do_survey* surve
 CONVERT3DO_API int64_t convert3do_survey_skippable(const convert3do_survey* survey);
 CONVERT3DO_API convert3do_status convert3do_survey_skip(convert3do_survey* survey, int64_t count);
 
+/* The chunk the walk is in: one whose header it has read but not all of
+ * its payload. Returns 1 and fills in *chunk (its entries so far), or 0
+ * between chunks. A caller that holds the bytes of a piece only while it
+ * walks it learns here what the bytes after the last chunk handed out
+ * belong to. (1.2) */
+CONVERT3DO_API int convert3do_survey_current(const convert3do_survey* survey,
+                                             convert3do_chunk* chunk);
+
 /* Called by the survey's chunk function (or between calls): the walk ends
  * after the chunk being handed out, and the survey is STOPPED; ..._end then
  * fills in what it found so far, with walk_end END_STOPPED. (1.2) */

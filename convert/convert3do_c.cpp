@@ -431,6 +431,18 @@ convert3do_status convert3do_survey_skip(convert3do_survey* survey, int64_t coun
   return CONVERT3DO_MORE;
 }
 
+int convert3do_survey_current(const convert3do_survey* survey, convert3do_chunk* chunk) {
+  if (survey == nullptr || chunk == nullptr) {
+    return 0;
+  }
+  const convert3do::WalkState& w = survey->survey.walk;
+  if (w.phase != convert3do::WalkPhase::Entries && w.phase != convert3do::WalkPhase::Payload) {
+    return 0;
+  }
+  *chunk = convert3do::chunkOf(w.chunk);
+  return 1;
+}
+
 void convert3do_survey_stop(convert3do_survey* survey) {
   if (survey != nullptr) {
     survey->survey.stopRequested = true;  // the walk under way ends after its chunk

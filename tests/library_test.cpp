@@ -141,6 +141,22 @@ TEST(Library, AChunkFunctionStopsTheSurvey) {
   convert3do_survey_free(stopper.survey);
 }
 
+// A survey says which chunk its walk is in, between the chunks it hands out.
+TEST(Library, ASurveySaysWhichChunkItIsIn) {
+  convert3do_survey* s = convert3do_survey_new(nullptr, nullptr);
+  convert3do_chunk chunk{};
+  EXPECT_EQ(convert3do_survey_current(s, &chunk), 0);  // not in a chunk yet
+  ASSERT_EQ(convert3do_survey_feed(s, kModel.data(), 30, 0), CONVERT3DO_MORE);  // into PLAN
+  ASSERT_EQ(convert3do_survey_current(s, &chunk), 1);
+  EXPECT_EQ(chunk.offset, 12);
+  EXPECT_EQ(chunk.size, 36);
+  ASSERT_EQ(convert3do_survey_feed(s, kModel.data() + 30, 34, 0), CONVERT3DO_MORE);  // into XYZS
+  ASSERT_EQ(convert3do_survey_current(s, &chunk), 1);
+  EXPECT_EQ(chunk.offset, 48);
+  EXPECT_EQ(chunk.tag, 0x58595A53u);
+  convert3do_survey_free(s);
+}
+
 // A caller built with another layout of the structures it passes is told so.
 TEST(Library, TellsACallerOfAnotherLayout) {
   EXPECT_EQ(CONVERT3DO_ABI_MATCHES(), 1);
