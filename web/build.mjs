@@ -29,12 +29,18 @@ const exported = "convert, info, createConverter, createSurvey, version";
 mkdirSync(out, { recursive: true });
 writeFileSync(join(out, "convert3do.mjs"), `${core}\nexport { ${exported} };\n`);
 
+// The page's and the worker's parts, by job, put together in one scope each.
+const PAGE_PARTS = ["page-status.js", "page-table.js", "page-jobs.js", "page-list.js", "page-convert.js",
+                    "page-main.js"];
+const WORKER_PARTS = ["worker-read.js", "worker-sinks.js", "worker-jobs.js", "worker.js"];
+const joined = (names) => names.map(read).join("\n");
+
 // Inline scripts must not close their own element.
 const inline = (text) => text.replace(/<\/script/gi, "<\\/script");
 const parts = {
   "@CORE@": core,
-  "@WORKER_SOURCE@": JSON.stringify(`${readFileSync(fflatePath, "utf8")}\n${core}\n${read("worker.js")}`),
-  "@PAGE@": read("page.js"),
+  "@WORKER_SOURCE@": JSON.stringify(`${readFileSync(fflatePath, "utf8")}\n${core}\n${joined(WORKER_PARTS)}`),
+  "@PAGE@": `(() => {\nconst VERSION = ${JSON.stringify(version)};\n${joined(PAGE_PARTS)}\n})();`,
 };
 let page = read("page.html");
 for (const [marker, text] of Object.entries(parts)) {
@@ -50,9 +56,16 @@ writeFileSync(join(out, "package.json"), JSON.stringify({
   license: manifest.license,
   type: "module",
   main: "convert3do.mjs",
-  exports: { ".": "./convert3do.mjs" },
-  files: ["convert3do.mjs", "README.md"],
+  types: "convert3do.d.ts",
+  exports: {
+    ".": { types: "./convert3do.d.ts", default: "./convert3do.mjs" },
+    "./package.json": "./package.json",
+  },
+  files: ["convert3do.mjs", "convert3do.d.ts", "README.md", "LICENSE"],
+  repository: { type: "git", url: manifest.repository.url },
   engines: { node: ">=18" },
 }, null, 2) + "\n");
 writeFileSync(join(out, "README.md"), read("npm-readme.md").replaceAll("@VERSION@", version));
+writeFileSync(join(out, "convert3do.d.ts"), read("convert3do.d.ts"));
+writeFileSync(join(out, "LICENSE"), readFileSync(join(here, "..", "LICENSE")));
 console.log(`web: ${join(out, "index.html")} and ${join(out, "convert3do.mjs")}`);

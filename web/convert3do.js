@@ -15,6 +15,7 @@ const STATUS_NAMES = ["converted", "not_3do", "cut_header", "cut_chunk", "chunk_
                       "read_failed", "more", "ended", "bad_argument", "too_little_room",
                       "out_of_turn", "stopped"];
 const MORE = 6;
+const ENDED = 7;
 
 // The layout of an instance's memory, from the heap's base: the state of a
 // converter or a survey, small variables, the chunks a piece met, and the
@@ -37,8 +38,16 @@ function decodeBase64(text) {
   return bytes;
 }
 
-// A fresh instance: its own memory, so that converters never share state.
+// Instances given back by converters and surveys that ended, to be used again:
+// starting an instance costs more than converting a small model.
+const idle = [];
+
+// An instance of its own, so that converters never share state: one given
+// back, or a fresh one.
 function instantiate() {
+  if (idle.length > 0) {
+    return idle.pop();
+  }
   if (compiled === null) {
     compiled = new WebAssembly.Module(decodeBase64(WASM_BASE64));
   }
@@ -49,6 +58,29 @@ function instantiate() {
     throw new Error("convert3do: the core's state does not fit its place");
   }
   return { exports, base, memory: exports.memory };
+}
+
+// Gives an instance back once its converter or survey has ended.
+function release(core) {
+  if (idle.length < 4) {
+    idle.push(core);
+  }
+}
+
+// The bytes of a model: a Uint8Array, an ArrayBuffer or any other
+// ArrayBufferView; a TypeError for anything else.
+function bytesOf(input) {
+  if (input instanceof Uint8Array) {
+    return input;
+  }
+  if (input instanceof ArrayBuffer) {
+    return new Uint8Array(input);
+  }
+  if (ArrayBuffer.isView(input)) {
+    return new Uint8Array(input.buffer, input.byteOffset, input.byteLength);
+  }
+  throw new TypeError("convert3do: a model is a Uint8Array, an ArrayBuffer or another ArrayBufferView, " +
+                      `not ${input === null ? "null" : typeof input}`);
 }
 
 // Makes the instance's memory reach at least end bytes.
@@ -98,7 +130,7 @@ let shared = null;  // the instance the one-shot calls use, one call at a time
 // Converts a whole model: { outcome, exitStatus, output, ... }, where output
 // is exactly what convert3do writes (empty for a file that is not a 3do file).
 function convert(bytes) {
-  const input = bytes instanceof Uint8Array ? bytes : new Uint8Array(bytes);
+  const input = bytesOf(bytes);
   shared = shared || instantiate();
   const core = shared;
   const data = core.base + DATA;
@@ -128,6 +160,7 @@ function createConverter() {
   reserve(core, output + room);
   exports.convert3do_converter_init(state, VARIABLES);
   let status = MORE;
+  let finished = null;
 
   function feed(piece, atEnd, write) {
     new Uint8Array(core.memory.buffer, input, piece.length).set(piece);
@@ -155,13 +188,17 @@ function createConverter() {
       return status !== MORE;
     },
     push(bytes, write) {
+      const input = bytesOf(bytes);
       const out = collect(write);
-      for (let at = 0; at < bytes.length && status === MORE; at += PIECE) {
-        feed(bytes.subarray(at, Math.min(bytes.length, at + PIECE)), false, out.write);
+      for (let at = 0; at < input.length && status === MORE; at += PIECE) {
+        feed(input.subarray(at, Math.min(input.length, at + PIECE)), false, out.write);
       }
       return out.made;
     },
     end(write) {
+      if (finished !== null) {
+        return finished;  // the instance is given back: the result is kept
+      }
       const out = collect(write);
       if (status === MORE) {
         feed(new Uint8Array(0), true, out.write);
@@ -172,6 +209,9 @@ function createConverter() {
       const result = described(core, resultOf(core, resultPointer), resultPointer);
       result.header = new Uint8Array(core.memory.buffer, header, 12).slice();
       result.tail = out.made;
+      release(core);
+      status = ENDED;
+      finished = result;
       return result;
     },
   };
@@ -193,6 +233,7 @@ function createSurvey(onChunk) {
   const chunks = [];
   const visit = onChunk || ((chunk) => chunks.push(chunk));
   let status = MORE;
+  let finished = null;
 
   // The object the library writes as JSON at text.
   function json(length) {
@@ -222,11 +263,24 @@ function createSurvey(onChunk) {
       return status !== MORE;
     },
     push(bytes) {
-      for (let at = 0; at < bytes.length && status === MORE; at += SURVEY_PIECE) {
-        feed(bytes.subarray(at, Math.min(bytes.length, at + SURVEY_PIECE)), false);
+      const input = bytesOf(bytes);
+      for (let at = 0; at < input.length && status === MORE; at += SURVEY_PIECE) {
+        feed(input.subarray(at, Math.min(input.length, at + SURVEY_PIECE)), false);
       }
     },
+    // The chunk the walk is in (its header read, not all its payload), as
+    // the chunks handed out are, or null between chunks.
+    current() {
+      const chunk = core.base + NUMBERS + 1024;
+      if (status !== MORE || exports.convert3do_survey_current(state, chunk) === 0) {
+        return null;
+      }
+      return json(exports.convert3do_chunk_json(chunk, text, room));
+    },
     end(size) {
+      if (finished !== null) {
+        return finished;
+      }
       if (status === MORE) {
         feed(new Uint8Array(0), true);
       }
@@ -234,14 +288,61 @@ function createSurvey(onChunk) {
       exports.convert3do_survey_end(state, BigInt(size === undefined ? -1 : size), infoPointer);
       const object = json(exports.convert3do_info_json(infoPointer, 0, 0, text, room));
       object.chunks = chunks;
+      release(core);
+      status = ENDED;
+      finished = object;
       return object;
+    },
+  };
+}
+
+// The ranges of a model that a conversion rewrites (its XYZS chunks, with
+// what lies between two of them less than NEAR bytes apart), found by a
+// survey walked over the same pieces: push(piece) gives the ranges met, as
+// [start, end] pairs, the last one perhaps open to the bytes to come (the
+// chunk the walk is in). For the page's downloads, which copy only these.
+function createRewriteMap(near = 4096) {
+  const core = instantiate();
+  const { exports } = core;
+  const state = core.base + STATE;
+  const input = core.base + DATA;
+  const pairs = input + SURVEY_PIECE;
+  reserve(core, pairs + 2048 * 16);
+  exports.web_survey_init(state, VARIABLES);
+  let status = MORE;
+  const current = core.base + NUMBERS + 1024;
+  return {
+    get ended() {
+      return status !== MORE;
+    },
+    push(bytes) {
+      const met = [];
+      for (let at = 0; at < bytes.length && status === MORE; at += SURVEY_PIECE) {
+        const piece = bytes.subarray(at, Math.min(bytes.length, at + SURVEY_PIECE));
+        new Uint8Array(core.memory.buffer, input, piece.length).set(piece);
+        status = exports.convert3do_survey_feed(state, input, piece.length, 0);
+        const count = exports.web_take_xyzs(pairs, near);
+        const numbers = new Float64Array(core.memory.buffer, pairs, count * 2);
+        for (let i = 0; i < count; ++i) {
+          met.push([numbers[2 * i], numbers[2 * i + 1]]);
+        }
+      }
+      if (status === MORE && exports.web_current_xyzs(state, current) === 1) {
+        const numbers = new Float64Array(core.memory.buffer, current, 2);
+        met.push([numbers[0], numbers[1]]);
+      }
+      return met;
+    },
+    end() {
+      release(core);
+      status = ENDED;
     },
   };
 }
 
 // What `3do info --json` says of a whole model, minus "file".
 function info(bytes) {
-  const input = bytes instanceof Uint8Array ? bytes : new Uint8Array(bytes);
+  const input = bytesOf(bytes);
   const survey = createSurvey();
   survey.push(input);
   return survey.end(input.length);

@@ -60,6 +60,45 @@ __attribute__((visibility("default"))) size_t web_chunks_json(char* out, size_t 
   return length;
 }
 
+/* Writes the XYZS chunks kept since the last call as pairs of numbers, where
+ * each starts and where it ends, and forgets every chunk kept; ranges less
+ * than near bytes apart come as one. Returns how many pairs. The page's
+ * downloads copy only these bytes: the conversion keeps the others as they
+ * are. */
+__attribute__((visibility("default"))) int web_take_xyzs(double* out, double near) {
+  int pairs = 0;
+  for (int i = 0; i < chunkCount; ++i) {
+    const convert3do_chunk* c = &chunks[i];
+    if (c->tag != 0x58595A53u) {
+      continue;
+    }
+    const double start = (double)c->offset;
+    const double end = (double)(c->offset + c->size);
+    if (pairs > 0 && start - out[2 * pairs - 1] < near) {
+      out[2 * pairs - 1] = end;
+    } else {
+      out[2 * pairs] = start;
+      out[2 * pairs + 1] = end;
+      ++pairs;
+    }
+  }
+  chunkCount = 0;
+  return pairs;
+}
+
+/* Where the XYZS chunk the walk is in starts and ends: 1, or 0 when the walk
+ * is in no XYZS chunk. */
+__attribute__((visibility("default"))) int web_current_xyzs(const convert3do_survey* survey,
+                                                            double* out) {
+  convert3do_chunk c;
+  if (!convert3do_survey_current(survey, &c) || c.tag != 0x58595A53u) {
+    return 0;
+  }
+  out[0] = (double)c.offset;
+  out[1] = (double)(c.offset + c.size);
+  return 1;
+}
+
 /* A conversion's result, in the order of convert3do_result's fields. */
 __attribute__((visibility("default"))) void web_result_numbers(const convert3do_result* r,
                                                                double* out) {

@@ -1,0 +1,48 @@
+// The page, converting: the models chosen (damaged ones only with salvage,
+// never files that are not 3do files) are converted by the worker, one into
+// a download under its own name, several into one zip that keeps their
+// paths. A model that cannot be read, or gives nothing to write, is named in
+// the box of problems; the others are converted all the same.
+function download(blob, name) {
+  const link = document.createElement("a");
+  link.href = URL.createObjectURL(blob);
+  link.download = name;
+  document.body.appendChild(link);
+  link.click();
+  link.remove();
+  setTimeout(() => URL.revokeObjectURL(link.href), 60000);
+}
+
+function baseName(path) {
+  return path.split("/").pop();
+}
+
+async function convertAll() {
+  const salvage = $("salvage").checked;
+  const chosen = rows.filter((r) => r.info.walk_end !== "not_3do" && (salvage || r.info.walk_end !== "damaged"));
+  const left = rows.length - chosen.length;
+  showProblems([]);
+  if (chosen.length === 0) {
+    setStatus("Nothing to convert: no model is a 3do file that converts whole (tick salvage for damaged ones).");
+    return;
+  }
+  const zip = !(chosen.length === 1 && rows.length === 1);
+  setStatus(`Converting ${files(chosen.length)}…`);
+  const started = performance.now();
+  const answer = await ask({ type: "convert", zip, items: chosen.map((r) => ({ path: r.path, file: r.file })) }, {
+    onProgress: (done, total) => setProgress(done, total, `${sizeText(done)} of ${sizeText(total)}`),
+  });
+  showProblems(answer.problems);
+  if (answer.output !== null) {
+    download(answer.output, zip ? "converted-3do.zip" : baseName(chosen[0].path));
+  }
+  const seconds = (performance.now() - started) / 1000;
+  window.convert3doPage.lastRun = { seconds, sinks: answer.sinks, zipSink: zip ? answer.sink : null,
+                                    timings: [answer.timings], converted: answer.converted,
+                                    problems: answer.problems };
+  const skipped = left > 0 ? `; ${left} left out (not 3do files, or damaged without salvage)` : "";
+  const failed = answer.problems.length > 0 ? `; ${answer.problems.length} gave nothing (see above)` : "";
+  setStatus(answer.output === null
+    ? `Nothing downloaded${failed}${skipped}.`
+    : `Converted ${answer.converted} of ${files(chosen.length)} in ${seconds.toFixed(2)} s${failed}${skipped}.`);
+}
