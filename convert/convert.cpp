@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "convert/survey.h"
 #include "format/walk.h"
 
 namespace convert3do {
@@ -101,7 +102,56 @@ struct CopySink {
   static constexpr bool stopped() { return false; }
 };
 
+// A ConversionSink that also counts, as a survey does, the entries of the
+// chunks it keeps whose first word is not 1 before it writes them (those of
+// a chunk the input cuts short are not counted).
+struct SurveyedConversionSink {
+  std::int64_t entriesToChange = 0;
+  std::int64_t inChunk = 0;  // of the chunk under way
+
+  static void header(unsigned char* bytes) { std::memset(bytes, 0, kFileHeaderBytes); }
+
+  void wholeChunk(unsigned char* chunk, Word32 tagWord, const ChunkPlan& plan,
+                  std::int64_t /*offset*/) {
+    entriesToChange +=
+        rewrite(chunk + kChunkHeaderBytes, entriesOf(static_cast<ChunkTag>(tagWord), plan.size));
+  }
+
+  static void chunkHeader(unsigned char* /*chunk*/, ChunkRecord& /*record*/) {}
+  static void payload(unsigned char* /*first*/, std::int64_t /*count*/) {}
+  static constexpr bool stopped() { return false; }
+  void entries(unsigned char* first, std::int64_t count, ChunkRecord& /*record*/) {
+    inChunk += rewrite(first, count);
+  }
+  void chunkDone(const ChunkRecord& /*record*/) {
+    entriesToChange += inChunk;
+    inChunk = 0;
+  }
+
+  static std::int64_t rewrite(unsigned char* first, std::int64_t count) {
+    std::int64_t changed = 0;
+    for (std::int64_t i = 0; i < count; ++i) {
+      changed += decodeWord(first + i * kEntryBytes) != 1 ? 1 : 0;
+      encodeWord(1, first + i * kEntryBytes);
+    }
+    return changed;
+  }
+};
+
 }  // namespace
+
+SurveyInfo convertSurveyed(unsigned char* bytes, std::size_t count, ConversionResult* result) {
+  Survey survey;
+  SurveyedConversionSink sink;
+  (void)walkBytes(survey.walk, bytes, count, true, sink);
+  survey.entriesToChange = sink.entriesToChange;
+  unsigned char header[kFileHeaderBytes];
+  *result = finishConversion(Conversion{survey.walk}, header);
+  if (result->outputLength > 0) {
+    std::memcpy(bytes, header, sizeof header);
+  }
+  return finishSurvey(survey, static_cast<std::int64_t>(count));
+}
 
 std::size_t convertInPlace(Conversion& c, unsigned char* bytes, std::size_t count,
                            bool inputEnded) {

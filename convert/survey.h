@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "convert/convert.h"
 #include "convert/walker.h"
 #include "format/walk.h"
 #include "format/word32.h"
@@ -78,6 +79,11 @@ SurveyInfo finishSurvey(const Survey& s, std::int64_t size, int error = 0);
 // Surveys bytes[0, count) whole.
 SurveyInfo surveyBuffer(const unsigned char* bytes, std::size_t count, ChunkVisit visit,
                         void* context);
+
+// Converts bytes[0, count), a whole file, in place, as convertBuffer does
+// with out == in, giving its result in *result; and surveys it in the same
+// walk: returns what surveyBuffer says of the bytes as they were.
+SurveyInfo convertSurveyed(unsigned char* bytes, std::size_t count, ConversionResult* result);
 
 // The four characters of a tag, or nothing when one is not printable ASCII.
 bool tagIsPrintable(Word32 tag);

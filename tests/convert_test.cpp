@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <random>
 #include <string>
+#include <tuple>
 
+#include "convert/survey.h"
 #include "random_files.h"
 #include "reference_model.h"
 #include "split_check.h"
@@ -239,6 +241,22 @@ TEST(ConvertFile, MatchesTheReferenceModelOnRandomFiles) {
           input, run.output, [] { return std::size_t{1}; }, room);
       ASSERT_EQ(split, nullptr) << "file " << i << " byte by byte: " << split;
     }
+    // Converted in place and surveyed in one walk: the same output and result,
+    // and what a survey alone says.
+    Bytes fused = input;
+    ConversionResult result;
+    const SurveyInfo f = convertSurveyed(fused.data(), fused.size(), &result);
+    fused.resize(static_cast<std::size_t>(result.outputLength));
+    ASSERT_EQ(fused, run.output) << "file " << i << " converted as surveyed";
+    ASSERT_EQ(std::tie(result.outcome, result.inputEnd, result.bytesWritten, result.damage.at),
+              std::tie(run.result.outcome, run.result.inputEnd, run.result.bytesWritten,
+                       run.result.damage.at));
+    const SurveyInfo s = surveyBuffer(input.data(), input.size(), nullptr, nullptr);
+    ASSERT_EQ(std::tie(f.end, f.chunkCount, f.chunkBytes, f.overrun, f.endOffset, f.outputSize,
+                       f.wordsChanged, f.alreadyConverted, f.damage.at),
+              std::tie(s.end, s.chunkCount, s.chunkBytes, s.overrun, s.endOffset, s.outputSize,
+                       s.wordsChanged, s.alreadyConverted, s.damage.at))
+        << "file " << i;
     if (expected.outcome == Outcome::Converted) {
       const testing::PassRun again = runPass(run.output);
       ASSERT_EQ(again.output, run.output) << "file " << i << " changes when converted again";

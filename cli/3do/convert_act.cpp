@@ -469,7 +469,8 @@ ConversionResult convertInto(Input& in, int out, const ConversionWindow& window)
   if (in.held == nullptr) {
     return convertFile(in.fd, out, window);
   }
-  ConversionResult result = convertBuffer(in.held, in.length, in.held);
+  ConversionResult result =
+      in.converted ? in.conversion : convertBuffer(in.held, in.length, in.held);
   if (!writeAll(out, in.held, static_cast<std::size_t>(result.outputLength))) {
     result.outcome = Outcome::WriteFailed;
     result.error = errno;
@@ -599,9 +600,15 @@ Report convertJob(const ConvertOptions& o, const Plan& plan, const Job& job, Wor
     if (!readWhole(in, w.window.window)) {
       return failed(kExitDamagedInput, failure(say::kCannotReadInput, errno));
     }
-    s = in.held != nullptr ? surveyBuffer(in.held, in.length, nullptr, nullptr)
-                           : surveyFile(
-                                 in.fd, [](const ChunkRecord&) {}, false);
+    if (in.held != nullptr && !o.dryRun) {
+      s = convertSurveyed(in.held, in.length, &in.conversion);  // a dry run rereads them
+      in.converted = true;
+    } else if (in.held != nullptr) {
+      s = surveyBuffer(in.held, in.length, nullptr, nullptr);
+    } else {
+      s = surveyFile(
+          in.fd, [](const ChunkRecord&) {}, false);
+    }
     takeFigures(r, s);
     if (!judge(o, in, s, r)) {
       return r;

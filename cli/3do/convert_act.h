@@ -58,6 +58,10 @@ struct Input {
   // where its bytes are there (null when it is not held), and how many.
   unsigned char* held = nullptr;
   std::size_t length = 0;
+  // Held bytes are converted in place as they are surveyed, in one walk:
+  // then they are the output, and this its result.
+  bool converted = false;
+  ConversionResult conversion;
 };
 
 // Opens the job's input: below its folder without following a symlink, or a
