@@ -162,7 +162,9 @@ Shown shownOf(const ConvertOptions& options, const Job& job, const Report& repor
 void printOne(Run& run, std::size_t i) {
   const Job& job = run.plan.jobs[i];
   Report& report = run.plan.outcomes[i].report;
-  printReport(run.options, shownOf(run.options, job, report), report);
+  if (printsLine(run.options, report)) {
+    printReport(run.options, shownOf(run.options, job, report), report);
+  }
   count(run.totals, report);
   report.message = std::string();  // printed: its memory is not needed again
 }

@@ -96,7 +96,21 @@ std::string messageText(const Report& r, const Shown& shown) {
   return text;
 }
 
+bool printsLine(const ConvertOptions& options, const Report& r) {
+  if (options.json || r.verdict == Verdict::Failed || r.verdict == Verdict::Damaged ||
+      r.verdict == Verdict::Refused) {
+    return true;
+  }
+  if (r.verdict == Verdict::Skipped) {
+    return options.verbosity >= 2 || options.dryRun;
+  }
+  return options.verbosity >= 2 || (options.dryRun && options.verbosity > 0);
+}
+
 void printReport(const ConvertOptions& options, const Shown& shown, const Report& r) {
+  if (!printsLine(options, r)) {
+    return;
+  }
   if (options.json) {
     printJson(options, shown, r);
     return;
@@ -108,10 +122,8 @@ void printReport(const ConvertOptions& options, const Shown& shown, const Report
       r.verdict == Verdict::Refused) {
     (void)std::fprintf(to, "3do: %s: %s\n", input.text, messageText(r, shown).c_str());
   } else if (r.verdict == Verdict::Skipped) {
-    if (options.verbosity >= 2 || options.dryRun) {
-      (void)std::fprintf(to, "3do: %s: skipped: %s\n", input.text, messageText(r, shown).c_str());
-    }
-  } else if (options.verbosity >= 2 || (options.dryRun && options.verbosity > 0)) {
+    (void)std::fprintf(to, "3do: %s: skipped: %s\n", input.text, messageText(r, shown).c_str());
+  } else {
     const std::string& name = options.destination == Destination::InPlace || shown.output.empty()
                                   ? shown.input
                                   : shown.output;

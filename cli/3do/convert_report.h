@@ -75,7 +75,11 @@ struct Totals {
 // The message with the names put in, quoted as names in messages are.
 std::string messageText(const Report& report, const Shown& shown);
 
-// Prints one file's report.
+// Whether a file's report prints a line: failures always, the rest as the
+// options ask. (Its names need to be made only then.)
+bool printsLine(const ConvertOptions& options, const Report& report);
+
+// Prints one file's report, when it prints a line.
 void printReport(const ConvertOptions& options, const Shown& shown, const Report& report);
 
 void count(Totals& totals, const Report& report);
