@@ -31,7 +31,9 @@
 //                         [--baseline PATH/convert3do] [--baseline-3do PATH/3do]
 //                         [--mix-mib N] [--plain-mib N] [--xyzs-mib N]
 //                         [--tiny-mib N] [--big-mib N] [--batch-files N]
-//                         [--names N] [--levels N]
+//                         [--names N] [--levels N] [--only PART,...]
+// PART: cat (the large inputs against cat), tiny (the tiny chunks only),
+// calls (the library in memory), small, info, batch, tree, workers, memory.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -380,6 +382,15 @@ double timeInto(const std::string& output, const std::vector<std::string>& argv)
   return wall;
 }
 
+// A program built beside the benchmark.
+std::string besideMe(const char* name) {
+  char self[4096];
+  const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+  check(length > 0, "/proc/self/exe");
+  std::string path(self, static_cast<std::size_t>(length));
+  return path.substr(0, path.rfind('/') + 1) + name;
+}
+
 // The folder for runs over many small files: one in RAM where there is one
 // (/dev/shm), so that the programs are timed rather than the disk's file
 // creation, which on some disks costs more than either; else disk.
@@ -420,11 +431,12 @@ void compareBatch(const std::string& tool, const std::string& threeDo, const std
   std::printf("\n");
 }
 
-// A tree of small models in 50 folders against copying it, the floor for
-// converting it (both read every file and create every output): the CPU of
-// -j 1 and the wall time of -j 2 against `cp -r`, and a run over a tree
-// converted already against reading both trees with cat.
-// One build's runs over the tree, a round at a time.
+// A tree of small models in 50 folders against two floors: `cp -r`, and the
+// safe floor (convert3do_safe_floor, built beside the benchmark: only the
+// system calls a batch that never leaves a partial output needs, one
+// thread, no conversion). The CPU of -j 1 and the wall time of -j 2 against
+// each, and a run over a tree converted already against reading both trees
+// with cat. One build's runs over the tree, a round at a time.
 struct TreeRuns {
   std::vector<double> oneCpu;
   std::vector<double> twoWall;
@@ -440,50 +452,90 @@ struct TreeRuns {
   }
 };
 
-void compareWithCopy(const std::string& threeDo, const std::string& baseline,
-                     const std::string& disk, std::int64_t count, int runs) {
-  const std::string dir = ramFolder(disk);
+// The floors' runs over the tree, a round at a time.
+struct FloorRuns {
+  std::vector<double> cpCpu;
+  std::vector<double> cpWall;
+  std::vector<double> safeCpu;
+  std::vector<double> safeWall;
+  std::vector<double> cat;
+
+  void round(const std::string& safeFloor, const std::string& tree, const std::string& out) {
+    runProcess({"/bin/rm", "-rf", out});
+    const Usage copy = runProcess({"/bin/cp", "-r", tree, out});
+    cpCpu.push_back(copy.cpu);
+    cpWall.push_back(copy.wall);
+    runProcess({"/bin/rm", "-rf", out});
+    const Usage safe = runProcess({safeFloor, tree, out});
+    safeCpu.push_back(safe.cpu);
+    safeWall.push_back(safe.wall);
+    cat.push_back(
+        runProcess({"/bin/sh", "-c", "find \"$1\" \"$2\" -type f -exec cat {} + >/dev/null", "sh",
+                    tree, out})
+            .wall);
+  }
+};
+
+// The spread of the per-round ratios a[i] / b[i].
+std::string spread(const std::vector<double>& a, const std::vector<double>& b) {
+  std::vector<double> ratios;
+  for (std::size_t i = 0; i < a.size() && i < b.size(); ++i) {
+    ratios.push_back(a[i] / b[i]);
+  }
+  const auto [low, high] = std::minmax_element(ratios.begin(), ratios.end());
+  char text[32];
+  (void)std::snprintf(text, sizeof text, "%.2f-%.2f", *low, *high);
+  return text;
+}
+
+// The tree of count 2 KiB models in 50 folders, kept for later runs.
+std::string makeTree(const std::string& dir, std::int64_t count) {
   const std::string model = makeFile(dir + "/small-2048.3do", 2048, {1, 200, 33, false}, 5);
   const std::string tree = dir + "/tree-" + std::to_string(count);
   check(mkdir(tree.c_str(), 0700) == 0 || errno == EEXIST, tree);
-  const std::int64_t perFolder = std::max<std::int64_t>(1, count / 50);
-  const std::string folder = makeBatch(dir, model, perFolder);
+  const std::string folder = makeBatch(dir, model, std::max<std::int64_t>(1, count / 50));
   for (int f = 0; f < 50; ++f) {
     const std::string into = tree + "/f" + std::to_string(f);
     if (fileSize(into + "/m0.3do") <= 0) {
       runProcess({"/bin/cp", "-r", folder, into});
     }
   }
+  return tree;
+}
+
+void compareWithCopy(const std::string& threeDo, const std::string& baseline,
+                     const std::string& disk, std::int64_t count, int runs) {
+  const std::string dir = ramFolder(disk);
+  const std::string tree = makeTree(dir, count);
+  const std::string safeFloor = besideMe("convert3do_safe_floor");
   const std::string out = dir + "/tree-out";
-  std::vector<double> cpCpu;
-  std::vector<double> cpWall;
-  std::vector<double> cat;
+  FloorRuns floors;
   TreeRuns runsOf;
   TreeRuns base;
   for (int i = 0; i < runs; ++i) {
-    runProcess({"/bin/rm", "-rf", out});
-    const Usage copy = runProcess({"/bin/cp", "-r", tree, out});
-    cpCpu.push_back(copy.cpu);
-    cpWall.push_back(copy.wall);
+    floors.round(safeFloor, tree, out);
     runsOf.round(threeDo, tree, out);
-    cat.push_back(
-        runProcess({"/bin/sh", "-c", "find \"$1\" \"$2\" -type f -exec cat {} + >/dev/null", "sh",
-                    tree, out})
-            .wall);
     if (!baseline.empty()) {
       base.round(baseline, tree, out);
     }
   }
   runProcess({"/bin/rm", "-rf", out});
+  const FloorRuns& f = floors;
+  std::printf("%-24s %lld files  cp -r %.1f ms (CPU %.1f ms)  safe floor %.1f ms (CPU %.1f ms)\n",
+              "tree of 2 KiB models",
+              static_cast<long long>(std::max<std::int64_t>(1, count / 50)) * 50,
+              median(f.cpWall) * 1e3, median(f.cpCpu) * 1e3, median(f.safeWall) * 1e3,
+              median(f.safeCpu) * 1e3);
   const auto print = [&](const char* what, const TreeRuns& r) {
     std::printf(
-        "%-24s %lld files  cp -r %.1f ms (CPU %.1f ms)  -j 1 CPU %.2f of cp -r  "
-        "-j 2 wall %.2f of cp -r  re-run %.2f of cat\n",
-        what, static_cast<long long>(perFolder) * 50, median(cpWall) * 1e3, median(cpCpu) * 1e3,
-        median(r.oneCpu) / median(cpCpu), median(r.twoWall) / median(cpWall),
-        median(r.rerun) / median(cat));
+        "%-24s -j 1 CPU %.2f (%s) of the safe floor, %.2f of cp -r;  -j 2 wall %.2f (%s) of cp -r, "
+        "%.2f of the safe floor;  re-run %.2f of cat\n",
+        what, median(r.oneCpu) / median(f.safeCpu), spread(r.oneCpu, f.safeCpu).c_str(),
+        median(r.oneCpu) / median(f.cpCpu), median(r.twoWall) / median(f.cpWall),
+        spread(r.twoWall, f.cpWall).c_str(), median(r.twoWall) / median(f.safeWall),
+        median(r.rerun) / median(f.cat));
   };
-  print("tree of 2 KiB models", runsOf);
+  print("  3do convert", runsOf);
   if (!baseline.empty()) {
     print("  the same, baseline", base);
   }
@@ -589,9 +641,7 @@ void compareWorkers(const std::string& threeDo, const std::string& dir, int runs
               median(one) * 1e3, median(two) * 1e3, median(one) / median(two));
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+struct Options {
   std::int64_t mixMiB = 256;
   std::int64_t plainMiB = 256;
   std::int64_t xyzsMiB = 256;
@@ -605,102 +655,155 @@ int main(int argc, char** argv) {
   std::string baseline3do;
   std::int64_t names = 1000000;
   std::int64_t levels = 3000;
+  std::string only;  // the parts to run, as a comma-separated list; all when empty
+
+  bool wants(const char* part) const {
+    return only.empty() ||
+           ("," + only + ",").find(std::string(",") + part + ",") != std::string::npos;
+  }
+};
+
+bool readOptions(int argc, char** argv, Options& o) {
   for (int i = 1; i < argc; i += 2) {
     const std::string flag = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : "";
     char* end = nullptr;
     const long long number = std::strtoll(value, &end, 10);
     const bool positive = *value != '\0' && *end == '\0' && number > 0 && number < 1000000;
-    if (flag == "--tool" && *value != '\0') {
-      tool = value;
-    } else if (flag == "--baseline" && *value != '\0') {
-      baseline = value;
-    } else if (flag == "--baseline-3do" && *value != '\0') {
-      baseline3do = value;
+    std::string* text = flag == "--tool"           ? &o.tool
+                        : flag == "--baseline"     ? &o.baseline
+                        : flag == "--baseline-3do" ? &o.baseline3do
+                        : flag == "--3do"          ? &o.info
+                        : flag == "--only"         ? &o.only
+                                                   : nullptr;
+    std::int64_t* count = flag == "--levels"        ? &o.levels
+                          : flag == "--batch-files" ? &o.batchFiles
+                          : flag == "--mix-mib"     ? &o.mixMiB
+                          : flag == "--plain-mib"   ? &o.plainMiB
+                          : flag == "--xyzs-mib"    ? &o.xyzsMiB
+                          : flag == "--tiny-mib"    ? &o.tinyMiB
+                          : flag == "--big-mib"     ? &o.bigMiB
+                                                    : nullptr;
+    if (text != nullptr && *value != '\0') {
+      *text = value;
+    } else if (count != nullptr && positive) {
+      *count = number;
     } else if (flag == "--names" && *end == '\0' && number > 0) {
-      names = number;
-    } else if (flag == "--levels" && positive) {
-      levels = number;
-    } else if (flag == "--3do" && *value != '\0') {
-      info = value;
-    } else if (flag == "--batch-files" && positive) {
-      batchFiles = number;
-    } else if (flag == "--mix-mib" && positive) {
-      mixMiB = number;
-    } else if (flag == "--plain-mib" && positive) {
-      plainMiB = number;
-    } else if (flag == "--xyzs-mib" && positive) {
-      xyzsMiB = number;
-    } else if (flag == "--tiny-mib" && positive) {
-      tinyMiB = number;
-    } else if (flag == "--big-mib" && positive) {
-      bigMiB = number;
+      o.names = number;
     } else if (flag == "--runs" && positive) {
-      runs = static_cast<int>(number);
+      o.runs = static_cast<int>(number);
     } else {
       (void)std::fprintf(stderr, "convert3do_bench: %s: bad flag or value\n", flag.c_str());
-      return 2;
+      return false;
     }
   }
-  if (tool.empty()) {
+  if (o.tool.empty()) {
     (void)std::fprintf(stderr, "usage: convert3do_bench --tool PATH/convert3do [options]\n");
+    return false;
+  }
+  return true;
+}
+
+std::string inputName(const std::string& dir, const char* what, std::int64_t size) {
+  return dir + "/" + what + "-" + std::to_string(size) + ".3do";
+}
+
+constexpr std::int64_t kMiB = std::int64_t{1024} * 1024;
+
+// The large inputs against cat, and the library's calls in memory.
+void runLarge(const Options& o, const std::string& dir) {
+  const auto name = [&](const char* what, std::int64_t size) { return inputName(dir, what, size); };
+  const std::string mix =
+      makeFile(name("mix", o.mixMiB), o.mixMiB * kMiB, {1, 65536, 33, false}, 1);
+  const std::string xyzs =
+      makeFile(name("xyzs", o.xyzsMiB), o.xyzsMiB * kMiB, {1024, 65536, 100, false}, 3);
+  const std::string plain =
+      makeFile(name("plain", o.plainMiB), o.plainMiB * kMiB, {1048576, 1048576, 0, false}, 2);
+  const std::string tiny =
+      makeFile(name("tiny", o.tinyMiB), o.tinyMiB * kMiB, {0, 16, 33, false}, 4);
+  if (o.wants("cat")) {
+    compareWithCat("realistic mix", o.tool, o.baseline, mix, dir, o.runs);
+    compareWithCat("1 MiB plain payloads", o.tool, o.baseline, plain, dir, o.runs);
+    compareWithCat("XYZS payloads 1-64 KiB", o.tool, o.baseline, xyzs, dir, o.runs);
+  }
+  if (o.wants("cat") || o.wants("tiny")) {
+    compareWithCat("tiny chunks (0-16 B)", o.tool, o.baseline, tiny, dir, o.runs);
+  }
+  if (o.wants("calls")) {
+    compareOneShot(mix, o.runs);
+    std::printf("streaming calls in memory, speed as a share of memcpy's (1.00 = as fast)\n");
+    compareStreaming("  realistic mix", mix, o.runs);
+    compareStreaming("  XYZS payloads", xyzs, o.runs);
+    compareStreaming("  1 MiB plain payloads", plain, o.runs);
+  }
+}
+
+// convert3do on one small model, and its peak memory.
+void runSmall(const Options& o, const std::string& dir) {
+  const std::string small = makeFile(inputName(dir, "small", 2048), 2048, {1, 200, 33, false}, 5);
+  warm(small);
+  compareWithCp(o.tool, small, dir, std::max(3, o.runs / 2));
+  const std::string out = dir + "/rss-out.3do";
+  const std::string oneMiB = makeFile(inputName(dir, "one", 1), kMiB, {1, 65536, 33, false}, 6);
+  const long oneRss = runProcess({o.tool, oneMiB, out}).maxRssKiB;
+  const std::string big =
+      makeFile(inputName(dir, "big", o.bigMiB), o.bigMiB * kMiB, {1, 65536, 33, false}, 7);
+  const long bigRss = runProcess({o.tool, big, out}).maxRssKiB;
+  std::printf("%-24s 1 MiB input %ld KiB | %lld MiB input %ld KiB\n", "peak RSS, convert3do",
+              oneRss, static_cast<long long>(o.bigMiB), bigRss);
+  (void)std::remove(out.c_str());
+}
+
+// 3do info on a sparse 2 GiB model.
+void runInfo(const Options& o, const std::string& dir) {
+  const std::string sparse =
+      makeFile(inputName(dir, "sparse", 2048), 2047 * kMiB, {1048576, 1048576, 0, true}, 8);
+  runProcess({o.info, "info", sparse});  // warm
+  std::vector<double> wall;
+  std::vector<double> cpu;
+  for (int i = 0; i < o.runs; ++i) {
+    const Usage usage = runProcess({o.info, "info", sparse});
+    wall.push_back(usage.wall);
+    cpu.push_back(usage.cpu);
+  }
+  std::printf("%-24s %7.0f MiB  wall %.1f ms, CPU %.1f ms\n", "3do info, 1 MiB chunks",
+              static_cast<double>(fileSize(sparse)) / static_cast<double>(kMiB), median(wall) * 1e3,
+              median(cpu) * 1e3);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  if (!readOptions(argc, argv, o)) {
     return 2;
   }
   const char* tmp = std::getenv("TMPDIR");
   const std::string dir = std::string(tmp != nullptr ? tmp : "/tmp") + "/convert3do-bench";
   check(mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST, dir);
-  const std::int64_t mib = std::int64_t{1024} * 1024;
-  const auto name = [&](const char* what, std::int64_t size) {
-    return dir + "/" + what + "-" + std::to_string(size) + ".3do";
-  };
-
-  std::printf("CPU time (user+sys) of whole processes, medians of %d interleaved rounds\n", runs);
-  compareWithCat("realistic mix", tool, baseline,
-                 makeFile(name("mix", mixMiB), mixMiB * mib, {1, 65536, 33, false}, 1), dir, runs);
-  compareWithCat("1 MiB plain payloads", tool, baseline,
-                 makeFile(name("plain", plainMiB), plainMiB * mib, {1048576, 1048576, 0, false}, 2),
-                 dir, runs);
-  compareWithCat("XYZS payloads 1-64 KiB", tool, baseline,
-                 makeFile(name("xyzs", xyzsMiB), xyzsMiB * mib, {1024, 65536, 100, false}, 3), dir,
-                 runs);
-  compareWithCat("tiny chunks (0-16 B)", tool, baseline,
-                 makeFile(name("tiny", tinyMiB), tinyMiB * mib, {0, 16, 33, false}, 4), dir, runs);
-  compareOneShot(name("mix", mixMiB), runs);
-  std::printf("streaming calls in memory, speed as a share of memcpy's (1.00 = as fast)\n");
-  compareStreaming("  realistic mix", name("mix", mixMiB), runs);
-  compareStreaming("  XYZS payloads", name("xyzs", xyzsMiB), runs);
-  compareStreaming("  1 MiB plain payloads", name("plain", plainMiB), runs);
-  const std::string small = makeFile(name("small", 2048), 2048, {1, 200, 33, false}, 5);
-  warm(small);
-  compareWithCp(tool, small, dir, std::max(3, runs / 2));
-
-  const std::string out = dir + "/rss-out.3do";
-  const std::string oneMiB = makeFile(name("one", 1), mib, {1, 65536, 33, false}, 6);
-  const long oneRss = runProcess({tool, oneMiB, out}).maxRssKiB;
-  const std::string big = makeFile(name("big", bigMiB), bigMiB * mib, {1, 65536, 33, false}, 7);
-  const long bigRss = runProcess({tool, big, out}).maxRssKiB;
-  std::printf("%-24s 1 MiB input %ld KiB | %lld MiB input %ld KiB\n", "peak RSS, convert3do",
-              oneRss, static_cast<long long>(bigMiB), bigRss);
-  (void)std::remove(out.c_str());
-
-  if (!info.empty()) {
-    const std::string sparse =
-        makeFile(name("sparse", 2048), 2047 * mib, {1048576, 1048576, 0, true}, 8);
-    runProcess({info, "info", sparse});  // warm
-    std::vector<double> wall;
-    std::vector<double> cpu;
-    for (int i = 0; i < runs; ++i) {
-      const Usage usage = runProcess({info, "info", sparse});
-      wall.push_back(usage.wall);
-      cpu.push_back(usage.cpu);
+  std::printf("CPU time (user+sys) of whole processes, medians of %d interleaved rounds\n", o.runs);
+  if (o.wants("cat") || o.wants("tiny") || o.wants("calls")) {
+    runLarge(o, dir);
+  }
+  if (o.wants("small")) {
+    runSmall(o, dir);
+  }
+  if (!o.info.empty()) {
+    if (o.wants("info")) {
+      runInfo(o, dir);
     }
-    std::printf("%-24s %7.0f MiB  wall %.1f ms, CPU %.1f ms\n", "3do info, 1 MiB chunks",
-                static_cast<double>(fileSize(sparse)) / static_cast<double>(mib),
-                median(wall) * 1e3, median(cpu) * 1e3);
-    compareBatch(tool, info, baseline3do, dir, batchFiles);
-    compareWithCopy(info, baseline3do, dir, batchFiles, std::max(3, runs / 3));
-    compareWorkers(info, dir, std::max(3, runs / 3));
-    compareMemory(info, baseline3do, dir, names, static_cast<int>(levels));
+    if (o.wants("batch")) {
+      compareBatch(o.tool, o.info, o.baseline3do, dir, o.batchFiles);
+    }
+    if (o.wants("tree")) {
+      compareWithCopy(o.info, o.baseline3do, dir, o.batchFiles, std::max(3, o.runs / 3));
+    }
+    if (o.wants("workers")) {
+      compareWorkers(o.info, dir, std::max(3, o.runs / 3));
+    }
+    if (o.wants("memory")) {
+      compareMemory(o.info, o.baseline3do, dir, o.names, static_cast<int>(o.levels));
+    }
   }
   (void)std::remove((dir + "/out.3do").c_str());
   (void)std::remove((dir + "/small-out.3do").c_str());
