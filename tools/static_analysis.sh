@@ -11,27 +11,36 @@ cd "$root"
 
 cmake -S . -B "$build" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DCONVERT3DO_BUILD_TESTS=OFF >/dev/null
 sources=(convert/*.cpp cli/*/*.cpp fuzz/*.cpp bench/*.cpp)
-# The fuzz target is not in the compile database; it is checked with the same flags.
-status=0
-tidy() {
+jobs=$(nproc 2>/dev/null || echo 2)
+
+# cppcheck runs beside clang-tidy. Tests are left to the compiler's warnings:
+# their assertion macros are not written for these checks.
+cppcheck_log=$(mktemp)
+trap 'rm -f "$cppcheck_log"' EXIT
+cppcheck --quiet -j "$jobs" --std=c++17 --language=c++ --enable=warning,style,performance,portability \
+  --inline-suppr --suppress=missingIncludeSystem --error-exitcode=1 -I . \
+  format convert cli fuzz bench >"$cppcheck_log" 2>&1 &
+cppcheck_pid=$!
+
+# clang-tidy, a file to a process, as many at once as there are cores; each
+# file's findings are printed together. The fuzz target is not in the
+# compile database: it is checked with the same flags.
+tidy_one() {
   local output code=0
-  output=$(clang-tidy --quiet "$@" 2>&1) || code=$?
+  if [ "$1" = fuzz/convert_fuzzer.cpp ]; then
+    output=$(clang-tidy --quiet "$1" -- -std=c++17 -I. -Itests 2>&1) || code=$?
+  else
+    output=$(clang-tidy --quiet -p "$build" "$1" 2>&1) || code=$?
+  fi
   grep -v 'warnings generated' <<<"$output" || true
   return "$code"
 }
-for source in "${sources[@]}"; do
-  if [ "$source" = fuzz/convert_fuzzer.cpp ]; then
-    tidy "$source" -- -std=c++17 -I. -Itests || status=1
-  else
-    tidy -p "$build" "$source" || status=1
-  fi
-done
-
-# Tests are left to the compiler's warnings: their assertion macros are not
-# written for these checks.
-cppcheck --quiet --std=c++17 --language=c++ --enable=warning,style,performance,portability \
-  --inline-suppr --suppress=missingIncludeSystem --error-exitcode=1 -I . \
-  format convert cli fuzz bench || status=1
+export -f tidy_one
+export build
+status=0
+printf '%s\0' "${sources[@]}" | xargs -0 -P "$jobs" -n 1 bash -c 'tidy_one "$1"' _ || status=1
+wait "$cppcheck_pid" || status=1
+cat "$cppcheck_log"
 
 if [ "$status" -eq 0 ]; then
   echo "static analysis: clean"
