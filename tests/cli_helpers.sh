@@ -10,6 +10,11 @@ here=$(cd "$(dirname "$0")" && pwd)
 read -r -a tool_cmd <<<"${CONVERT3DO_EMULATOR:-}"
 tool_cmd+=("$tool")
 case_name=$2
+# Random moments and sizes come from $RANDOM, seeded from CONVERT3DO_SEED
+# when it is set: the seed is printed, so that a failure can be replayed.
+seed=${CONVERT3DO_SEED:-$(($(date +%s%N) % 32768))}
+RANDOM=$seed
+echo "[$case_name] CONVERT3DO_SEED=$seed"
 work=$(mktemp -d)
 trap 'chmod -R u+w "$work" 2>/dev/null; rm -rf "$work"' EXIT
 cd "$work" || exit 1
