@@ -495,7 +495,7 @@ std::string spread(const std::vector<double>& a, const std::vector<double>& b) {
 // The tree of count 2 KiB models in 50 folders, kept for later runs.
 std::string makeTree(const std::string& dir, std::int64_t count) {
   const std::string model = makeFile(dir + "/small-2048.3do", 2048, {1, 200, 33, false}, 5);
-  const std::string tree = dir + "/tree-" + std::to_string(count);
+  std::string tree = dir + "/tree-" + std::to_string(count);
   check(mkdir(tree.c_str(), 0700) == 0 || errno == EEXIST, tree);
   const std::string folder = makeBatch(dir, model, std::max<std::int64_t>(1, count / 50));
   for (int f = 0; f < 50; ++f) {
