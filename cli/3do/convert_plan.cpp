@@ -477,31 +477,6 @@ FileIdentity regularFile() {
   return file;
 }
 
-// Whether name is that of a temporary file of 3do convert: ".NAME.HEX.tmp".
-bool isLeftOver(const std::string& name) {
-  const std::size_t end = name.size() - 4;
-  if (name.size() < 12 || name[0] != '.' || name.compare(end, 4, ".tmp") != 0) {
-    return false;
-  }
-  const std::size_t dot = name.rfind('.', end - 1);
-  return dot > 0 && end - dot > 6 && name.find_first_not_of("0123456789abcdef", dot + 1) == end;
-}
-
-// Whether entry a comes before b in the order of the names of all that a
-// walk finds: a folder's name as though followed by '/', so that walking the
-// entries of each folder in this order lists every name in sorted order.
-bool walkedBefore(const std::string& a, bool aFolder, const std::string& b, bool bFolder) {
-  const std::size_t common = std::min(a.size(), b.size());
-  const int order = std::memcmp(a.data(), b.data(), common);
-  if (order != 0) {
-    return order < 0;
-  }
-  const auto next = [common](const std::string& name, bool folder) {
-    return name.size() > common ? static_cast<unsigned char>(name[common]) : folder ? int{'/'} : -1;
-  };
-  return next(a, aFolder) < next(b, bFolder);
-}
-
 // Lists the frame's folder into its entries, in the order of the walk; what
 // was found before it is published first.
 void list(Planner& p, Frame& frame) {
@@ -726,6 +701,27 @@ void locateOutputFile(const ConvertOptions& options, Plan& plan) {
 }
 
 }  // namespace
+
+bool isLeftOver(const std::string& name) {
+  const std::size_t end = name.size() - 4;
+  if (name.size() < 12 || name[0] != '.' || name.compare(end, 4, ".tmp") != 0) {
+    return false;
+  }
+  const std::size_t dot = name.rfind('.', end - 1);
+  return dot > 0 && end - dot > 6 && name.find_first_not_of("0123456789abcdef", dot + 1) == end;
+}
+
+bool walkedBefore(const std::string& a, bool aFolder, const std::string& b, bool bFolder) {
+  const std::size_t common = std::min(a.size(), b.size());
+  const int order = std::memcmp(a.data(), b.data(), common);
+  if (order != 0) {
+    return order < 0;
+  }
+  const auto next = [common](const std::string& name, bool folder) {
+    return name.size() > common ? static_cast<unsigned char>(name[common]) : folder ? int{'/'} : -1;
+  };
+  return next(a, aFolder) < next(b, bFolder);
+}
 
 int openOutputRoot(const ConvertOptions& options, Plan& plan) {
   const FileIdentity there = identifyPath(options.output.c_str());

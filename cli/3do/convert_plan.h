@@ -27,8 +27,9 @@
 
 namespace convert3do {
 
-// One file of the batch. Made by the plan, and not changed once a worker
-// may take it.
+// One file of the batch. Made by the plan; once published (see
+// PlanProgress::publish) it is never written again: workers only read it,
+// and what the planner learns of it later stays in the planner's own state.
 struct Job {
   // Where it was found in a walk, and its name there; for a file named one
   // by one, no place and the name as given.
@@ -85,6 +86,15 @@ struct PlanProgress {
 };
 
 void makePlan(const ConvertOptions& options, Plan& plan, const PlanProgress& progress);
+
+// Whether name is that of a temporary file of 3do convert: ".NAME.HEX.tmp"
+// (a walk warns of one, left over by a run that was killed).
+bool isLeftOver(const std::string& name);
+
+// Whether entry a comes before b in the order of the names of all that a
+// walk finds: a folder's name as though followed by '/', so that walking the
+// entries of each folder in this order lists every name in sorted order.
+bool walkedBefore(const std::string& a, bool aFolder, const std::string& b, bool bFolder);
 
 // The names a job's report is printed with; output is empty in place.
 std::string shownInput(const Job& job);
