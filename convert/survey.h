@@ -85,7 +85,8 @@ SurveyInfo surveyBuffer(const unsigned char* bytes, std::size_t count, ChunkVisi
 // walk: returns what surveyBuffer says of the bytes as they were.
 SurveyInfo convertSurveyed(unsigned char* bytes, std::size_t count, ConversionResult* result);
 
-// The four characters of a tag, or nothing when one is not printable ASCII.
+// Whether all four characters of a tag are printable ASCII (0x20 to 0x7E),
+// so that it can be shown as its characters rather than as a number.
 bool tagIsPrintable(Word32 tag);
 
 }  // namespace convert3do

@@ -12,10 +12,11 @@ constexpr int kExitInputNotFound = 1;  // an input cannot be opened
 constexpr int kExitUsage = 2;          // bad arguments, or the output names the input
 constexpr int kExitOutputFailed = 3;   // the output cannot be created or written
 constexpr int kExitDamagedInput = 4;   // an input is cut short, too large or unreadable
-// 3do check only, from the mildest finding to the gravest:
+// 3do check's findings, from the mildest to the gravest (5 and 6 are check's
+// only; 7 is also what 3do convert gives a file it refuses as not a 3do file):
 constexpr int kExitLengthDiffers = 5;  // the length field differs from the chunks present
 constexpr int kExitWouldDrop = 6;      // valid, but a conversion would drop data
-constexpr int kExitNotA3do = 7;        // not a 3do file
+constexpr int kExitNotA3do = 7;        // not a 3do file (3do check and 3do convert)
 
 // The exit status convert3do gives an outcome of the conversion pass.
 int exitStatusFor(Outcome outcome);

@@ -1,7 +1,8 @@
 // Signals for a program with threads: the caught signals are blocked in every
 // thread and one thread waits for them with sigwait, so what a signal sets off
 // (removing temporary files, a summary) runs in normal code rather than in a
-// handler, as xz's handler that only sets a flag has it.
+// handler. (xz has the same aim another way: its handler only sets a flag
+// that its single thread looks at; here a thread of its own waits instead.)
 #ifndef CONVERT3DO_CLI_COMMON_SIGNAL_WATCH_H
 #define CONVERT3DO_CLI_COMMON_SIGNAL_WATCH_H
 
