@@ -115,6 +115,160 @@ inline void finishChunk(WalkState& s) {
   s.phase = WalkPhase::ChunkHeader;
 }
 
+// The steps of a walk, one for each phase (and the chunks that lie wholly
+// in the bytes, the walk's tight loop). Each takes the bytes from pos on,
+// moves pos past what it walked, and returns false when walkBytes is to
+// return: for want of input, or as the walk has ended.
+
+template <class Sink, class Byte>
+inline bool walkFileHeader(WalkState& s, Byte* bytes, std::size_t count, std::size_t& pos,
+                           bool inputEnded, Sink& sink) {
+  const std::size_t available = count - pos;
+  if (available < kWordBytes || (decodeWord(bytes + pos) == kMagic &&
+                                 available < static_cast<std::size_t>(kFileHeaderBytes))) {
+    if (inputEnded && available < kWordBytes) {
+      endWalk(s, WalkEnd::NotA3do, Outcome::BadMagic);
+      s.starved = true;
+    } else if (inputEnded) {
+      s.is3do = true;
+      endCut(s, Outcome::CutHeader, 0);
+    }
+    return false;
+  }
+  if (decodeWord(bytes + pos) != kMagic) {
+    endWalk(s, WalkEnd::NotA3do, Outcome::BadMagic);
+    return false;
+  }
+  s.is3do = s.headerComplete = true;
+  s.header = decodeFileHeader(bytes + pos);
+  sink.header(bytes + pos);
+  pos += kFileHeaderBytes;
+  s.phase = WalkPhase::ChunkHeader;
+  s.end = WalkEnd::Bound;
+  s.outcome = Outcome::Converted;
+  return true;
+}
+
+// The chunks that lie wholly in the bytes, in a tight loop; it leaves to
+// walkChunkHeader a chunk cut by the bytes' end, an unrecognised tag, a
+// chunk the length field cannot state. False when the walk ended here: at
+// the bound, or stopped by the sink.
+template <class Sink, class Byte>
+inline bool walkWholeChunks(WalkState& s, Byte* bytes, std::size_t count, std::size_t& pos,
+                            Sink& sink) {
+  std::int64_t walked = s.areaWalked;
+  const Word32 bound = s.header.bodyLength;
+  const std::int64_t base = s.offset;
+  std::int64_t chunks = s.chunkCount;  // in registers: the sink's writes could alias s
+  std::size_t at = pos;
+  while (walkGoesOn(walked, bound) && count - at >= kChunkHeaderBytes) {
+    const Word32 tagWord = decodeWord(bytes + at);
+    const ChunkPlan plan = planChunk(tagWord, decodeWord(bytes + at + 2 * kWordBytes), walked);
+    if (!plan.tag || !plan.fits || plan.size > static_cast<std::int64_t>(count - at)) {
+      break;
+    }
+    sink.wholeChunk(bytes + at, tagWord, plan, base + static_cast<std::int64_t>(at));
+    at += static_cast<std::size_t>(plan.size);
+    walked = plan.areaEnd;
+    ++chunks;
+    if (sink.stopped()) {
+      break;
+    }
+  }
+  pos = at;
+  s.areaWalked = walked;
+  s.chunkCount = chunks;
+  if (sink.stopped()) {
+    endWalk(s, WalkEnd::Stopped, s.outcome);
+    return false;
+  }
+  if (!walkGoesOn(walked, bound)) {
+    endWalk(s, WalkEnd::Bound, Outcome::Converted);
+    return false;
+  }
+  return true;
+}
+
+// The chunk at pos, not wholly in the bytes or not walked on: its header
+// read, the walk goes on into its payload; or the walk ends there.
+template <class Sink, class Byte>
+inline bool walkChunkHeader(WalkState& s, Byte* bytes, std::size_t count, std::size_t& pos,
+                            bool inputEnded, Sink& sink) {
+  const std::size_t rest = count - pos;
+  const std::int64_t chunk = s.offset + static_cast<std::int64_t>(pos);
+  if (rest < kWordBytes || (recognizeTag(decodeWord(bytes + pos)) &&
+                            rest < static_cast<std::size_t>(kChunkHeaderBytes))) {
+    if (inputEnded && rest == 0) {
+      endWalk(s, WalkEnd::EndOfInput, Outcome::Converted);
+      s.starved = true;
+    } else if (inputEnded) {
+      endCut(s, Outcome::CutChunk, chunk);
+    }
+    return false;
+  }
+  const Word32 tagWord = decodeWord(bytes + pos);
+  if (!recognizeTag(tagWord)) {
+    // An unrecognised chunk ends the walk; its tag word has been read.
+    endWalk(s, WalkEnd::UnrecognisedTag, Outcome::Converted);
+    s.tagRead = true;
+    s.endOffset = chunk;
+    s.endTag = tagWord;
+    return false;
+  }
+  const Word32 payloadLength = decodeWord(bytes + pos + 2 * kWordBytes);
+  const ChunkPlan plan = planChunk(tagWord, payloadLength, s.areaWalked);
+  if (!plan.fits) {
+    endWalk(s, WalkEnd::Damaged, Outcome::ChunkTooLarge);
+    s.damage.at = s.damage.chunk = chunk;
+    s.damage.payloadLength = payloadLength;
+    s.damage.areaEnd = plan.areaEnd;
+    return false;
+  }
+  s.chunk = ChunkRecord{
+      chunk, tagWord, decodeWord(bytes + pos + kWordBytes), payloadLength, plan.size, 0, 0};
+  s.areaEnd = plan.areaEnd;
+  sink.chunkHeader(bytes + pos, s.chunk);
+  pos += kChunkHeaderBytes;
+  if (*plan.tag == ChunkTag::Xyzs) {
+    s.chunk.entries = s.left = entriesOf(*plan.tag, plan.size);
+    s.phase = WalkPhase::Entries;
+  } else {
+    s.left = plan.size - kChunkHeaderBytes;
+    s.phase = WalkPhase::Payload;
+  }
+  return true;
+}
+
+// Whole entries of an XYZS chunk, or any run of another chunk's payload.
+template <class Sink, class Byte>
+inline bool walkPayload(WalkState& s, Byte* bytes, std::size_t count, std::size_t& pos,
+                        bool inputEnded, Sink& sink) {
+  const bool entries = s.phase == WalkPhase::Entries;
+  const std::int64_t unit = entries ? kEntryBytes : 1;
+  const auto whole = static_cast<std::int64_t>(count - pos) / unit;
+  const std::int64_t take = whole < s.left ? whole : s.left;
+  if (entries) {
+    sink.entries(bytes + pos, take, s.chunk);
+  } else {
+    sink.payload(bytes + pos, take);
+  }
+  pos += static_cast<std::size_t>(take * unit);
+  s.left -= take;
+  if (s.left > 0) {
+    if (inputEnded) {
+      endCut(s, Outcome::CutChunk, s.chunk.offset);
+    }
+    return false;
+  }
+  sink.chunkDone(s.chunk);
+  finishChunk(s);
+  if (sink.stopped()) {
+    endWalk(s, WalkEnd::Stopped, s.outcome);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace walk_detail
 
 // Walks bytes[0, count), the input from s.offset on; inputEnded says that no
@@ -135,156 +289,27 @@ std::size_t walkBytes(WalkState& s, Byte* bytes, std::size_t count, bool inputEn
   using namespace walk_detail;
   std::size_t pos = 0;
   s.inputSeen = s.offset + static_cast<std::int64_t>(count);
-  const auto at = [&]() { return s.offset + static_cast<std::int64_t>(pos); };
-  const auto stop = [&]() {
-    s.offset = at();
-    return pos;
-  };
-  for (;;) {
-    const std::size_t available = count - pos;
+  bool goesOn = true;
+  while (goesOn) {
     switch (s.phase) {
       case WalkPhase::FileHeader:
-        if (available < kWordBytes || (decodeWord(bytes + pos) == kMagic &&
-                                       available < static_cast<std::size_t>(kFileHeaderBytes))) {
-          if (!inputEnded) {
-            return stop();
-          }
-          if (available < kWordBytes) {
-            endWalk(s, WalkEnd::NotA3do, Outcome::BadMagic);
-            s.starved = true;
-          } else {
-            s.is3do = true;
-            endCut(s, Outcome::CutHeader, 0);
-          }
-          return stop();
-        }
-        if (decodeWord(bytes + pos) != kMagic) {
-          endWalk(s, WalkEnd::NotA3do, Outcome::BadMagic);
-          return stop();
-        }
-        s.is3do = s.headerComplete = true;
-        s.header = decodeFileHeader(bytes + pos);
-        sink.header(bytes + pos);
-        pos += kFileHeaderBytes;
-        s.phase = WalkPhase::ChunkHeader;
-        s.end = WalkEnd::Bound;
-        s.outcome = Outcome::Converted;
+        goesOn = walkFileHeader(s, bytes, count, pos, inputEnded, sink);
         break;
-
-      case WalkPhase::ChunkHeader: {
-        // The chunks that lie wholly in the bytes, in a tight loop; it leaves
-        // to the steps below a chunk cut by the bytes' end, an unrecognised
-        // tag, a chunk the length field cannot state, and the walk's end.
-        std::int64_t walked = s.areaWalked;
-        const Word32 bound = s.header.bodyLength;
-        const std::int64_t base = s.offset;
-        std::int64_t chunks = s.chunkCount;  // in a register: the sink's writes could alias s
-        while (walkGoesOn(walked, bound) && count - pos >= kChunkHeaderBytes) {
-          const Word32 tagWord = decodeWord(bytes + pos);
-          const ChunkPlan plan =
-              planChunk(tagWord, decodeWord(bytes + pos + 2 * kWordBytes), walked);
-          if (!plan.tag || !plan.fits || plan.size > static_cast<std::int64_t>(count - pos)) {
-            break;
-          }
-          sink.wholeChunk(bytes + pos, tagWord, plan, base + static_cast<std::int64_t>(pos));
-          pos += static_cast<std::size_t>(plan.size);
-          walked = plan.areaEnd;
-          ++chunks;
-          if (sink.stopped()) {
-            break;
-          }
-        }
-        s.areaWalked = walked;
-        s.chunkCount = chunks;
-        if (sink.stopped()) {
-          endWalk(s, WalkEnd::Stopped, s.outcome);
-          return stop();
-        }
-        if (!walkGoesOn(walked, bound)) {
-          endWalk(s, WalkEnd::Bound, Outcome::Converted);
-          return stop();
-        }
-        const std::size_t rest = count - pos;
-        const std::int64_t chunk = at();
-        if (rest < kWordBytes || (recognizeTag(decodeWord(bytes + pos)) &&
-                                  rest < static_cast<std::size_t>(kChunkHeaderBytes))) {
-          if (!inputEnded) {
-            return stop();
-          }
-          if (rest == 0) {
-            endWalk(s, WalkEnd::EndOfInput, Outcome::Converted);
-            s.starved = true;
-          } else {
-            endCut(s, Outcome::CutChunk, chunk);
-          }
-          return stop();
-        }
-        const Word32 tagWord = decodeWord(bytes + pos);
-        if (!recognizeTag(tagWord)) {
-          // An unrecognised chunk ends the walk; its tag word has been read.
-          endWalk(s, WalkEnd::UnrecognisedTag, Outcome::Converted);
-          s.tagRead = true;
-          s.endOffset = chunk;
-          s.endTag = tagWord;
-          return stop();
-        }
-        const Word32 payloadLength = decodeWord(bytes + pos + 2 * kWordBytes);
-        const ChunkPlan plan = planChunk(tagWord, payloadLength, walked);
-        if (!plan.fits) {
-          endWalk(s, WalkEnd::Damaged, Outcome::ChunkTooLarge);
-          s.damage.at = s.damage.chunk = chunk;
-          s.damage.payloadLength = payloadLength;
-          s.damage.areaEnd = plan.areaEnd;
-          return stop();
-        }
-        s.chunk = ChunkRecord{
-            chunk, tagWord, decodeWord(bytes + pos + kWordBytes), payloadLength, plan.size, 0, 0};
-        s.areaEnd = plan.areaEnd;
-        sink.chunkHeader(bytes + pos, s.chunk);
-        pos += kChunkHeaderBytes;
-        if (*plan.tag == ChunkTag::Xyzs) {
-          s.chunk.entries = s.left = entriesOf(*plan.tag, plan.size);
-          s.phase = WalkPhase::Entries;
-        } else {
-          s.left = plan.size - kChunkHeaderBytes;
-          s.phase = WalkPhase::Payload;
-        }
+      case WalkPhase::ChunkHeader:
+        goesOn = walkWholeChunks(s, bytes, count, pos, sink) &&
+                 walkChunkHeader(s, bytes, count, pos, inputEnded, sink);
         break;
-      }
-
       case WalkPhase::Entries:
-      case WalkPhase::Payload: {
-        // Whole entries, or any run of payload bytes.
-        const bool entries = s.phase == WalkPhase::Entries;
-        const std::int64_t unit = entries ? kEntryBytes : 1;
-        const auto whole = static_cast<std::int64_t>(available) / unit;
-        const std::int64_t take = whole < s.left ? whole : s.left;
-        if (entries) {
-          sink.entries(bytes + pos, take, s.chunk);
-        } else {
-          sink.payload(bytes + pos, take);
-        }
-        pos += static_cast<std::size_t>(take * unit);
-        s.left -= take;
-        if (s.left == 0) {
-          sink.chunkDone(s.chunk);
-          finishChunk(s);
-          if (sink.stopped()) {
-            endWalk(s, WalkEnd::Stopped, s.outcome);
-            return stop();
-          }
-          break;
-        }
-        if (inputEnded) {
-          endCut(s, Outcome::CutChunk, s.chunk.offset);
-        }
-        return stop();
-      }
-
+      case WalkPhase::Payload:
+        goesOn = walkPayload(s, bytes, count, pos, inputEnded, sink);
+        break;
       case WalkPhase::Ended:
-        return stop();
+        goesOn = false;
+        break;
     }
   }
+  s.offset += static_cast<std::int64_t>(pos);
+  return pos;
 }
 
 // Steps over count payload bytes that the caller did not hand to the walk
