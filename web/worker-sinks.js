@@ -55,6 +55,18 @@ function partsOutput(parts, size) {
   };
 }
 
+// An output made for its own download: the Blob that is downloaded.
+function downloadOutput(whole, size) {
+  return {
+    size,
+    blob: async () => whole,
+    * contents() {
+      throw new Error("an output made for its own download is not read again");
+    },
+    release() {},
+  };
+}
+
 // An output for its own download: gathered in one block used again and
 // again, each block full made a Blob (copied once, into the browser's store
 // of Blobs); the whole is a Blob of those, which copies nothing.
@@ -88,14 +100,7 @@ function blobSink() {
       if (header !== null && length > 0) {
         whole = new Blob([header, whole.slice(12)], { type: "application/octet-stream" });
       }
-      return {
-        size: length,
-        blob: async () => whole,
-        * contents() {
-          throw new Error("an output made for its own download is not read again");
-        },
-        release() {},
-      };
+      return downloadOutput(whole, length);
     },
     abort() {
       parts.length = 0;
@@ -168,14 +173,7 @@ function patchSink(file) {
       }
       patches.length = 0;
       const whole = new Blob(parts, { type: "application/octet-stream" });
-      return {
-        size: length,
-        blob: async () => whole,
-        * contents() {
-          throw new Error("an output made for its own download is not read again");
-        },
-        release() {},
-      };
+      return downloadOutput(whole, length);
     },
     abort() {
       patches.length = 0;
