@@ -97,3 +97,19 @@ test("the streaming survey says what info() says, in pieces of any size", () => 
     assert.deepEqual({ ...survey.end(input.length), chunks }, whole, name);
   }
 });
+
+test("a model is any view of bytes; anything else is a TypeError", () => {
+  const bytes = readFileSync(join(dir, names[0]));
+  const buffer = bytes.buffer.slice(bytes.byteOffset, bytes.byteOffset + (bytes.length & ~3));
+  const expected = convert(new Uint8Array(buffer)).output;
+  for (const [what, model] of [["an ArrayBuffer", buffer], ["a DataView", new DataView(buffer)],
+                               ["a Buffer", Buffer.from(buffer)], ["an Int32Array", new Int32Array(buffer)]]) {
+    assert.deepEqual(convert(model).output, expected, what);
+    assert.equal(info(model).size, buffer.byteLength, what);
+  }
+  for (const model of ["abc", undefined, null, 42, [1, 2, 3], { length: 3 }]) {
+    assert.throws(() => convert(model), TypeError, String(model));
+    assert.throws(() => info(model), TypeError, String(model));
+    assert.throws(() => createConverter().push(model), TypeError, String(model));
+  }
+});
