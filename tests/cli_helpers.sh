@@ -6,9 +6,10 @@ set -u
 
 tool=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 here=$(cd "$(dirname "$0")" && pwd)
-# In a cross build CONVERT3DO_EMULATOR holds the command that runs the program.
-read -r -a tool_cmd <<<"${CONVERT3DO_EMULATOR:-}"
-tool_cmd+=("$tool")
+# In a cross build CONVERT3DO_EMULATOR holds the command that runs the
+# program, and the build's helper programs.
+read -r -a emulator <<<"${CONVERT3DO_EMULATOR:-}"
+tool_cmd=("${emulator[@]}" "$tool")
 case_name=$2
 # Random moments and sizes come from $RANDOM, seeded from CONVERT3DO_SEED
 # when it is set: the seed is printed, so that a failure can be replayed.

@@ -604,7 +604,8 @@ PY
     # the random files of the unit tests.
     command -v python3 >/dev/null || skip "no python3 to compare JSON"
     mkdir models
-    "$(dirname "$tool")/write_random_models" models 3000 20261207 || fail "cannot write the models"
+    "${emulator[@]}" "$(dirname "$tool")/write_random_models" models 3000 20261207 ||
+      fail "cannot write the models"
     python3 - "${tool_cmd[@]}" <<'PY' || fail "streams and files differ"
 import json, os, subprocess, sys, threading
 tool = sys.argv[1:]
