@@ -33,7 +33,7 @@ no_temporaries() {
 }
 
 # held CHANGE ARGS...: runs the tool under gdb, held at its first fsync (the
-# new file's, just before the rename) while the sh command CHANGE runs; its
+# new file's, just before the rename) while the bash command CHANGE runs; its
 # status goes to $status, its output to stdout and stderr. ARGS are plain
 # words.
 held() {
@@ -41,9 +41,11 @@ held() {
   shift
   command -v gdb >/dev/null || skip "no gdb to hold the run"
   [ -z "${CONVERT3DO_EMULATOR:-}" ] || skip "gdb does not hold an emulated run"
+  # gdb's shell is whatever $SHELL names (or sh): the change is bash's.
+  printf '%s\n' "$change" >change.sh
   # LeakSanitizer cannot work under ptrace.
   ASAN_OPTIONS=detect_leaks=0 timeout 60 gdb -q -batch -ex 'set breakpoint pending on' -ex 'break fsync' \
-    -ex "run $* >stdout 2>stderr" -ex "shell $change" -ex delete -ex continue \
+    -ex "run $* >stdout 2>stderr" -ex "shell bash change.sh" -ex delete -ex continue \
     "$tool" >gdb.log 2>&1
   if grep -q 'exited normally' gdb.log; then
     status=0
@@ -337,6 +339,9 @@ TABLE
   convert_swap)
     # In place replaces a name only while it holds the file read, as it was
     # read: each change below is made while the run is held before the rename.
+    # A same-size change with its modification time put back shows only in
+    # the change time, so it is repeated until the file system's clock (as
+    # coarse as a second on some) has moved on.
     # change | what the name holds afterwards
     while IFS='|' read -r change holds; do
       rm -f model.3do moved.3do victim
@@ -353,7 +358,7 @@ TABLE
 mv model.3do moved.3do && ln -s victim model.3do|[ -L model.3do ] && cmp -s moved.3do <(example_in)
 printf more >>model.3do|cmp -s model.3do <(example_in; printf more)
 mv new.3do model.3do|cmp -s model.3do <(words MAGIC 1 0)
-cp -p model.3do ref && dd of=model.3do bs=1 seek=24 count=1 conv=notrunc 2>/dev/null <<<7 && touch -r ref model.3do|[ "$(od -An -c -j24 -N1 model.3do)" = "   7" ]
+before=$(stat -c %z model.3do) && cp -p model.3do ref && until dd of=model.3do bs=1 seek=24 count=1 conv=notrunc 2>/dev/null <<<7 && touch -r ref model.3do && [ "$(stat -c %z model.3do)" != "$before" ]; do sleep 0.2; done|[ "$(od -An -c -j24 -N1 model.3do)" = "   7" ]
 TABLE
     ;;
   convert_outputs)
