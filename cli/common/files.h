@@ -9,7 +9,14 @@
 #ifndef CONVERT3DO_CLI_COMMON_FILES_H
 #define CONVERT3DO_CLI_COMMON_FILES_H
 
+#include <cerrno>
 #include <string>
+
+// ESTALE means here that a file or folder is no longer the one found before;
+// some C libraries (MinGW's) do not name it.
+#ifndef ESTALE
+#define ESTALE 116
+#endif
 
 namespace convert3do {
 
