@@ -5,7 +5,6 @@
 // argument reader. (Folders made below -d DIR are a worker's: see the
 // command-line tests.)
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -27,8 +26,16 @@ namespace fs = std::filesystem;
 class Scratch {
  public:
   Scratch() {
-    std::string pattern = (fs::temp_directory_path() / "convert3do-plan-XXXXXX").string();
-    root_ = mkdtemp(&pattern[0]) != nullptr ? pattern : "";
+    static int made = 0;
+    std::error_code failed;
+    const fs::path base = fs::temp_directory_path(failed);
+    for (int tries = 0; tries < 100 && root_.empty(); ++tries) {
+      const fs::path root =
+          base / ("convert3do-plan-" + std::to_string(std::rand()) + "-" + std::to_string(++made));
+      if (fs::create_directory(root, failed)) {
+        root_ = root.generic_string();
+      }
+    }
   }
   ~Scratch() {
     std::error_code ignored;
