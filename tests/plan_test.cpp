@@ -6,6 +6,7 @@
 // command-line tests.)
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -97,6 +98,9 @@ std::vector<Planned> planOf(const Scratch& scratch, const std::vector<std::strin
   for (std::size_t i = 0; i < plan.jobs.size(); ++i) {
     const Report& r = plan.outcomes[i].report;
     std::string shown = shownInput(plan.jobs[i]);
+#ifdef _WIN32
+    std::replace(shown.begin(), shown.end(), '\\', '/');  // a walk there joins with a backslash
+#endif
     if (shown.rfind(scratch.path("$"), 0) == 0) {
       shown = "$" + shown.substr(scratch.path("$").size());
     }
