@@ -670,7 +670,7 @@ TABLE
     words MAGIC 0 28 XYZS 0 16 5 6 7 8 0 >one.3do
     run info one.3do
     grep -q 'changes 1 word, drops 4 bytes$' stdout || fail "$(cat stdout)"
-    words MAGIC 0 12 HAND 0 0 >"$(printf 'x\u202eod3.3do')"
+    words MAGIC 0 12 HAND 0 0 >"$(printf 'x\342\200\256od3.3do')"
     run info ./x*
     want="'./x'\$'\\342\\200\\256''od3.3do'"
     [ "$(head -1 stdout)" = "$want" ] || fail "bidi: $(head -1 stdout)"
