@@ -667,6 +667,13 @@ struct Options {
   }
 };
 
+const char* const kUsage =
+    "usage: convert3do_bench --tool PATH/convert3do [--baseline OLD/convert3do]\n"
+    "         [--3do PATH/3do [--baseline-3do OLD/3do]] [--runs N]\n"
+    "         [--only PART,...]  parts: cat tiny calls small info batch tree workers memory\n"
+    "         [--mix-mib N] [--plain-mib N] [--xyzs-mib N] [--tiny-mib N] [--big-mib N]\n"
+    "         [--batch-files N] [--names N] [--levels N]\n";
+
 bool readOptions(int argc, char** argv, Options& o) {
   for (int i = 1; i < argc; i += 2) {
     const std::string flag = argv[i];
@@ -697,12 +704,13 @@ bool readOptions(int argc, char** argv, Options& o) {
     } else if (flag == "--runs" && positive) {
       o.runs = static_cast<int>(number);
     } else {
-      (void)std::fprintf(stderr, "convert3do_bench: %s: bad flag or value\n", flag.c_str());
+      (void)std::fprintf(stderr, "convert3do_bench: %s: bad flag or value\n%s", flag.c_str(),
+                         kUsage);
       return false;
     }
   }
   if (o.tool.empty()) {
-    (void)std::fprintf(stderr, "usage: convert3do_bench --tool PATH/convert3do [options]\n");
+    (void)std::fputs(kUsage, stderr);
     return false;
   }
   return true;
