@@ -85,20 +85,53 @@ async function* slices(file) {
   }
 }
 
-// Reads of many small files, a few under way at once (each read of a file
-// has a cost of its own, which reads side by side share): ahead(i) gives the
-// bytes of files[i] when it is small, null otherwise, starting the reads of
-// the next ones.
-function readsAhead(files, count = 16) {
+// Reads of many small files: each read of a file has a cost of its own, so
+// small files that come one after another are read in groups, each group as
+// one Blob of them (500 tiny models: 0.15 s, against 0.25 to 0.45 s read one
+// by one, sixteen at a time), two groups under way at once. A group that
+// cannot be read is read again file by file, so the file that fails says why
+// and the others are read. ahead(i) gives the bytes of files[i] when it is
+// small, null otherwise.
+const GROUP_FILES = 64;
+const GROUP_BYTES = 4 << 20;
+const GROUPS_AHEAD = 2;
+
+function readsAhead(files) {
   const started = new Map();
+  const groupEnds = [];  // the index after each group started
   let next = 0;
-  return (i) => {
-    for (next = Math.max(next, i); next < files.length && next < i + count; ++next) {
-      if (files[next].size <= SMALL) {
-        const read = readWhole(files[next]);
-        read.catch(() => {});  // heeded when its turn comes
-        started.set(next, read);
+  const startGroup = () => {
+    const members = [];
+    let bytes = 0;
+    for (; next < files.length && members.length < GROUP_FILES; ++next) {
+      const size = files[next].size;
+      if (size > SMALL) {
+        continue;
       }
+      if (members.length > 0 && bytes + size > GROUP_BYTES) {
+        break;
+      }
+      members.push(next);
+      bytes += size;
+    }
+    groupEnds.push(next);
+    const whole = members.length > 1 ? readWhole(new Blob(members.map((i) => files[i]))) : null;
+    let at = 0;
+    for (const index of members) {
+      const from = at;
+      const to = (at += files[index].size);
+      const read = whole ? whole.then((all) => all.slice(from, to), () => readWhole(files[index]))
+                         : readWhole(files[index]);
+      read.catch(() => {});  // heeded when its turn comes
+      started.set(index, read);
+    }
+  };
+  return (i) => {
+    while (groupEnds.length > 0 && groupEnds[0] <= i) {
+      groupEnds.shift();
+    }
+    while (next < files.length && (next <= i || groupEnds.length < GROUPS_AHEAD)) {
+      startGroup();
     }
     const read = started.get(i);
     started.delete(i);
