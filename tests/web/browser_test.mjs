@@ -183,16 +183,22 @@ async function focusLands(page, tagName) {
 }
 
 // Clicks Convert and gives the download; fails at once with the page's
-// status when the conversion ends without one.
+// status when the conversion ends without one or in its error state, and
+// says where the page stood when no download came in time.
 async function convertAndDownload(page, timeout = 60000) {
   const download = page.waitForEvent("download", { timeout });
   await page.click("#convert");
-  const ended = page.waitForFunction(() => /^(Nothing|Cancelled)/.test(document.getElementById("status").textContent),
+  const ended = page.waitForFunction(() => /^(Nothing|Cancelled)/.test(document.getElementById("status").textContent) ||
+                                           document.body.dataset.state === "error",
                                      null, { timeout, polling: 20 });
-  const first = await Promise.race([download, ended.then(() => null)]);
+  const first = await Promise.race([download, ended.then(() => null)]).catch(() => null);
   ended.catch(() => {});  // given up once the download came
   download.catch(() => {});
-  assert.ok(first, `no download: ${await page.textContent("#status")}`);
+  const stood = () => page.evaluate(() => ["status", "error", "problems", "progress"].map((id) => {
+    const element = document.getElementById(id);
+    return `${id}: ${element ? (element.value ?? element.textContent) : "-"}`;
+  }).join("; ") + `; state ${document.body.dataset.state}`);
+  assert.ok(first, `no download: ${await stood()}`);
   return first;
 }
 
@@ -479,7 +485,8 @@ async function tinyModels(url) {
 
 // The browser's floor for listing and converting many small files: each
 // File handed to a worker (the browser looks up its size then), and read
-// whole twice, sixteen at a time. Seconds.
+// whole twice, by the quicker of sixteen at a time and all as one Blob.
+// Seconds.
 async function tinyFloorOf(page, paths) {
   await page.evaluate(() => {
     const input = document.createElement("input");
@@ -489,25 +496,30 @@ async function tinyFloorOf(page, paths) {
   await page.setInputFiles("#floor-files", paths);  // Files not handed over yet
   return page.evaluate(async () => {
     const source = `
-      const readAll = async (files) => {
+      const oneByOne = async (files) => {
         for (let i = 0; i < files.length; i += 16) {
           await Promise.all(files.slice(i, i + 16).map((file) => file.arrayBuffer()));
         }
       };
+      const asOne = (files) => new Blob(files).arrayBuffer();
       self.onmessage = async ({ data: files }) => {
-        await readAll(files);
-        await readAll(files);
-        self.postMessage(null);
+        const began = performance.now();
+        await oneByOne(files);
+        const middle = performance.now();
+        await asOne(files);
+        self.postMessage([middle - began, performance.now() - middle]);
       };`;
     const worker = new Worker(URL.createObjectURL(new Blob([source], { type: "text/javascript" })));
     const files = [...document.getElementById("floor-files").files];
     const started = performance.now();
-    await new Promise((resolve) => {
-      worker.onmessage = resolve;
+    const reads = await new Promise((resolve) => {
+      worker.onmessage = (event) => resolve(event.data);
       worker.postMessage(files);
     });
     worker.terminate();
-    return (performance.now() - started) / 1000;
+    // The hand-over, and the quicker read twice.
+    const handOver = performance.now() - started - reads[0] - reads[1];
+    return (handOver + 2 * Math.min(...reads)) / 1000;
   });
 }
 
