@@ -49,18 +49,13 @@ class Scratch {
   std::string path(const std::string& name) const {
     return name.rfind('$', 0) == 0 ? root_ + name.substr(1) : name;
   }
-  // Makes what spec says: "folder/", "target -> link", or a model file.
-  void make(const std::string& spec) const {
-    const std::size_t arrow = spec.find(" -> ");
-    if (arrow != std::string::npos) {
-      const std::string link = path(spec.substr(arrow + 4));
-      fs::create_directories(fs::path(link).parent_path());
-      fs::create_symlink(path(spec.substr(0, arrow)), link);
-    } else if (spec.back() == '/') {
-      fs::create_directories(path(spec));
+  // Makes what an entry names: a folder ("name/") or a model file.
+  void make(const std::string& entry) const {
+    if (entry.back() == '/') {
+      fs::create_directories(path(entry));
     } else {
-      fs::create_directories(fs::path(path(spec)).parent_path());
-      std::ofstream(path(spec), std::ios::binary) << std::string("4OD3\1\0\0\0\0\0\0\0", 12);
+      fs::create_directories(fs::path(path(entry)).parent_path());
+      std::ofstream(path(entry), std::ios::binary) << std::string("4OD3\1\0\0\0\0\0\0\0", 12);
     }
   }
 
@@ -163,8 +158,8 @@ TEST(Plan, RefusesBeforeAnyWorkerStarts) {
   for (const PlanCase& c : cases) {
     SCOPED_TRACE(c.what);
     Scratch scratch;
-    for (const std::string& spec : c.made) {
-      scratch.make(spec);
+    for (const std::string& entry : c.made) {
+      scratch.make(entry);
     }
     const std::vector<Planned> found = planOf(scratch, c.args);
     ASSERT_EQ(found.size(), c.jobs.size());
