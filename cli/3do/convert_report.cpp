@@ -108,9 +108,6 @@ bool printsLine(const ConvertOptions& options, const Report& r) {
 }
 
 void printReport(const ConvertOptions& options, const Shown& shown, const Report& r) {
-  if (!printsLine(options, r)) {
-    return;
-  }
   if (options.json) {
     printJson(options, shown, r);
     return;

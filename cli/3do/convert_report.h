@@ -79,7 +79,7 @@ std::string messageText(const Report& report, const Shown& shown);
 // options ask. (Its names need to be made only then.)
 bool printsLine(const ConvertOptions& options, const Report& report);
 
-// Prints one file's report, when it prints a line.
+// Prints one file's report; for one that printsLine says prints a line.
 void printReport(const ConvertOptions& options, const Shown& shown, const Report& report);
 
 void count(Totals& totals, const Report& report);
