@@ -105,6 +105,67 @@ TEST_F(FolderTest, UnnamedFileAppearsOnlyWhenCommitted) {
   EXPECT_FALSE(exists("late.3do"));
 }
 
+// What the commit's check says: 0 keeps the name given, an errno takes it
+// back, whether the file had a name before or not, replacing or not.
+TEST_F(FolderTest, CommitTakesItsNameBackWhenTheCheckSaysSo) {
+  struct Case {
+    bool unnamed;
+    bool replace;
+    int check;
+  };
+  for (const Case c : {Case{false, false, 0}, Case{false, false, ESTALE}, Case{true, false, 0},
+                       Case{true, false, ESTALE}, Case{false, true, ESTALE}, Case{true, true, 0},
+                       Case{true, true, ESTALE}}) {
+    SCOPED_TRACE(std::to_string(c.unnamed) + std::to_string(c.replace) + std::to_string(c.check));
+    TemporaryFile temporary(files_.newShare());
+    ASSERT_EQ(c.unnamed ? temporary.createUnnamed(folder_, "m.3do", 0600)
+                        : temporary.create(folder_, "m.3do", 0600),
+              0);
+    struct Seen {
+      int check;
+      bool named;
+      const Folder* folder;
+    } seen{c.check, false, &folder_};
+    const auto check = [](void* context) {
+      Seen& s = *static_cast<Seen*>(context);
+      s.named = identifyAt(*s.folder, "m.3do", false).known;  // named before the check
+      return s.check;
+    };
+    EXPECT_EQ(temporary.commit("m.3do", c.replace, check, &seen), c.check);
+    EXPECT_TRUE(seen.named);
+    EXPECT_EQ(exists("m.3do"), c.check == 0);
+    std::vector<std::string> names;
+    ASSERT_EQ(listFolder(folder_, &names), 0);
+    EXPECT_EQ(names.size(), c.check == 0 ? 1u : 0u);  // nothing else left
+    (void)removeAt(folder_, "m.3do");
+  }
+}
+
+// A file made without a name replaces what is there when asked, and leaves
+// nothing else behind.
+TEST_F(FolderTest, UnnamedFileReplacesWhenAsked) {
+  for (int round = 0; round < 2; ++round) {  // the first finds how to link
+    write("m.3do", "theirs");
+    TemporaryFile temporary(files_.newShare());
+    ASSERT_EQ(temporary.createUnnamed(folder_, "m.3do", 0600), 0);
+    ASSERT_EQ(::write(temporary.fd(), "ours", 4), 4);
+    EXPECT_EQ(temporary.commit("m.3do", true), 0);
+    EXPECT_EQ(identifyAt(folder_, "m.3do", false).size, 4);
+    std::vector<std::string> names;
+    ASSERT_EQ(listFolder(folder_, &names), 0);
+    EXPECT_EQ(names, std::vector<std::string>{"m.3do"});
+  }
+}
+
+TEST_F(FolderTest, CaseProbeLeavesNothing) {
+  bool folds = true;
+  ASSERT_EQ(probeCaseFolding(folder_, &folds), 0);
+  EXPECT_FALSE(folds);  // /tmp here tells names apart by case
+  std::vector<std::string> names;
+  ASSERT_EQ(listFolder(folder_, &names), 0);
+  EXPECT_TRUE(names.empty());
+}
+
 TEST_F(FolderTest, StopRemovesLiveFilesAndMakesNoMore) {
   TemporaryFile a(files_.newShare());
   TemporaryFile b(files_.newShare());

@@ -7,15 +7,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli/3do/arguments.h"
 #include "cli/3do/convert_options.h"
 #include "cli/3do/convert_plan.h"
+#include "cli/3do/place.h"
 #include "cli/common/exit_status.h"
 
 namespace convert3do {
@@ -212,6 +215,48 @@ TEST(Plan, WalksEachFolderInTheOrderOfTheFullNames) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(walkedBefore(c.a, c.aFolder, c.b, c.bFolder), c.before) << c.a << " " << c.b;
+  }
+}
+
+// An opened output folder is where the plan put it only while its name in
+// its parent, and its parent's up to the start, still lead to it.
+TEST(Place, StillInPlaceSeesEveryWayAFolderLeaves) {
+  const std::vector<std::pair<const char*, void (*)(const Scratch&)>> changes = {
+      {"left alone", [](const Scratch&) {}},
+      {"renamed in its parent",
+       [](const Scratch& s) { fs::rename(s.path("$/a/b"), s.path("$/a/c")); }},
+      {"its parent moved",
+       [](const Scratch& s) { fs::rename(s.path("$/a"), s.path("$/elsewhere")); }},
+      {"a symlink put in its place",
+       [](const Scratch& s) {
+         fs::rename(s.path("$/a/b"), s.path("$/a/c"));
+         fs::create_directory_symlink("c", s.path("$/a/b"));
+       }},
+      {"its parent replaced, it moved into the new one",
+       [](const Scratch& s) {
+         fs::rename(s.path("$/a"), s.path("$/old"));
+         fs::create_directory(s.path("$/a"));
+         fs::rename(s.path("$/old/b"), s.path("$/a/b"));
+       }},
+  };
+  for (const auto& change : changes) {
+    SCOPED_TRACE(change.first);
+    const Scratch scratch;
+    scratch.make("$/a/b/");
+    Folder root;
+    Folder a;
+    Folder b;
+    ASSERT_EQ(openFolder(scratch.path("$"), &root), 0);
+    ASSERT_EQ(openFolder(scratch.path("$/a"), &a), 0);
+    ASSERT_EQ(openFolder(scratch.path("$/a/b"), &b), 0);
+    Place top;
+    top.output = keyOf(identifyFolder(root));
+    Place placeA{&top, "a", 1};
+    placeA.output = keyOf(identifyFolder(a));
+    Place placeB{&placeA, "b", 2};
+    placeB.output = keyOf(identifyFolder(b));
+    change.second(scratch);
+    EXPECT_EQ(stillInPlace(b, placeB, Side::Output), change.first[0] == 'l' ? 0 : ESTALE);
   }
 }
 

@@ -236,14 +236,37 @@ bool sameContents(int a, int b, const ConversionWindow& window) {
   }
 }
 
-// Whether the regular file base in folder holds what conversion (the open
-// conversion's file) holds; a symlink there is not followed, a FIFO not
-// waited for.
+// Whether the file fd holds exactly length bytes, those at bytes.
+bool holdsBytes(int fd, const unsigned char* bytes, std::size_t length) {
+  unsigned char piece[16384];
+  std::size_t have = 0;
+  for (;;) {
+    const std::int64_t got = readSome(fd, piece, sizeof piece);
+    if (got <= 0) {
+      return got == 0 && have == length;
+    }
+    const auto count = static_cast<std::size_t>(got);
+    if (count > length - have || std::memcmp(piece, bytes + have, count) != 0) {
+      return false;
+    }
+    have += count;
+  }
+}
+
+// Whether the regular file base in folder holds the conversion: the bytes of
+// a held one, else what the open conversion's file holds (read back only
+// then); a symlink there is not followed, a FIFO not waited for.
 bool holdsConversion(const Folder& folder, const std::string& base, int conversion,
-                     const ConversionWindow& window) {
+                     const ConversionWindow& window, const Input* held = nullptr) {
   const OpenedFile old = openReadableAt(folder, base.c_str(), true);
   const Descriptor closing(old.fd);
-  return old.fd >= 0 && old.identity.regular && sameContents(old.fd, conversion, window);
+  if (old.fd < 0 || !old.identity.regular) {
+    return false;
+  }
+  if (held != nullptr && held->converted) {
+    return holdsBytes(old.fd, held->held, static_cast<std::size_t>(held->conversion.outputLength));
+  }
+  return sameContents(old.fd, conversion, window);
 }
 
 // The refusal of an output that exists, without --force.
@@ -304,9 +327,9 @@ const Folder* openOutputFolder(const ConvertOptions& o, const Plan& plan, const 
     }
     return &w.outputRoot;
   }
-  if (w.outputs.moveTo(job.place) != 0) {
-    *r = failed(kExitOutputFailed, printed(say::kOutputFolderReplaced, kFolderName));
-    r->about = job.place;
+  const int error = w.outputs.moveTo(job.place);
+  if (error != 0) {
+    *r = outputFolderUnreachable(error, job.place);
     return nullptr;
   }
   return &w.outputs.folder();
@@ -353,12 +376,31 @@ bool makeTemporary(const ConvertOptions& o, const Plan& plan, const Job& job, co
   }
   t.base = o.destination == Destination::File ? plan.outputBase : outputBase(job);
   const unsigned permissions = in.identity.regular ? in.identity.permissions : 0666;
-  error = o.force ? temporary.create(*t.folder, t.base, permissions)
-                  : temporary.createUnnamed(*t.folder, t.base, permissions);
+  error = temporary.createUnnamed(*t.folder, t.base, permissions);
   if (error != 0) {
     *r = failed(kExitOutputFailed, writeFailure(error));
   }
   return error == 0;
+}
+
+// The report of a file whose folder is not where the plan put it (ESTALE),
+// or cannot be told to be.
+Report folderMoved(int error, const char* what) {
+  return failed(kExitOutputFailed, error == ESTALE
+                                       ? std::string(what)
+                                       : printed(say::kCannotCheckFolder, std::strerror(error)) +
+                                             say::kNothingWritten);
+}
+
+// Whether the folder of the job's file is where the plan put it: 0, or the
+// errno that settles report.
+int checkFolder(const Folder& folder, const Place* place, Side side, const char* what,
+                Report& report) {
+  const int error = place == nullptr ? 0 : stillInPlace(folder, *place, side);
+  if (error != 0) {
+    settle(report, folderMoved(error, what));
+  }
+  return error;
 }
 
 // What a commit records, in the step that gives the output its name.
@@ -366,10 +408,23 @@ struct Committing {
   Report* report;
   JobReport* outcome;
   const Folder* sync;  // in place with sync: the folder whose entries go to the disk
+  // Below -d DIR: the output folder, which must still be where the plan put
+  // it once the output is named there; else the name is taken back.
+  const Folder* folder = nullptr;
+  const Place* place = nullptr;
+  bool refused = false;  // by that check, with its report
 };
 
-void recordCommitted(void* context) {
+int recordCommitted(void* context) {
   Committing& c = *static_cast<Committing*>(context);
+  if (c.place != nullptr) {
+    const int error =
+        checkFolder(*c.folder, c.place, Side::Output, say::kFolderMovedNotWritten, *c.report);
+    if (error != 0) {
+      c.refused = true;
+      return error;
+    }
+  }
   if (c.sync != nullptr && !syncFolder(*c.sync)) {
     *c.report = failed(kExitOutputFailed, failure(say::kCannotSyncFolder, errno));
   } else {
@@ -377,12 +432,13 @@ void recordCommitted(void* context) {
   }
   c.outcome->report = *c.report;
   c.outcome->done.store(true, std::memory_order_release);
+  return 0;
 }
 
 // In place: the new file keeps everything of the old one but its contents,
 // and replaces it only if the name still holds the file read, as it was read.
-bool commitInPlace(const ConvertOptions& o, Input& in, const Target& t, TemporaryFile& temporary,
-                   Report& r, JobReport& outcome) {
+bool commitInPlace(const ConvertOptions& o, const Job& job, Input& in, const Target& t,
+                   TemporaryFile& temporary, Report& r, JobReport& outcome) {
   std::string what;
   int error = keepMetadata(in.fd, temporary.fd(), in.identity, &what);
   if (error != 0) {
@@ -397,6 +453,9 @@ bool commitInPlace(const ConvertOptions& o, Input& in, const Target& t, Temporar
     return settle(
         r, failed(kExitOutputFailed, std::string(say::kChangedWhileConverted) + say::kLeftAsItIs));
   }
+  if (checkFolder(*t.folder, job.place, Side::Input, say::kFolderMovedLeft, r) != 0) {
+    return false;
+  }
   in.owned.reset();  // only ever read; and Windows replaces no open file
   Committing committing{&r, &outcome, o.sync ? t.folder : nullptr};
   error = temporary.commit(t.base, true, recordCommitted, &committing);
@@ -410,10 +469,10 @@ bool commitInPlace(const ConvertOptions& o, Input& in, const Target& t, Temporar
 // (so a batch can be run again); any other is replaced only with --force,
 // and never when it is not a regular file (or, below -d DIR, a symlink,
 // which is replaced itself, never its target).
-bool commitOutput(const ConvertOptions& o, const Job& job, const Target& t, const Worker& w,
-                  TemporaryFile& temporary, Report& r, JobReport& outcome) {
+bool commitOutput(const ConvertOptions& o, const Job& job, const Input& in, const Target& t,
+                  const Worker& w, TemporaryFile& temporary, Report& r, JobReport& outcome) {
   if (job.outputExists) {
-    if (holdsConversion(*t.folder, t.base, temporary.fd(), w.window.window)) {
+    if (holdsConversion(*t.folder, t.base, temporary.fd(), w.window.window, &in)) {
       r.verdict = r.verdict == Verdict::Damaged ? Verdict::Damaged : Verdict::UpToDate;
       return false;
     }
@@ -421,16 +480,30 @@ bool commitOutput(const ConvertOptions& o, const Job& job, const Target& t, cons
       return settle(r, refused(kExitOutputFailed, existsMessage()));
     }
   }
-  const FileIdentity there =
-      o.force ? identifyAt(*t.folder, t.base.c_str(), false) : FileIdentity{};
-  if (there.known && !there.regular && !there.symlink) {
-    return settle(r, refused(kExitOutputFailed, printed(say::kOutputNotRegular, kOutputName)));
+  // Only what the plan found is replaced: an output that appeared since (on
+  // a volume that ignores case, maybe another input's) stays.
+  const bool replace = o.force && job.outputExists;
+  const Place* place = o.destination == Destination::Folder ? job.place : nullptr;
+  if (replace) {
+    const FileIdentity there = identifyAt(*t.folder, t.base.c_str(), false);
+    if (there.known && !there.regular && !there.symlink) {
+      return settle(r, refused(kExitOutputFailed, printed(say::kOutputNotRegular, kOutputName)));
+    }
+    if (checkFolder(*t.folder, place, Side::Output, say::kFolderMovedNotWritten, r) != 0) {
+      return false;
+    }
   }
-  Committing committing{&r, &outcome, nullptr};
-  const int error = temporary.commit(t.base, o.force, recordCommitted, &committing);
+  Committing committing{&r, &outcome, nullptr, t.folder, place};
+  const int error = temporary.commit(t.base, replace, recordCommitted, &committing);
+  if (committing.refused) {
+    return false;
+  }
+  if (error == EEXIST) {
+    return settle(r, refused(kExitOutputFailed, o.force ? printed(say::kOutputAppeared, kOutputName)
+                                                        : existsMessage()));
+  }
   if (error != 0) {
-    return settle(
-        r, failed(kExitOutputFailed, error == EEXIST ? existsMessage() : writeFailure(error)));
+    return settle(r, failed(kExitOutputFailed, writeFailure(error)));
   }
   return true;
 }
@@ -491,6 +564,8 @@ Report convertOpened(const ConvertOptions& o, const Plan& plan, const Job& job, 
   if (result.outcome == Outcome::WriteFailed) {
     return failed(kExitOutputFailed, t.toStandardOutput
                                          ? failure(say::kCannotWriteScratch, result.error)
+                                     : o.destination == Destination::InPlace
+                                         ? failure(say::kCannotWriteConversion, result.error)
                                          : writeFailure(result.error));
   }
   if (!in.identity.regular && !judgeStream(o, result, r)) {
@@ -502,14 +577,14 @@ Report convertOpened(const ConvertOptions& o, const Plan& plan, const Job& job, 
                   std::string(say::kChangedWhileConverted) + say::kNothingWritten);
   }
   if (o.destination == Destination::InPlace) {
-    commitInPlace(o, in, t, temporary, r, outcome);
+    commitInPlace(o, job, in, t, temporary, r, outcome);
   } else if (t.toStandardOutput) {
     r.written = r.writes = copyToStandardOutput(temporary.fd(), w.window.window);
     if (!r.written) {
       r = failed(kExitOutputFailed, failure(say::kCannotWriteStdout, errno));
     }
   } else {
-    commitOutput(o, job, t, w, temporary, r, outcome);
+    commitOutput(o, job, in, t, w, temporary, r, outcome);
   }
   return r;
 }

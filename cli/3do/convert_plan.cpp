@@ -15,6 +15,7 @@
 #include "cli/3do/text.h"
 #include "cli/common/messages.h"
 #include "cli/common/quote.h"
+#include "cli/common/temporary.h"
 
 namespace convert3do {
 
@@ -88,17 +89,19 @@ class FileJobs {
 // open-addressed table of job numbers, some 32 bytes a job.
 class OutputNames {
  public:
-  // The job that claims folder/base first: job itself, when none did.
-  std::size_t claim(const Plan& plan, std::size_t job, std::uint32_t folder,
-                    const std::string& base) {
+  // The job that claims folder/base first: job itself, when none did. In a
+  // folder that folds case, names that differ only in case are one.
+  std::size_t claim(const Plan& plan, std::size_t job, std::uint32_t folder, bool folds) {
     if ((count_ + 1) * 2 > slots_.size()) {
       grow();
     }
+    const std::string base = comparedName(plan.jobs[job], folds);
     const std::size_t hash = hashOf(folder, base);
     std::size_t i = hash & (slots_.size() - 1);
     for (; slots_[i].job != 0; i = (i + 1) & (slots_.size() - 1)) {
       const Job& other = plan.jobs[slots_[i].job - 1];
-      if (slots_[i].hash == hash && folderOf(other) == folder && outputBase(other) == base) {
+      if (slots_[i].hash == hash && folderOf(other) == folder &&
+          comparedName(other, folds) == base) {
         return slots_[i].job - 1;
       }
     }
@@ -116,6 +119,15 @@ class OutputNames {
     std::size_t hash = 0;
     std::size_t job = 0;  // its number plus one; 0 for none
   };
+  // The output's name as its folder compares it; ASCII letters only are
+  // folded here (a clash of others is caught when the output is committed).
+  static std::string comparedName(const Job& job, bool folds) {
+    std::string base = outputBase(job);
+    for (char& c : base) {
+      c = folds && c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    return base;
+  }
   static std::size_t hashOf(std::uint32_t folder, const std::string& base) {
     return std::hash<std::string>()(base) ^ (folder * 0x9E3779B97F4A7C15ULL);
   }
@@ -164,6 +176,10 @@ class OutputCheck {
     }
     return checked_;
   }
+
+  // The temporary files of killed runs found in output folders that were
+  // there already.
+  long long leftOvers() const { return leftOvers_; }
 
  private:
   bool check(std::size_t i, bool complete);
@@ -215,6 +231,52 @@ class OutputCheck {
                                           : FileIdentity{};
   }
 
+  // Whether the opened output folder folds case: its own flag, else what
+  // its volume answered, asked once a volume.
+  bool foldsCase(const Folder& folder, unsigned long long device) {
+    const CaseFlag flag = caseFlag(folder);
+    if (flag != CaseFlag::None) {
+      return flag == CaseFlag::Folds;
+    }
+    for (const auto& volume : volumes_) {
+      if (volume.first == device) {
+        return volume.second;
+      }
+    }
+    bool folds = false;
+    (void)probeCaseFolding(folder, &folds);  // where nothing can be made, nothing is written
+    volumes_.emplace_back(device, folds);
+    return folds;
+  }
+
+  // Counts the temporary files that killed runs left in an output folder
+  // that was there already.
+  void countLeftOvers(const Folder& folder) {
+    std::vector<std::string> names;
+    if (listFolder(folder, &names) == 0) {
+      leftOvers_ += std::count_if(names.begin(), names.end(), isLeftOver);
+    }
+  }
+
+  // The -d folder's answer, and its left-over files counted, once; a dry run
+  // asks the folder above one that does not exist yet, as the real run would
+  // make it there.
+  bool rootFoldsCase() {
+    if (!rootFoldsKnown_ && options_.destination == Destination::Folder) {
+      if (plan_.outputRootState == OutputState::Existing) {
+        countLeftOvers(plan_.outputRoot);
+      }
+      Folder above;
+      const Folder* root = &plan_.outputRoot;
+      if (plan_.outputRootState == OutputState::Absent) {
+        root = openFolder(nearestExisting(options_.output), &above) == 0 ? &above : nullptr;
+      }
+      rootFolds_ = root != nullptr && foldsCase(*root, identifyFolder(*root).device);
+    }
+    rootFoldsKnown_ = true;
+    return rootFolds_;
+  }
+
   std::uint32_t folderKey(std::uint32_t parent, const char* name) {
     std::string key(reinterpret_cast<const char*>(&parent), sizeof parent);
     key += name;
@@ -233,6 +295,10 @@ class OutputCheck {
   FileJobs seen_;  // in place and to standard output: the inputs so far
   OutputNames outputNames_;
   std::unordered_map<std::string, std::uint32_t> folderKeys_;
+  std::vector<std::pair<unsigned long long, bool>> volumes_;  // device, whether it folds case
+  bool rootFolds_ = false;
+  bool rootFoldsKnown_ = false;
+  long long leftOvers_ = 0;
 };
 
 // Settles where the outputs of place go, and the places above it first.
@@ -252,6 +318,7 @@ void OutputCheck::settleOne(Place* place) {
     place->outputState = plan_.outputRootState;
     place->outputError = plan_.outputRootError;
     place->output = keyOf(identifyFolder(plan_.outputRoot));
+    place->outputFoldsCase = rootFoldsCase();
     return;
   }
   const Place& parent = *place->parent;
@@ -259,6 +326,7 @@ void OutputCheck::settleOne(Place* place) {
   place->outputState = parent.outputState;
   place->outputError = parent.outputError;
   place->outputCause = parent.outputCause;
+  place->outputFoldsCase = parent.outputFoldsCase;
   if (parent.outputState != OutputState::Made && parent.outputState != OutputState::Existing) {
     return;  // absent, refused or failed above: so it is here
   }
@@ -275,8 +343,13 @@ void OutputCheck::settleOne(Place* place) {
     error = openChild(outputs_.folder(), place->name, &folder);
   }
   if (error == 0) {
-    place->output = keyOf(identifyFolder(folder));
+    const FileIdentity identity = identifyFolder(folder);
+    place->output = keyOf(identity);
     place->outputState = made ? OutputState::Made : OutputState::Existing;
+    place->outputFoldsCase = foldsCase(folder, identity.device);
+    if (!made) {
+      countLeftOvers(folder);
+    }
   } else if (error == ENOENT && options_.dryRun) {
     place->outputState = OutputState::Absent;
     place->outputError = creationError(outputs_.folder());
@@ -345,9 +418,7 @@ FileIdentity OutputCheck::lookAtOutput(Job& job, std::size_t i) {
   }
   const int error = job.place == nullptr ? 0 : outputs_.moveTo(job.place);
   if (error != 0) {
-    Report report = failed(kExitOutputFailed, printed(say::kOutputFolderReplaced, kFolderName));
-    report.about = job.place;
-    decide(i, std::move(report));
+    decide(i, outputFolderUnreachable(error, job.place));
     return FileIdentity{};
   }
   const Folder& folder = job.place == nullptr ? plan_.outputRoot : outputs_.folder();
@@ -372,8 +443,8 @@ bool OutputCheck::check(std::size_t i, bool complete) {
   if (out.known && !complete) {
     return false;
   }
-  const std::size_t first =
-      outputNames_.claim(plan_, i, OutputNames::folderOf(job), outputBase(job));
+  const bool folds = job.place != nullptr ? job.place->outputFoldsCase : rootFoldsCase();
+  const std::size_t first = outputNames_.claim(plan_, i, OutputNames::folderOf(job), folds);
   if (first != i) {
     const FileIdentity mine = lookAt(job);
     const FileIdentity theirs = lookAt(plan_.jobs[first]);
@@ -702,6 +773,15 @@ void locateOutputFile(const ConvertOptions& options, Plan& plan) {
 
 }  // namespace
 
+Report outputFolderUnreachable(int error, const Place* place) {
+  Report report = failed(kExitOutputFailed, error == ESTALE || error == ELOOP || error == ENOTDIR
+                                                ? printed(say::kOutputFolderReplaced, kFolderName)
+                                                : printed(say::kCannotOpenOutputFolder, kFolderName,
+                                                          std::strerror(error)));
+  report.about = place;
+  return report;
+}
+
 bool isLeftOver(const std::string& name) {
   const std::size_t end = name.size() - 4;
   if (name.size() < 12 || name[0] != '.' || name.compare(end, 4, ".tmp") != 0) {
@@ -759,6 +839,11 @@ void makePlan(const ConvertOptions& options, Plan& plan, const PlanProgress& pro
     advance(p, false);
   }
   advance(p, true);
+  if (p.check.leftOvers() > 0) {
+    complain(options.output.c_str(), printed(say::kWarningLeftOverBelow, p.check.leftOvers(),
+                                             quoteWord(options.output.c_str()).text)
+                                         .c_str());
+  }
 }
 
 void makePlan(const ConvertOptions& options, Plan& plan) {

@@ -87,6 +87,10 @@ struct PlanProgress {
 
 void makePlan(const ConvertOptions& options, Plan& plan, const PlanProgress& progress);
 
+// Why nothing is written in an output folder that the cursor could not
+// reach: replaced (ESTALE, ELOOP, ENOTDIR), or another error, named.
+Report outputFolderUnreachable(int error, const Place* place);
+
 // Whether name is that of a temporary file of 3do convert: ".NAME.HEX.tmp"
 // (a walk warns of one, left over by a run that was killed).
 bool isLeftOver(const std::string& name);

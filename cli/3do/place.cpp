@@ -78,6 +78,27 @@ int check(const Folder& folder, const Place& place, Side side) {
 
 }  // namespace
 
+int stillInPlace(const Folder& folder, const Place& place, Side side) {
+  const Folder* below = &folder;
+  Folder above;
+  for (const Place* p = &place; p->parent != nullptr; p = p->parent) {
+    Folder parent;
+    const int error = openParent(*below, &parent);
+    if (error != 0) {
+      return error;
+    }
+    const FileIdentity entry = identifyAt(parent, p->name, false);
+    const FileKey& recorded = side == Side::Input ? p->input : p->output;
+    if (!entry.known || entry.symlink || !sameKey(keyOf(entry), recorded) ||
+        check(parent, *p->parent, side) != 0) {
+      return ESTALE;
+    }
+    above = std::move(parent);
+    below = &above;
+  }
+  return 0;
+}
+
 int FolderCursor::moveTo(const Place* place) {
   if (open_ && at_ == place) {
     return 0;

@@ -56,6 +56,10 @@ struct Place {
   int outputError = 0;
   const Place* outputCause = nullptr;  // for Refused and Failed: the folder at fault
   std::uint32_t outputKey = 0;         // the same for places with one output folder
+  // Whether the output folder compares names without regard to case (FAT,
+  // exFAT, Windows and macOS disks, casefold folders): two outputs whose names
+  // differ only so are one.
+  bool outputFoldsCase = false;
 };
 
 // The place as shown: the folder its walk started from as named, then each
@@ -67,6 +71,13 @@ std::string outputPath(const Place& place, const std::string& dir, const char* l
 
 // Which side of a run's places a cursor moves on.
 enum class Side : unsigned char { Input, Output };
+
+// Whether folder, opened as the folder of place on side, is still there: its
+// parent now (its "..") is the folder recorded for the place above, and holds
+// it under its name (not a symlink, nor a mount put over it), and so on up to
+// the folder the walk or -d DIR started from. Returns 0, ESTALE when it is
+// not, or errno when it cannot be told.
+int stillInPlace(const Folder& folder, const Place& place, Side side);
 
 // Moves through the places of a run with one folder open: up through "..",
 // down one component at a time without following a symlink, checking at each

@@ -15,9 +15,21 @@
 #include <windows.h>
 #else
 #include <dirent.h>
+#include <sys/ioctl.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 #endif
+#ifdef __linux__
+#include <linux/fs.h>
+#endif
+
+namespace {
+#ifdef FS_CASEFOLD_FL
+constexpr int kCaseFoldFlag = FS_CASEFOLD_FL;
+#else
+constexpr int kCaseFoldFlag = 0x40000000;  // older kernel headers lack its name
+#endif
+}  // namespace
 
 namespace convert3do {
 
@@ -140,8 +152,21 @@ int creationError(const Folder&) {
   return 0;  // Windows tells only when the file is made
 }
 
+CaseFlag caseFlag(const Folder&) {
+  return CaseFlag::None;  // asked of the volume instead
+}
+
 int creationErrorBelow(const std::string&) {
   return 0;
+}
+
+std::string nearestExisting(const std::string& path) {
+  std::filesystem::path at(std::filesystem::u8path(path.empty() ? "." : path));
+  while (!identifyPath(at.u8string().c_str()).known && at.has_parent_path() &&
+         at.parent_path() != at) {
+    at = at.parent_path();
+  }
+  return at.u8string();
 }
 
 #else
@@ -327,13 +352,46 @@ int keepMetadata(int from, int to, const FileIdentity& identity, std::string* wh
     return errno;
   }
   // After the owner: a change of owner clears the set-user-ID and
-  // set-group-ID bits.
-  if (fchmod(to, static_cast<mode_t>(identity.mode)) != 0) {
+  // set-group-ID bits. A mode the file has already is not set again (some
+  // file systems, FAT among them, cannot set one at all).
+  if (identifyDescriptor(to).mode != identity.mode &&
+      fchmod(to, static_cast<mode_t>(identity.mode)) != 0) {
     *what = "its mode";
     return errno;
   }
   return copyAttributes(from, to, what);
 }
+
+namespace {
+
+// Where a file system can neither rename without replacing nor link (FAT,
+// many FUSE and network file systems): the name is claimed by creating it
+// exclusively, then the file renamed over the empty file so made, if that
+// is still what the name holds. Only a kill between the two leaves the empty
+// file under the name.
+bool renameOverClaimed(int fd, const char* from, const char* to) {
+  const int claim = openat(fd, to, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (claim < 0) {
+    return false;  // EEXIST: the target stays
+  }
+  const FileIdentity claimed = identifyDescriptor(claim);
+  (void)close(claim);
+  struct stat there {};
+  if (fstatat(fd, to, &there, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !sameFile(identifyStat(&there), claimed) || there.st_size != 0) {
+    errno = EEXIST;  // replaced meanwhile: what is there now stays
+    return false;
+  }
+  if (renameat(fd, from, fd, to) != 0) {
+    const int error = errno;
+    (void)unlinkat(fd, to, 0);
+    errno = error;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
 
 bool renameAt(const Folder& folder, const char* from, const char* to, bool replace) {
   const int fd = folder.fd.get();
@@ -350,11 +408,14 @@ bool renameAt(const Folder& folder, const char* from, const char* to, bool repla
 #endif
   // A file system without an atomic rename that keeps the target: a link
   // cannot replace either.
-  if (linkat(fd, from, fd, to, 0) != 0) {
+  if (linkat(fd, from, fd, to, 0) == 0) {
+    (void)unlinkat(fd, from, 0);
+    return true;
+  }
+  if (errno != EPERM && errno != ENOTSUP && errno != ENOSYS) {
     return false;
   }
-  (void)unlinkat(fd, from, 0);
-  return true;
+  return renameOverClaimed(fd, from, to);
 }
 
 bool removeAt(const Folder& folder, const char* name) {
@@ -369,7 +430,7 @@ int creationError(const Folder& folder) {
   return faccessat(folder.fd.get(), ".", W_OK | X_OK, AT_EACCESS) == 0 ? 0 : errno;
 }
 
-int creationErrorBelow(const std::string& path) {
+std::string nearestExisting(const std::string& path) {
   std::filesystem::path at(path.empty() ? "." : path);
   while (!identifyPath(at.c_str()).known) {
     const std::filesystem::path up = at.parent_path();
@@ -378,7 +439,24 @@ int creationErrorBelow(const std::string& path) {
     }
     at = up.empty() ? "." : up;
   }
-  return faccessat(AT_FDCWD, at.c_str(), W_OK | X_OK, AT_EACCESS) == 0 ? 0 : errno;
+  return at.string();
+}
+
+int creationErrorBelow(const std::string& path) {
+  return faccessat(AT_FDCWD, nearestExisting(path).c_str(), W_OK | X_OK, AT_EACCESS) == 0 ? 0
+                                                                                          : errno;
+}
+
+CaseFlag caseFlag(const Folder& folder) {
+#if defined(__linux__) && defined(FS_IOC_GETFLAGS)
+  int flags = 0;
+  if (ioctl(folder.fd.get(), FS_IOC_GETFLAGS, &flags) == 0) {
+    return (flags & kCaseFoldFlag) != 0 ? CaseFlag::Folds : CaseFlag::Exact;
+  }
+#else
+  (void)folder;
+#endif
+  return CaseFlag::None;
 }
 
 std::size_t longestName(const Folder& folder) {

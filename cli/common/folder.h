@@ -111,8 +111,17 @@ int keepMetadata(int from, int to, const FileIdentity& identity, std::string* wh
 int creationError(const Folder& folder);
 int creationErrorBelow(const std::string& path);
 
+// The path itself where it exists, else the nearest folder above it that
+// does.
+std::string nearestExisting(const std::string& path);
+
 // The longest file name the folder takes.
 std::size_t longestName(const Folder& folder);
+
+// What the folder's own flag says of how it compares names, where its file
+// system keeps one (ext4, f2fs and tmpfs fold case folder by folder).
+enum class CaseFlag : unsigned char { None, Folds, Exact };
+CaseFlag caseFlag(const Folder& folder);
 
 }  // namespace convert3do
 

@@ -67,6 +67,8 @@ constexpr const char* kOutputFolderNotFolder =
     "its output folder %c is not a folder; nothing written there";
 constexpr const char* kOutputFolderReplaced =
     "its output folder %c was replaced during the run; nothing written there";
+constexpr const char* kCannotOpenOutputFolder =
+    "cannot open its output folder %c: %s; nothing written there";
 constexpr const char* kCannotCreateFolderOf = "cannot create the folder of %c: %s";
 constexpr const char* kCannotUseOutputFolder = "cannot use as the output folder: %s";
 
@@ -82,6 +84,13 @@ constexpr const char* kHardLinks =
 constexpr const char* kCannotKeep = "cannot keep %s: %s; left as it is";
 constexpr const char* kCannotReplace = "cannot replace it: %s";
 constexpr const char* kCannotWrite = "cannot write %c: %s";
+constexpr const char* kCannotWriteConversion = "cannot write its conversion: %s; left as it is";
+constexpr const char* kOutputAppeared =
+    "its output %c appeared during the run; nothing written (--force replaces only what was "
+    "there when the run began)";
+constexpr const char* kFolderMovedNotWritten = "its folder was moved during the run; not written";
+constexpr const char* kFolderMovedLeft = "its folder was moved during the run; left as it is";
+constexpr const char* kCannotCheckFolder = "cannot tell that its folder is where it was: %s";
 constexpr const char* kCannotWriteStdout = "cannot write standard output: %s";
 constexpr const char* kCannotSyncFolder = "cannot sync the folder of the new file: %s";
 constexpr const char* kCannotCreateScratch =
@@ -91,6 +100,10 @@ constexpr const char* kCannotWriteScratch = "cannot write the scratch file for s
 // 3do convert: the run.
 constexpr const char* kWarningLeftOver =
     "warning: a temporary file left by an interrupted run; remove it once no run is under way";
+constexpr const char* kWarningLeftOverBelow =
+    "warning: temporary files left by interrupted runs below it (%lld); once no run is under "
+    "way, remove them with: find %s -type f -regextype posix-extended -regex "
+    "'.*/\\.[^/]*\\.[0-9a-f]{6,}\\.tmp' -delete";
 constexpr const char* kWarningWorkers = "cannot start another worker: %s; going on with %zu";
 constexpr const char* kWarningSignals =
     "cannot watch for signals: %s; a signal ends the run at once, and may leave temporary files";

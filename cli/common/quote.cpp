@@ -84,7 +84,30 @@ void appendEscaped(Appender& out, unsigned char c) {
 
 }  // namespace
 
+namespace {
+
+QuotedName quoted(const char* name, bool word);
+
+}  // namespace
+
 QuotedName quoteName(const char* name) {
+  return quoted(name, false);
+}
+
+QuotedName quoteWord(const char* name) {
+  return quoted(name, true);
+}
+
+namespace {
+
+// Whether the shell takes the name as it is, as one word.
+bool plainWord(const char* name) {
+  return *name != '\0' && std::strspn(name,
+                                      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                      "0123456789_./+,:@%=-") == std::strlen(name);
+}
+
+QuotedName quoted(const char* name, bool word) {
   QuotedName quoted;
   Appender out{quoted};
   const auto* s = reinterpret_cast<const unsigned char*>(name);
@@ -92,7 +115,7 @@ QuotedName quoteName(const char* name) {
   // Only what can be shown is looked at: a name cut short is shown as far
   // as it goes, however long it is.
   const std::size_t shown = std::min(size, sizeof quoted.text);
-  bool ordinary = true;
+  bool ordinary = !word || plainWord(name);
   for (std::size_t i = 0; i < shown && ordinary;) {
     const std::size_t length = printableLength(s + i);
     ordinary = length > 0;
@@ -119,5 +142,7 @@ QuotedName quoteName(const char* name) {
   quoted.text[out.used] = '\0';
   return quoted;
 }
+
+}  // namespace
 
 }  // namespace convert3do

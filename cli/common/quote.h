@@ -20,6 +20,10 @@ struct QuotedName {
 };
 QuotedName quoteName(const char* name);
 
+// The same, quoted wherever a shell would take the name otherwise (a space,
+// a quote, a wildcard): a word to paste into a command.
+QuotedName quoteWord(const char* name);
+
 // The length of the printable character at the start of the NUL-terminated
 // s: an ASCII graphic or space, or a well-formed UTF-8 sequence of a code
 // point from U+00A0 on but the controls of bidirectional text and the line

@@ -140,6 +140,7 @@ int TemporaryFile::createUnnamed(const Folder& folder, const std::string& base,
       fd_.reset(made);
       folder_ = &folder;
       name_.clear();
+      base_ = base;
       if (linkWay.load() != kUntried) {
         unnamed_ = true;
         return 0;
@@ -167,7 +168,7 @@ void TemporaryFile::forget() {
                      share_.live_.end());
 }
 
-int TemporaryFile::commit(const std::string& target, bool replace, void (*committed)(void*),
+int TemporaryFile::commit(const std::string& target, bool replace, int (*committed)(void*),
                           void* context) {
   const std::lock_guard<std::mutex> lock(share_.mutex_);
   if (!live_ && !unnamed_) {
@@ -177,10 +178,15 @@ int TemporaryFile::commit(const std::string& target, bool replace, void (*commit
     return EINTR;
   }
 #ifdef CONVERT3DO_UNNAMED_FILES
-  if (unnamed_) {
-    if (replace) {
-      return EINVAL;  // a link replaces nothing
+  if (unnamed_ && replace) {
+    // A link replaces nothing: the file gets its temporary name now, and is
+    // renamed as a named one is, so a kill leaves a name only in between.
+    const int error = nameUnnamed();
+    if (error != 0) {
+      return error;
     }
+  }
+  if (unnamed_) {
     if (linkUnnamed(fd_.get(), linkWay.load(), *folder_, target.c_str()) != 0) {
       return errno;
     }
@@ -190,10 +196,7 @@ int TemporaryFile::commit(const std::string& target, bool replace, void (*commit
       (void)removeAt(*folder_, target.c_str());  // the name this call made
       return error;
     }
-    if (committed != nullptr) {
-      committed(context);
-    }
-    return 0;
+    return settle(target, committed, context);
   }
 #endif
   // Closed first: a late write error shows here, and Windows renames no open
@@ -205,10 +208,36 @@ int TemporaryFile::commit(const std::string& target, bool replace, void (*commit
     return errno;
   }
   forget();
-  if (committed != nullptr) {
-    committed(context);
+  return settle(target, committed, context);
+}
+
+int TemporaryFile::settle(const std::string& target, int (*committed)(void*), void* context) {
+  const int error = committed != nullptr ? committed(context) : 0;
+  if (error != 0) {
+    (void)removeAt(*folder_, target.c_str());
   }
-  return 0;
+  return error;
+}
+
+int TemporaryFile::nameUnnamed() {
+#ifdef CONVERT3DO_UNNAMED_FILES
+  const std::size_t longest = longestName(*folder_);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    name_ = temporaryName(base_, longest);
+    if (linkUnnamed(fd_.get(), linkWay.load(), *folder_, name_.c_str()) == 0) {
+      unnamed_ = false;
+      live_ = true;
+      share_.live_.push_back(this);
+      return 0;
+    }
+    if (errno != EEXIST) {
+      return errno;
+    }
+  }
+  return EEXIST;
+#else
+  return EINVAL;
+#endif
 }
 
 void TemporaryFile::discard() {
@@ -221,6 +250,37 @@ void TemporaryFile::discard() {
     }
   }
   fd_.reset();
+}
+
+int probeCaseFolding(const Folder& folder, bool* folds) {
+#ifdef _WIN32
+  (void)folder;
+  *folds = true;  // as Windows compares names, but in folders set otherwise
+  return 0;
+#else
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::string lower = temporaryName("case-probe", longestName(folder));
+    std::string upper = lower;
+    for (char& c : upper) {
+      c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+    }
+    if (identifyAt(folder, upper.c_str(), false).known) {
+      continue;  // there already: it tells nothing
+    }
+    const int made = openExclusiveAt(folder.fd.get(), lower.c_str(), 0600);
+    if (made < 0) {
+      if (errno == EEXIST) {
+        continue;
+      }
+      return errno;
+    }
+    (void)closeFile(made);
+    *folds = identifyAt(folder, upper.c_str(), false).known;
+    (void)removeAt(folder, lower.c_str());
+    return 0;
+  }
+  return EEXIST;
+#endif
 }
 
 }  // namespace convert3do

@@ -62,8 +62,9 @@ class TemporaryFile {
   int createScratch(const Folder& folder, const std::string& base);
   // The same as create, but where the system can, the file has no name until
   // it is committed (O_TMPFILE, then a link): a killed run leaves nothing
-  // behind, and a link costs less than a rename. Such a file can only be
-  // committed with replace false. name() is empty while it has none.
+  // behind, and a link costs less than a rename. Committed with replace, it
+  // is given its temporary name only then, just before the rename. name() is
+  // empty while it has none.
   int createUnnamed(const Folder& folder, const std::string& base, unsigned permissions);
 
   int fd() const { return fd_.get(); }
@@ -73,8 +74,10 @@ class TemporaryFile {
   // replace false an existing target stays (EEXIST). Returns 0 or errno
   // (EINTR once stopped); the file is removed on failure when it goes. Once
   // the name is given, committed(context) is called, if given, under the
-  // lock a stop takes: what it records is in place before any stop looks.
-  int commit(const std::string& target, bool replace, void (*committed)(void*) = nullptr,
+  // lock a stop takes: what it records is in place before any stop looks. It
+  // returns 0, or an errno for which the name just given is taken back (the
+  // file removed through the folder it was made in) and returned.
+  int commit(const std::string& target, bool replace, int (*committed)(void*) = nullptr,
              void* context = nullptr);
 
   // Removes the file unless it was committed; closes it.
@@ -82,15 +85,24 @@ class TemporaryFile {
 
  private:
   friend class TemporaryFiles;
-  void forget();  // under the lock
+  void forget();      // under the lock
+  int nameUnnamed();  // under the lock
+  // Calls committed, and takes target back if it says so.
+  int settle(const std::string& target, int (*committed)(void*), void* context);
 
   TemporaryFiles::Share& share_;
   const Folder* folder_ = nullptr;
   std::string name_;
+  std::string base_;  // of an unnamed file: its temporary name's, when it gets one
   Descriptor fd_;
   bool live_ = false;     // created, and neither committed nor removed
   bool unnamed_ = false;  // made by createUnnamed without a name
 };
+
+// Whether names in folder are compared without regard to case, asked of its
+// volume: a file made under a lower-case name is looked up by the upper-case
+// one, then removed. Returns 0, or errno when no file can be made there.
+int probeCaseFolding(const Folder& folder, bool* folds);
 
 // The name a temporary file for base gets: ".BASE.SUFFIX.tmp", with BASE cut
 // (never inside a UTF-8 sequence) so that the whole fits in longest bytes.
