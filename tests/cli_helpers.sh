@@ -73,6 +73,32 @@ as_user() {
 }
 as_nobody() { as_user 65534 "$@"; }
 
+# held_at FUNCTION SKIPS CHANGE ARGS...: runs the tool under gdb, held where
+# it calls FUNCTION for the time SKIPS + 1, while the bash command CHANGE runs
+# (inside the command in the array $hold_in, if set: a mount namespace, say);
+# its status goes to $status, its output to stdout and stderr. ARGS are plain
+# words.
+held_at() {
+  local function=$1 skips=$2 change=$3
+  shift 3
+  command -v gdb >/dev/null || skip "no gdb to hold the run"
+  [ -z "${CONVERT3DO_EMULATOR:-}" ] || skip "gdb does not hold an emulated run"
+  # gdb's shell is whatever $SHELL names (or sh): the change is bash's.
+  printf '%s\n' "$change" >change.sh
+  # LeakSanitizer cannot work under ptrace.
+  ASAN_OPTIONS=detect_leaks=0 timeout 60 "${hold_in[@]}" gdb -q -batch -ex 'set breakpoint pending on' \
+    -ex "break $function" -ex "ignore 1 $skips" -ex "run $* >stdout 2>stderr" \
+    -ex "shell bash change.sh" -ex delete -ex continue "$tool" >gdb.log 2>&1
+  if grep -q 'exited normally' gdb.log; then
+    status=0
+  else
+    status=$(sed -n 's/.*exited with code \([0-9]*\).*/\1/p' gdb.log | tail -1)
+    [ -n "$status" ] || skip "gdb could not run the tool: $(tail -3 gdb.log)"
+    status=$((10#$status))
+  fi
+}
+hold_in=()
+
 # finish: ends the case, failed if any check failed.
 finish() {
   if [ "$failures" -gt 0 ]; then

@@ -32,28 +32,12 @@ no_temporaries() {
   [ -z "$(find . -name '.*.tmp')" ] || fail "temporary files left: $(find . -name '.*.tmp')"
 }
 
-# held CHANGE ARGS...: runs the tool under gdb, held at its first fsync (the
-# new file's, just before the rename) while the bash command CHANGE runs; its
-# status goes to $status, its output to stdout and stderr. ARGS are plain
-# words.
+# held CHANGE ARGS...: held_at, at the first fsync (the new file's, just
+# before the rename).
 held() {
   local change=$1
   shift
-  command -v gdb >/dev/null || skip "no gdb to hold the run"
-  [ -z "${CONVERT3DO_EMULATOR:-}" ] || skip "gdb does not hold an emulated run"
-  # gdb's shell is whatever $SHELL names (or sh): the change is bash's.
-  printf '%s\n' "$change" >change.sh
-  # LeakSanitizer cannot work under ptrace.
-  ASAN_OPTIONS=detect_leaks=0 timeout 60 gdb -q -batch -ex 'set breakpoint pending on' -ex 'break fsync' \
-    -ex "run $* >stdout 2>stderr" -ex "shell bash change.sh" -ex delete -ex continue \
-    "$tool" >gdb.log 2>&1
-  if grep -q 'exited normally' gdb.log; then
-    status=0
-  else
-    status=$(sed -n 's/.*exited with code \([0-9]*\).*/\1/p' gdb.log | tail -1)
-    [ -n "$status" ] || skip "gdb could not run the tool: $(tail -3 gdb.log)"
-    status=$((10#$status))
-  fi
+  held_at fsync 0 "$change" "$@"
 }
 
 case $case_name in
