@@ -251,9 +251,15 @@ TEST(Place, StillInPlaceSeesEveryWayAFolderLeaves) {
     ASSERT_EQ(openFolder(scratch.path("$/a/b"), &b), 0);
     Place top;
     top.output = keyOf(identifyFolder(root));
-    Place placeA{&top, "a", 1};
+    Place placeA;
+    placeA.parent = &top;
+    placeA.name = "a";
+    placeA.depth = 1;
     placeA.output = keyOf(identifyFolder(a));
-    Place placeB{&placeA, "b", 2};
+    Place placeB;
+    placeB.parent = &placeA;
+    placeB.name = "b";
+    placeB.depth = 2;
     placeB.output = keyOf(identifyFolder(b));
     change.second(scratch);
     EXPECT_EQ(stillInPlace(b, placeB, Side::Output), change.first[0] == 'l' ? 0 : ESTALE);
