@@ -31,29 +31,32 @@ limited() {
 
 case $case_name in
   folder_moved)
-    # An output folder moved away or mounted over during the run: what would
-    # be named there after is taken back (or, in place, not replaced) and
-    # reported, and what is reported converted is where it belongs. The run
-    # is held at the second file's check of its folder: after its output is
-    # named there, or before the rename in place.
+    # An output folder moved away or mounted over during the run: what was
+    # named there and not yet found in place is taken back (or, in place, not
+    # replaced) and reported, and what is reported converted is where it
+    # belongs. The run is held as the second file is put in place (below -d
+    # DIR, where one check serves a folder's outputs) or checked (in place,
+    # before each rename).
     [ "$(id -u)" -eq 0 ] || skip "moving a mount needs root"
-    # in | args | change | message | what the folders hold afterwards
-    while IFS='|' read -r namespace args change message holds; do
+    # in | args | held at | change | failures | summary | what the folders hold afterwards
+    while IFS='|' read -r namespace args function change failed summary holds; do
       rm -rf in out away
       models 3 in/sub
       mkdir away
       read -r -a hold_in <<<"$namespace"
       # shellcheck disable=SC2086
-      held_at convert3do::stillInPlace 1 "$change" convert -r -j 1 $args in
+      held_at "$function" 1 "$change" convert -r -j 1 $args in
       expect_status 3
-      [ "$(grep -c "^3do: in/sub/m[23].3do: $message$" stderr)" -eq 2 ] || fail "$change: $(cat stderr)"
-      grep -qx '3do: 1 converted, 2 failed, 16 bytes dropped' stderr || fail "$change: $(cat stderr)"
+      message=$([ "$args" = -i ] && echo 'left as it is' || echo 'not written')
+      [ "$(grep -c "^3do: in/sub/m[0-9].3do: its folder was moved during the run; $message$" stderr)" \
+        -eq "$failed" ] || fail "$change: $(cat stderr)"
+      grep -qx "3do: $summary" stderr || fail "$change: $(cat stderr)"
       eval "$holds" || fail "$change: not $holds: $(find out away in 2>/dev/null)"
       [ -z "$(left_overs)" ] || fail "$change: left $(left_overs)"
     done <<'TABLE'
-|-d out|mv out/sub away/sub|its folder was moved during the run; not written|[ "$(ls away/sub)" = m1.3do ] && cmp -s away/sub/m1.3do <(example_out) && [ ! -e out/sub ]
-unshare -m|-d out|mount -t tmpfs none out/sub|its folder was moved during the run; not written|[ "$(ls out/sub)" = m1.3do ] && cmp -s out/sub/m1.3do <(example_out)
-|-i|mv in/sub away/sub|its folder was moved during the run; left as it is|cmp -s away/sub/m1.3do <(example_out) && cmp -s away/sub/m2.3do <(example_in) && cmp -s away/sub/m3.3do <(example_in)
+|-d out|convert3do::TemporaryFile::commit|mv out/sub away/sub|3|0 converted, 3 failed, 0 bytes dropped|[ -z "$(ls away/sub)" ] && [ ! -e out/sub ]
+unshare -m|-d out|convert3do::TemporaryFile::commit|mount -t tmpfs none out/sub|3|0 converted, 3 failed, 0 bytes dropped|[ -z "$(ls out/sub)" ]
+|-i|convert3do::stillInPlace|mv in/sub away/sub|2|1 converted, 2 failed, 16 bytes dropped|cmp -s away/sub/m1.3do <(example_out) && cmp -s away/sub/m2.3do <(example_in) && cmp -s away/sub/m3.3do <(example_in)
 TABLE
     ;;
   fat_volume)

@@ -408,22 +408,19 @@ struct Committing {
   Report* report;
   JobReport* outcome;
   const Folder* sync;  // in place with sync: the folder whose entries go to the disk
-  // Below -d DIR: the output folder, which must still be where the plan put
-  // it once the output is named there; else the name is taken back.
-  const Folder* folder = nullptr;
+  // Below -d DIR, in a folder below it: the worker, which holds the report
+  // until the folder's check.
+  Worker* holder = nullptr;
   const Place* place = nullptr;
-  bool refused = false;  // by that check, with its report
 };
 
 int recordCommitted(void* context) {
   Committing& c = *static_cast<Committing*>(context);
-  if (c.place != nullptr) {
-    const int error =
-        checkFolder(*c.folder, c.place, Side::Output, say::kFolderMovedNotWritten, *c.report);
-    if (error != 0) {
-      c.refused = true;
-      return error;
-    }
+  if (c.holder != nullptr) {
+    c.report->written = c.report->writes = true;
+    c.holder->unchecked.push_back(Worker::Unchecked{c.outcome, *c.report});
+    c.holder->uncheckedPlace = c.place;
+    return TemporaryFile::kHold;
   }
   if (c.sync != nullptr && !syncFolder(*c.sync)) {
     *c.report = failed(kExitOutputFailed, failure(say::kCannotSyncFolder, errno));
@@ -470,7 +467,7 @@ bool commitInPlace(const ConvertOptions& o, const Job& job, Input& in, const Tar
 // and never when it is not a regular file (or, below -d DIR, a symlink,
 // which is replaced itself, never its target).
 bool commitOutput(const ConvertOptions& o, const Job& job, const Input& in, const Target& t,
-                  const Worker& w, TemporaryFile& temporary, Report& r, JobReport& outcome) {
+                  Worker& w, TemporaryFile& temporary, Report& r, JobReport& outcome) {
   if (job.outputExists) {
     if (holdsConversion(*t.folder, t.base, temporary.fd(), w.window.window, &in)) {
       r.verdict = r.verdict == Verdict::Damaged ? Verdict::Damaged : Verdict::UpToDate;
@@ -493,11 +490,12 @@ bool commitOutput(const ConvertOptions& o, const Job& job, const Input& in, cons
       return false;
     }
   }
-  Committing committing{&r, &outcome, nullptr, t.folder, place};
-  const int error = temporary.commit(t.base, replace, recordCommitted, &committing);
-  if (committing.refused) {
-    return false;
+  Committing committing{&r, &outcome, nullptr};
+  if (place != nullptr && place->parent != nullptr) {
+    committing.holder = &w;
+    committing.place = place;
   }
+  const int error = temporary.commit(t.base, replace, recordCommitted, &committing);
   if (error == EEXIST) {
     return settle(r, refused(kExitOutputFailed, o.force ? printed(say::kOutputAppeared, kOutputName)
                                                         : existsMessage()));
@@ -662,6 +660,35 @@ Report rehearse(const ConvertOptions& o, const Plan& plan, const Job& job, const
 }
 
 }  // namespace
+
+bool awaitsCheck(const Worker& w, const JobReport& outcome) {
+  return !w.unchecked.empty() && w.unchecked.back().outcome == &outcome;
+}
+
+bool checkHeldOutputs(Worker& w, const Job* next) {
+  if (w.unchecked.empty() || (next != nullptr && next->place == w.uncheckedPlace &&
+                              w.unchecked.size() < Worker::kMostUnchecked)) {
+    return false;
+  }
+  struct Releasing {
+    Worker& worker;
+    int error;
+  } releasing{w, stillInPlace(w.outputs.folder(), *w.uncheckedPlace, Side::Output)};
+  const auto store = [](void* context) {
+    Releasing& r = *static_cast<Releasing*>(context);
+    for (Worker::Unchecked& held : r.worker.unchecked) {
+      if (r.error != 0) {
+        settle(held.report, folderMoved(r.error, say::kFolderMovedNotWritten));
+        held.report.written = held.report.writes = false;
+      }
+      held.outcome->report = std::move(held.report);
+      held.outcome->done.store(true, std::memory_order_release);
+    }
+  };
+  w.temporaries.releaseHeld(releasing.error == 0, store, &releasing);
+  w.unchecked.clear();
+  return true;
+}
 
 Report convertJob(const ConvertOptions& o, const Plan& plan, const Job& job, Worker& w,
                   JobReport& outcome) {

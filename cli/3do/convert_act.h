@@ -10,6 +10,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "cli/3do/convert_options.h"
 #include "cli/3do/convert_plan.h"
@@ -45,6 +46,17 @@ struct Worker {
   bool outputRootOpen = false;
   Folder outputFile;  // the folder of -o FILE
   bool outputFileOpen = false;
+  // Outputs named below -d DIR, in the folder the output cursor holds, whose
+  // reports wait for one check that the folder is still where the plan put
+  // it: made for up to kMostUnchecked of them at a time (see
+  // checkHeldOutputs).
+  struct Unchecked {
+    JobReport* outcome;
+    Report report;
+  };
+  std::vector<Unchecked> unchecked;
+  const Place* uncheckedPlace = nullptr;
+  static constexpr std::size_t kMostUnchecked = 64;
 };
 
 // The input of a job, open.
@@ -73,9 +85,20 @@ bool openPlannedInput(const ConvertOptions& options, const Job& job, InputFolder
 
 // Converts (or, in a dry run, judges) one file of the plan. When its output
 // is put in place, the report is stored in outcome, and done set, in the same
-// step, before a stop can look; otherwise it is only returned.
+// step, before a stop can look, unless its folder's check waits (see
+// awaitsCheck); otherwise it is only returned.
 Report convertJob(const ConvertOptions& options, const Plan& plan, const Job& job, Worker& worker,
                   JobReport& outcome);
+
+// Whether the report of outcome waits for its folder's check.
+bool awaitsCheck(const Worker& worker, const JobReport& outcome);
+
+// Makes the check that the outputs held wait for, unless next (a job to be
+// converted now; null for none) goes into the same folder and there is room
+// for it, and stores their reports, done: converted, or where the folder is
+// no longer where the plan put it (moved, or a mount put over it), taken back
+// and failed. True when reports were stored.
+bool checkHeldOutputs(Worker& worker, const Job* next);
 
 }  // namespace convert3do
 

@@ -73,18 +73,49 @@ bool take(Run& run, const Job** job, JobReport** outcome) {
   return true;
 }
 
+// Wakes the main thread if it waits for reports.
+void wake(Run& run) {
+  if (run.waiting.load()) {
+    const std::lock_guard<std::mutex> lock(run.mutex);
+    run.ready.notify_all();
+  }
+}
+
+// Whether a job is published that no worker has taken yet.
+bool jobWaits(Run& run) {
+  const std::lock_guard<std::mutex> lock(run.planning);
+  return run.next.load() < run.published;
+}
+
+// Stores the reports that wait for their folder's check, before a job in
+// another folder, and before the worker may wait or ends.
+void checkHeld(Run& run, Worker& worker, const Job* next) {
+  if (checkHeldOutputs(worker, next)) {
+    wake(run);
+  }
+}
+
 // Takes the next job and converts it; false when none is left or the run is
 // stopping. A report is stored, and done set, unless the run was stopped: a
-// file cut short by a stop is not reported. Workers wake no one, unless the
-// main thread waits.
+// file cut short by a stop is not reported. Reports that wait for their
+// folder's check are stored when it is made. Workers wake no one, unless
+// the main thread waits.
 bool workOne(Run& run, Worker& worker) {
   const Job* job = nullptr;
   JobReport* outcome = nullptr;
+  if (!run.temporaries.stopped() && !jobWaits(run)) {
+    checkHeld(run, worker, nullptr);
+  }
   if (run.temporaries.stopped() || !take(run, &job, &outcome)) {
+    checkHeld(run, worker, nullptr);
     return false;
   }
+  checkHeld(run, worker, job);
   if (!job->decided) {
     Report report = convertJob(run.options, run.plan, *job, worker, *outcome);
+    if (awaitsCheck(worker, *outcome)) {
+      return true;
+    }
     if (!outcome->done.load(std::memory_order_acquire)) {
       if (run.temporaries.stopped()) {
         return false;
@@ -93,10 +124,7 @@ bool workOne(Run& run, Worker& worker) {
     }
   }
   outcome->done.store(true, std::memory_order_release);  // before the look at waiting
-  if (run.waiting.load()) {
-    const std::lock_guard<std::mutex> lock(run.mutex);
-    run.ready.notify_all();
-  }
+  wake(run);
   return true;
 }
 

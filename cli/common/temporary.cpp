@@ -74,6 +74,7 @@ void TemporaryFiles::stop() {
       file->live_ = false;
     }
     share->live_.clear();
+    share->removeHeld();
   }
 }
 
@@ -213,10 +214,34 @@ int TemporaryFile::commit(const std::string& target, bool replace, int (*committ
 
 int TemporaryFile::settle(const std::string& target, int (*committed)(void*), void* context) {
   const int error = committed != nullptr ? committed(context) : 0;
+  if (error == kHold) {
+    share_.heldFolder_ = folder_;
+    share_.held_.push_back(target);
+    return 0;
+  }
   if (error != 0) {
     (void)removeAt(*folder_, target.c_str());
   }
   return error;
+}
+
+void TemporaryFiles::Share::removeHeld() {
+  for (const std::string& name : held_) {
+    (void)removeAt(*heldFolder_, name.c_str());
+  }
+  held_.clear();
+}
+
+void TemporaryFiles::Share::releaseHeld(bool keep, void (*released)(void*), void* context) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  if (held_.empty()) {
+    return;  // removed by a stop
+  }
+  if (!keep) {
+    removeHeld();
+  }
+  held_.clear();
+  released(context);
 }
 
 int TemporaryFile::nameUnnamed() {

@@ -30,12 +30,24 @@ class TemporaryFiles {
   // A worker's own share of the set, so that workers never wait on each
   // other; stop() goes through every share.
   class Share {
+   public:
+    // Ends the hold of the names that commits held (see TemporaryFile::commit):
+    // kept, or removed through the folder they were given in. Then, unless a
+    // stop removed them first, calls released(context), under the lock a stop
+    // takes.
+    void releaseHeld(bool keep, void (*released)(void*), void* context);
+
    private:
     friend class TemporaryFiles;
     friend class TemporaryFile;
+    void removeHeld();  // under the lock
     const TemporaryFiles* owner_ = nullptr;
     std::mutex mutex_;
     std::vector<TemporaryFile*> live_;
+    // Names given in one folder whose commits wait for a check made once for
+    // them all; a stop removes them, as it removes files cut short.
+    const Folder* heldFolder_ = nullptr;
+    std::vector<std::string> held_;
   };
   Share& newShare();
 
@@ -75,10 +87,13 @@ class TemporaryFile {
   // (EINTR once stopped); the file is removed on failure when it goes. Once
   // the name is given, committed(context) is called, if given, under the
   // lock a stop takes: what it records is in place before any stop looks. It
-  // returns 0, or an errno for which the name just given is taken back (the
-  // file removed through the folder it was made in) and returned.
+  // returns 0; or an errno for which the name just given is taken back (the
+  // file removed through the folder it was made in) and returned; or kHold:
+  // the name is held, with the others held in the same folder, until
+  // Share::releaseHeld. Names held in another folder must be released first.
   int commit(const std::string& target, bool replace, int (*committed)(void*) = nullptr,
              void* context = nullptr);
+  static constexpr int kHold = -1;
 
   // Removes the file unless it was committed; closes it.
   void discard();
