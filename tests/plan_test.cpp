@@ -218,6 +218,7 @@ TEST(Plan, WalksEachFolderInTheOrderOfTheFullNames) {
   }
 }
 
+#ifndef _WIN32  // where folders are acted on by path, a path is where it is
 // An opened output folder is where the plan put it only while its name in
 // its parent, and its parent's up to the start, still lead to it.
 TEST(Place, StillInPlaceSeesEveryWayAFolderLeaves) {
@@ -265,6 +266,7 @@ TEST(Place, StillInPlaceSeesEveryWayAFolderLeaves) {
     EXPECT_EQ(stillInPlace(b, placeB, Side::Output), change.first[0] == 'l' ? 0 : ESTALE);
   }
 }
+#endif
 
 TEST(Arguments, AreReadAsGetoptLongReadsThem) {
   const std::vector<OptionRule> rules = {
