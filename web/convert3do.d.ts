@@ -10,9 +10,12 @@ export type Outcome =
   | "converted" | "not_3do" | "cut_header" | "cut_chunk" | "chunk_too_large" | "read_failed"
   | "more" | "ended" | "bad_argument" | "too_little_room" | "out_of_turn" | "stopped";
 
+/** What a finished conversion of bytes in memory can say. */
+export type ConversionOutcome = "converted" | "not_3do" | "cut_header" | "cut_chunk" | "chunk_too_large";
+
 /** What a conversion did: the fields of the C library's convert3do_result. */
 export interface Result {
-  outcome: Outcome;
+  outcome: ConversionOutcome;
   /** What convert3do exits with for this input: 0, or 4 for damage. */
   exitStatus: number;
   /** The damage in convert3do's words, or null. */
@@ -76,12 +79,27 @@ export function info(bytes: ModelBytes): Info;
 /** Receives a piece of output, valid only during the call. */
 export type Writer = (view: Uint8Array) => void;
 
-/** A conversion of a model given in pieces; its header comes last. */
+/**
+ * A conversion of a model given in pieces; its header comes last. The
+ * conversion is the output given (by push, then end's tail), cut at the
+ * result's outputLength (a damaged model's output may run past it), with
+ * the header written over its first 12 bytes; an outputLength of 0 means
+ * nothing is written.
+ */
 export interface Converter {
+  /** Whether the walk has ended: more pieces are taken and ignored. */
   readonly ended: boolean;
-  /** The output the piece makes, or, given write, nothing (write has it). */
+  /**
+   * The output the piece makes, or, given write, an empty array (write has
+   * it). Throws a TypeError for what is no model's bytes or no function, and
+   * an Error after end().
+   */
   push(bytes: ModelBytes, write?: Writer): Uint8Array[];
-  /** The result, with header (the 12 bytes to write at offset 0) and tail (output not yet given). */
+  /**
+   * The result, with header (the 12 bytes to write at offset 0) and tail
+   * (output not yet given, or, given write, an empty array). Called again,
+   * the same result.
+   */
   end(write?: Writer): Result & { header: Uint8Array; tail: Uint8Array[] };
 }
 export function createConverter(): Converter;
@@ -89,12 +107,18 @@ export function createConverter(): Converter;
 /** A survey of a model given in pieces. */
 export interface Survey {
   readonly ended: boolean;
+  /** Throws a TypeError for what is no model's bytes, and an Error after end(). */
   push(bytes: ModelBytes): void;
   /** The chunk the walk is in (its header read, not all its payload), or null between chunks. */
   current(): Chunk | null;
-  /** size: the model's size; omitted when not known (size and bytes_dropped are then null). */
+  /**
+   * size: the model's size, a whole number; omitted when not known (size
+   * and bytes_dropped are then null); anything else is a TypeError. Called
+   * again, the same object. With onChunk, its chunks are empty.
+   */
   end(size?: number): Info;
 }
+/** onChunk, a function or omitted (anything else is a TypeError), is given each chunk instead. */
 export function createSurvey(onChunk?: (chunk: Chunk) => void): Survey;
 
 /** The core's version, as the programs say it. */

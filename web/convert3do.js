@@ -179,6 +179,9 @@ function createConverter() {
   }
 
   function collect(write) {
+    if (write !== undefined && typeof write !== "function") {
+      throw new TypeError("convert3do: write must be a function");
+    }
     const made = [];
     return { made, write: write || ((view) => made.push(view.slice())) };
   }
@@ -190,6 +193,9 @@ function createConverter() {
     push(bytes, write) {
       const input = bytesOf(bytes);
       const out = collect(write);
+      if (finished !== null) {
+        throw new Error("convert3do: push() after end()");
+      }
       for (let at = 0; at < input.length && status === MORE; at += PIECE) {
         feed(input.subarray(at, Math.min(input.length, at + PIECE)), false, out.write);
       }
@@ -222,6 +228,9 @@ function createConverter() {
 // (size and bytes_dropped are then null). onChunk, when given, is called with
 // each chunk instead of keeping them all.
 function createSurvey(onChunk) {
+  if (onChunk !== undefined && typeof onChunk !== "function") {
+    throw new TypeError("convert3do: onChunk must be a function");
+  }
   const core = instantiate();
   const { exports } = core;
   const state = core.base + STATE;
@@ -264,6 +273,9 @@ function createSurvey(onChunk) {
     },
     push(bytes) {
       const input = bytesOf(bytes);
+      if (finished !== null) {
+        throw new Error("convert3do: push() after end()");
+      }
       for (let at = 0; at < input.length && status === MORE; at += SURVEY_PIECE) {
         feed(input.subarray(at, Math.min(input.length, at + SURVEY_PIECE)), false);
       }
@@ -278,6 +290,9 @@ function createSurvey(onChunk) {
       return json(exports.convert3do_chunk_json(chunk, text, room));
     },
     end(size) {
+      if (size !== undefined && !(Number.isSafeInteger(size) && size >= 0)) {
+        throw new TypeError("convert3do: size must be a whole number of bytes, or omitted");
+      }
       if (finished !== null) {
         return finished;
       }

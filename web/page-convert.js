@@ -28,11 +28,16 @@ async function convertAll() {
   }
   const zip = !(chosen.length === 1 && rows.length === 1);
   setStatus(`Converting ${files(chosen.length)}…`);
+  const size = chosen.reduce((sum, r) => sum + r.file.size, 0);
+  setProgress(0, size, `${sizeText(0)} of ${sizeText(size)}`);
   const started = performance.now();
   const answer = await ask({ type: "convert", zip, items: chosen.map((r) => ({ path: r.path, file: r.file })) }, {
     onProgress: (done, total) => setProgress(done, total, `${sizeText(done)} of ${sizeText(total)}`),
   });
   showProblems(answer.problems);
+  for (const { path, message } of answer.problems) {
+    markNotConverted(path, message);
+  }
   if (answer.output !== null) {
     download(answer.output, zip ? "converted-3do.zip" : baseName(chosen[0].path));
   }

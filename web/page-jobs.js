@@ -59,7 +59,13 @@ function enqueue(kind, task) {
   const asked = generation;
   queued.push(kind);
   setBusy(true, rows.length);
-  queue = queue.then(() => (asked === generation ? task() : null)).catch((error) => {
+  queue = queue.then(() => {
+    if (asked !== generation) {
+      return null;
+    }
+    clearError();
+    return task();
+  }).catch((error) => {
     if (error.message !== "cancelled") {
       showError(error.message);
     }

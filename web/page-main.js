@@ -31,7 +31,10 @@ drop.addEventListener("drop", (event) => {
   event.preventDefault();
   drop.classList.remove("over");
   const found = dropped(event);  // the entries are read now, while the drop lasts
-  enqueue("list", async () => listFiles(await found));
+  enqueue("list", async () => {
+    const { found: entries, problems } = await found;
+    await listFiles(entries, problems);
+  });
 });
 $("filter").addEventListener("change", redraw);
 $("convert").addEventListener("click", () => enqueue("convert", convertAll));

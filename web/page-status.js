@@ -11,6 +11,12 @@ function showError(text) {
   document.body.dataset.state = "error";
 }
 
+// A job starts: what went wrong before is gone with it.
+function clearError() {
+  $("error").classList.remove("shown");
+  $("error").textContent = "";
+}
+
 // The problems of single files, each with its name; none hides the box.
 function showProblems(problems) {
   const box = $("problems");
@@ -28,11 +34,11 @@ function setStatus(text) {
 }
 
 // Progress while a job goes on: not announced, and redrawn at most ten
-// times a second.
+// times a second, but at once when a job starts (done 0).
 let drawn = 0;
 function setProgress(done, total, text) {
   const now = performance.now();
-  if (now - drawn < 100 && done < total) {
+  if (now - drawn < 100 && done < total && done > 0) {
     return;
   }
   drawn = now;

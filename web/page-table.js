@@ -130,6 +130,17 @@ function render(r) {
   r.element = tr;
 }
 
+// A model the conversion could not read, or that gave nothing: its state
+// says so, until it is listed again.
+function markNotConverted(path, message) {
+  const r = rows.find((row) => row.path === path);
+  if (r) {
+    const state = r.element.cells[5];
+    state.textContent = `not converted: ${message}`;
+    state.className = "state-damaged";
+  }
+}
+
 function shows(r) {
   const filter = $("filter").value;
   const info = r.info;

@@ -55,8 +55,9 @@ async function listJob(id, files) {
 }
 
 // Converts one model; gives { result, output } (output null when nothing is
-// written) and where the time went.
-async function convertOne(id, file, want, timings, use, read = null) {
+// written) and where the time went; reached(bytes) is told how far the model
+// has been read, piece by piece.
+async function convertOne(id, file, want, timings, use, read = null, reached = () => {}) {
   let clock = performance.now();
   const lap = (key) => {
     const now = performance.now();
@@ -80,6 +81,7 @@ async function convertOne(id, file, want, timings, use, read = null) {
       timings.write += performance.now() - started;
       timings.convert -= performance.now() - started;  // counted by the lap around push
     };
+    let at = 0;
     for await (const piece of pieces(file)) {
       lap("read");
       if (sink.see) {
@@ -87,6 +89,7 @@ async function convertOne(id, file, want, timings, use, read = null) {
       }
       converter.push(piece, write);
       lap("convert");
+      reached((at += piece.length));
       if (converter.ended) {
         break;
       }
@@ -121,13 +124,19 @@ async function convertJob(id, items, zip, want) {
   let done = 0;
   if (!zip) {
     const { path, file } = items[0];
-    const { result, output, sink } = await convertOne(id, file, want, timings, "download");
-    progress(id, file.size, total);
-    if (output === null) {
-      problems.push({ path, message: nothingWritten(result) });
+    let made = { output: null, sink: null };
+    try {
+      made = await convertOne(id, file, want, timings, "download", null, (at) => progress(id, at, total));
+      if (made.output === null) {
+        problems.push({ path, message: nothingWritten(made.result) });
+      }
+    } catch (error) {
+      problems.push({ path, message: error.message });  // as one of many would be
     }
-    self.postMessage({ type: "converted", id, output: output && await output.blob(), sink, sinks: [sink],
-                       converted: output ? 1 : 0, problems, timings });
+    progress(id, file.size, total);
+    const { output, sink } = made;
+    self.postMessage({ type: "converted", id, output: output && await output.blob(), sink,
+                       sinks: sink ? [sink] : [], converted: output ? 1 : 0, problems, timings });
     return;
   }
   const names = new TextEncoder();
@@ -149,7 +158,7 @@ async function convertJob(id, items, zip, want) {
     for (const [index, { path, file }] of items.entries()) {
       let made;
       try {
-        made = await convertOne(id, file, want, timings, "zip", ahead(index));
+        made = await convertOne(id, file, want, timings, "zip", ahead(index), (at) => progress(id, done + at, total));
       } catch (error) {
         problems.push({ path, message: error.message });
         continue;

@@ -18,28 +18,37 @@ const BLOCK = 8 << 20;
 // Such files stay while the page that made them is open, since its downloads
 // read them. Each worker holds a lock named after its session while it
 // lives, and a worker that starts removes the files of every session whose
-// lock none holds: those of pages closed or gone.
+// lock none holds: those of pages closed or gone. A file is made only once
+// the lock is held, and never waits for that clean-up: a file of a worker
+// still closing may not be removable yet, and that must not hold a
+// conversion up. Each file has a name of its own.
 const SESSION = Date.now().toString(36) + Math.random().toString(36).slice(2, 8);
 const FILE_PREFIX = "convert3do-";
-const sessionReady = (async () => {
+let fileSerial = 0;
+const sessionHeld = new Promise((held, failed) => {
   if (!self.navigator.locks || !navigator.storage || !navigator.storage.getDirectory) {
+    failed(new Error("no origin-private file system here"));
     return;
   }
-  await new Promise((held) => {
-    navigator.locks.request(FILE_PREFIX + SESSION, () => {
-      held();
-      return new Promise(() => {});  // until the worker goes
-    });
-  });
+  navigator.locks.request(FILE_PREFIX + SESSION, () => {
+    held();
+    return new Promise(() => {});  // until the worker goes
+  }).catch(failed);
+});
+sessionHeld.then(async () => {
   const live = new Set((await navigator.locks.query()).held.map((lock) => lock.name));
   const root = await navigator.storage.getDirectory();
+  const stale = [];
   for await (const name of root.keys()) {
     const session = /^convert3do-([a-z0-9]+)-/.exec(name);
     if (session && !live.has(FILE_PREFIX + session[1])) {
-      await root.removeEntry(name).catch(() => {});
+      stale.push(name);
     }
   }
-})().catch(() => {});  // no such file system here (file://): nothing to remove
+  for (const name of stale) {
+    await root.removeEntry(name).catch(() => {});  // in use still: the next worker's
+  }
+}).catch(() => {});  // no such file system here (file://): nothing to remove
 
 // An output held as parts in order: Uint8Arrays, or Blobs.
 function partsOutput(parts, size) {
@@ -220,9 +229,9 @@ function bytesSink() {
 // A file of the origin-private file system, written in large blocks (many
 // small writes cost far more), with room asked for once.
 async function fileSink(id, size) {
-  await sessionReady;
+  await sessionHeld;
   const root = await navigator.storage.getDirectory();
-  const name = `${FILE_PREFIX}${SESSION}-${id}.3do`;
+  const name = `${FILE_PREFIX}${SESSION}-${id}-${(fileSerial += 1)}.3do`;
   const handle = await root.getFileHandle(name, { create: true });
   const access = await handle.createSyncAccessHandle();
   access.truncate(size);

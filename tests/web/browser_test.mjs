@@ -128,6 +128,13 @@ try {
   if (runs("edges")) {
     await edges(httpUrl);
     await narrowAndWide(httpUrl);
+    for (const url of [fileUrl, httpUrl]) {
+      await drops(url);
+    }
+    await progressMoves(httpUrl);
+    for (const url of [fileUrl, `${httpUrl}?sink=file`]) {
+      await cancelThenConvert(url);
+    }
   }
   if (runs("speed")) {
     await tinyModels(httpUrl);
@@ -410,7 +417,26 @@ async function edges(url) {
   const named = await zipEntries(await convertAndDownload(page));
   assert.deepEqual(Buffer.from(named["same.3do"]), native.get(first).output);
   assert.deepEqual(Buffer.from(named["same (2).3do"]), native.get(second).output);
-  step("two models of one name are kept apart: same.3do and same (2).3do");
+  for (const again of [second, first, second]) {
+    await page.setInputFiles("#files", [again]);
+    await settle(page);
+  }
+  assert.deepEqual(await page.evaluate(() => window.convert3doPage.rows.map((r) => r.path)), ["same.3do", "same (2).3do"]);
+  step("two models of one name are kept apart: same.3do and same (2).3do; picked again, neither is listed twice");
+
+  // One model, removed from disk after it was listed: named, its row too.
+  await page.click("#clear");
+  const gone = join(work, "gone.3do");
+  writeFileSync(gone, words("3DO4", 1, 28, "XYZS", 0, 16, 9, 1, 2, 3));
+  await page.setInputFiles("#files", [gone]);
+  await listed(page, 1);
+  rmSync(gone);
+  await page.click("#convert");
+  await settle(page);
+  assert.match(await page.textContent("#problems"), /^gone\.3do: cannot be read: it was changed or removed after it was listed/);
+  assert.match(await page.textContent("#status"), /^Nothing downloaded; 1 gave nothing \(see above\)\.$/);
+  assert.match(await page.textContent("#models tbody tr td:nth-child(6)"), /^not converted: cannot be read/);
+  step("one model removed after it was listed: named, its row marked, the page ready again");
 
   // Salvage of a model cut inside its header: nothing to download, and why.
   await page.click("#clear");
@@ -452,9 +478,148 @@ async function narrowAndWide(url) {
     await page.click("#models tbody tr:first-child button");
     const name = await page.$eval("#models tbody tr:first-child td.path", (e) => e.getBoundingClientRect().left);
     assert.ok(name >= 0, "opening the chunks scrolled the name away");
+    assert.deepEqual(await brokenWords(page), [], "words broken inside at 360 px");
     await context.close();
   }
-  step("at 360 px every cell and button is on the screen; screenshots at 360 and 1366 px, light and dark");
+  step("at 360 px every cell and button is on the screen, no word broken inside; screenshots at 360 and 1366 px, light and dark");
+}
+
+// The words of the table's cells (a file's name aside, which may break
+// anywhere) that the page lays out over more than one line.
+function brokenWords(page) {
+  return page.evaluate(() => {
+    const broken = [];
+    for (const cell of document.querySelectorAll("#models td:not(.path), #models th")) {
+      const walker = document.createTreeWalker(cell, NodeFilter.SHOW_TEXT);
+      for (let node = walker.nextNode(); node; node = walker.nextNode()) {
+        for (const match of node.data.matchAll(/\S+/g)) {
+          const range = document.createRange();
+          range.setStart(node, match.index);
+          range.setEnd(node, match.index + match[0].length);
+          const tops = new Set([...range.getClientRects()].map((r) => Math.round(r.top)));
+          if (tops.size > 1) {
+            broken.push(match[0]);
+          }
+        }
+      }
+    }
+    return broken;
+  });
+}
+
+// Drops as the system makes them (real files, through the DevTools
+// protocol's drag events): files, a folder, a file and a folder. From
+// file://, where Chromium gives entries it cannot read, the files are
+// listed all the same, and a folder is named with the way that works.
+async function drops(url) {
+  const fromFile = url.startsWith("file:");
+  const { context, page } = await open(url);
+  const session = await context.newCDPSession(page);
+  const box = await page.locator("#drop").boundingBox();
+  const at = { x: box.x + box.width / 2, y: box.y + box.height / 2 };
+  const drop = async (paths) => {
+    const data = { items: [], files: paths, dragOperationsMask: 1 };
+    for (const type of ["dragEnter", "dragOver", "drop"]) {
+      await session.send("Input.dispatchDragEvent", { type, ...at, data });
+    }
+  };
+  const cube = files.find((f) => f.endsWith("cube.3do"));
+  const done = join(folder, "ships", "done.3do");
+  const inShips = files.filter((f) => f.startsWith(join(folder, "ships")));
+  // what | paths dropped | rows from http | rows from file | a problem from file
+  const cases = [
+    ["two files", [cube, done], 2, 2, false],
+    ["a folder", [join(folder, "ships")], inShips.length, 0, true],
+    ["a file and a folder", [cube, join(folder, "ships")], inShips.length + 1, 1, true],
+  ];
+  const clear = async () => (await page.isEnabled("#clear")) && page.click("#clear");
+  for (const [what, paths, rowsHttp, rowsFile, problem] of cases) {
+    await clear();
+    await drop(paths);
+    await page.waitForFunction(() => !/^(The list is empty|Ready)/.test(document.getElementById("status").textContent) ||
+                                     document.body.dataset.state === "error",
+                               null, { timeout: 30000, polling: 20 });
+    await settle(page);
+    const rows = await page.evaluate(() => window.convert3doPage.rows.length);
+    assert.equal(rows, fromFile ? rowsFile : rowsHttp, `${what}: rows`);
+    const problems = await page.textContent("#problems");
+    assert.equal(fromFile && problem, /use Choose a folder/.test(problems), `${what}: ${problems}`);
+    if (what === "a file and a folder" && fromFile) {
+      await page.setViewportSize({ width: 360, height: 740 });
+      await page.screenshot({ path: join(shots, "web-360-drop-file-url.png") });
+      await page.setViewportSize({ width: 1366, height: 800 });
+      await page.screenshot({ path: join(shots, "web-1366-drop-file-url.png") });
+    }
+  }
+  // An error shown before is gone once the next job starts.
+  await page.evaluate(() => window.dispatchEvent(new ErrorEvent("error", { message: "an earlier failure" })));
+  assert.equal(await page.isVisible("#error"), true);
+  await clear();
+  await page.setInputFiles("#files", [cube]);
+  await listed(page, 1);
+  assert.equal(await page.isVisible("#error"), false);
+  step(`drops of files, a folder, both, from ${url.split(":")[0]}://; an earlier error cleared by the next job`);
+  await context.close();
+}
+
+// The bar moves while one large model converts, and starts from nothing.
+async function progressMoves(url) {
+  const big = join(work, "progress.3do");
+  writeBigModel(big, 256, 31);
+  const { context, page } = await open(url);
+  await page.setInputFiles("#files", [big]);
+  await listed(page, 1);
+  await page.evaluate(() => {
+    window.seen = [];
+    const sample = () => {
+      window.seen.push(document.getElementById("progress").value);
+      if (document.body.dataset.state === "busy") {
+        setTimeout(sample, 25);
+      }
+    };
+    document.getElementById("convert").click();
+    sample();
+  });
+  await settle(page);
+  const seen = await page.evaluate(() => window.seen);
+  const between = new Set(seen.filter((v) => v > 0 && v < 1));
+  const moved = seen.findIndex((v) => v > 0 && v < 1);
+  assert.ok(seen.slice(0, moved).includes(0), `the bar did not start from nothing: ${seen.slice(0, 8)}`);
+  assert.ok(between.size >= 2, `the bar did not move during the file: ${seen.join(" ")}`);
+  step(`the bar moves during a 256 MiB model (${between.size} values between empty and full)`);
+  await context.close();
+  rmSync(big);
+}
+
+// Cancel, then Convert again, at several moments of the first conversion:
+// the zip is exact, entry by entry, whatever the moment.
+async function cancelThenConvert(url) {
+  const big = join(work, "cancel.3do");
+  writeBigModel(big, 256, 41);
+  const small = files.find((f) => f.endsWith("cube.3do"));
+  for (const moment of [50, 300, 700]) {
+    const { context, page } = await open(url);
+    await page.setInputFiles("#files", [big, small]);
+    await listed(page, 2);
+    await page.click("#convert");
+    await page.waitForTimeout(moment);
+    if (await page.isEnabled("#cancel")) {
+      await page.click("#cancel");
+    }
+    await settle(page);
+    const entries = await zipEntries(await convertAndDownload(page, 120000));
+    await settle(page);
+    assert.deepEqual(Object.keys(entries).sort(), ["cancel.3do", "cube.3do"], `${moment} ms`);
+    assert.ok(execFileSync("cmp", ["-", nativeOfBig(big)], { input: Buffer.from(entries["cancel.3do"]) }).length === 0);
+    assert.deepEqual(Buffer.from(entries["cube.3do"]), native.get(small).output);
+    assert.match(await page.textContent("#status"), /^Converted 2 of 2 files/);
+    if (moment === 300) {
+      await page.screenshot({ path: join(shots, `web-1366-after-cancel-${url.split(":")[0]}.png`) });
+    }
+    await context.close();
+  }
+  step(`cancel at 50, 300 and 700 ms, then convert again, from ${url.split(":")[0]}://${url.includes("sink=file") ? " into files" : ""}: an exact zip each time`);
+  rmSync(big);
 }
 
 // 500 tiny models, listed and converted: how long the page takes per model.

@@ -113,3 +113,37 @@ test("a model is any view of bytes; anything else is a TypeError", () => {
     assert.throws(() => createConverter().push(model), TypeError, String(model));
   }
 });
+
+test("misuse is refused at the call: not later, and never silently", () => {
+  const bytes = readFileSync(join(dir, names[0]));
+  // what | the call | the error
+  const cases = [
+    ["a visitor that is no function", () => createSurvey("x"), TypeError],
+    ["a visitor that is no function (null)", () => createSurvey(null), TypeError],
+    ["a size that is a string", () => createSurvey().end("12"), TypeError],
+    ["a size below 0", () => createSurvey().end(-1), TypeError],
+    ["a size not whole", () => createSurvey().end(1.5), TypeError],
+    ["a writer that is no function", () => createConverter().push(bytes, 7), TypeError],
+    ["push() after end(), converter", () => {
+      const converter = createConverter();
+      converter.end();
+      converter.push(bytes);
+    }, Error],
+    ["push() after end(), survey", () => {
+      const survey = createSurvey();
+      survey.end(0);
+      survey.push(bytes);
+    }, Error],
+  ];
+  for (const [what, call, kind] of cases) {
+    assert.throws(call, kind, what);
+  }
+  // What stays allowed: pieces after the walk ended (here at a length
+  // bound of 0) are taken and ignored.
+  const bound = new Uint8Array([0x34, 0x4f, 0x44, 0x33, 1, 0, 0, 0, 0, 0, 0, 0]);
+  const converter = createConverter();
+  converter.push(bound);
+  assert.equal(converter.ended, true);
+  assert.deepEqual(converter.push(new Uint8Array(16)), []);
+  assert.equal(converter.end().outputLength, 12);
+});
