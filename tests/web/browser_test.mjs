@@ -22,11 +22,13 @@
 // model converted in memory (256), CONVERT3DO_FILE_MIB that of the one
 // converted into a file (1024), CONVERT3DO_TRIES the tries of each count of
 // models (20); CONVERT3DO_WEB_PARTS runs some parts only (page, many, edges,
-// speed; all when unset).
+// speed; all when unset; stress only when named: the outputs-into-files
+// path many times over, with cancels, CONVERT3DO_STRESS_ZIPS zips (200),
+// CONVERT3DO_STRESS_BIG of 256 MiB (20), CONVERT3DO_STRESS_CANCELS (50)).
 import assert from "node:assert/strict";
 import { execFileSync, spawnSync } from "node:child_process";
 import { existsSync, mkdirSync, mkdtempSync, readFileSync, readdirSync, rmSync, statSync,
-         writeFileSync, copyFileSync, openSync, writeSync, closeSync, appendFileSync, truncateSync } from "node:fs";
+         writeFileSync, copyFileSync, openSync, readSync, writeSync, closeSync, appendFileSync, truncateSync } from "node:fs";
 import { createServer } from "node:http";
 import { tmpdir } from "node:os";
 import { dirname, join, relative } from "node:path";
@@ -135,6 +137,9 @@ try {
     for (const url of [fileUrl, `${httpUrl}?sink=file`]) {
       await cancelThenConvert(url);
     }
+  }
+  if (parts !== null && parts.includes("stress")) {
+    await stress(`${httpUrl}?sink=file`);
   }
   if (runs("speed")) {
     await tinyModels(httpUrl);
@@ -589,6 +594,128 @@ async function progressMoves(url) {
   step(`the bar moves during a 256 MiB model (${between.size} values between empty and full)`);
   await context.close();
   rmSync(big);
+}
+
+// The outputs-into-files path, over and over on fresh pages: zips of 2 to 11
+// models, zips of a 256 MiB model, and conversions cancelled at random
+// moments then made again. No run may stall: each has its timeout, and the
+// page's state says where it stood.
+async function stress(url) {
+  const count = (name, fallback) => Number(process.env[name] || fallback);
+  const dir = join(work, "stress");
+  mkdirSync(dir);
+  const models = Array.from({ length: 11 }, (_, i) => {
+    const path = join(dir, `s${i}.3do`);
+    i % 4 === 3 ? writeBigModel(path, 1, 50 + i) : writeFileSync(path, words("3DO4", i, 28, "XYZS", 0, 16, 9, i, 2, 3));
+    nativeOf(path);
+    return path;
+  });
+  const big = join(dir, "big.3do");
+  writeBigModel(big, 256, 61);
+  const bigOutput = readFileSync(nativeOfBig(big));
+  const bigEntry = { crc: crc32(bigOutput), size: bigOutput.length };
+  let seed = 20261209;
+  const random = (n) => (seed = (seed * 1103515245 + 12345) % 2147483648) % n;
+  const context = await browser.newContext({ acceptDownloads: true });
+  const page = await context.newPage();
+  const started = performance.now();
+  // A zip with the big model is checked by its directory: each entry's
+  // CRC and size against the native output's (unpacking 256 MiB each time
+  // would be most of the run).
+  const checkZip = async (download, chosen, what) => {
+    const path = join(work, "stress.zip");
+    await download.saveAs(path);
+    const listing = chosen.includes(big) ? zipDirectory(path) : unzipSync(readFileSync(path));
+    rmSync(path);
+    assert.deepEqual(Object.keys(listing).sort(), chosen.map((p) => p.split("/").pop()).sort(), what);
+    for (const model of chosen) {
+      const name = model.split("/").pop();
+      const output = model === big ? null : native.get(model).output;
+      const entry = listing[name];
+      if (entry instanceof Uint8Array) {
+        assert.ok(Buffer.from(entry).equals(output), `${what}: ${name} differs`);
+      } else {
+        assert.deepEqual(entry, model === big ? bigEntry : { crc: crc32(output), size: output.length },
+                         `${what}: ${name}`);
+      }
+    }
+  };
+  const convertChecked = async (chosen, what) => {
+    await page.setInputFiles("#files", chosen);
+    await listed(page, chosen.length);
+    await checkZip(await convertAndDownload(page, 120000), chosen, what);
+  };
+  const fresh = async (n) => {
+    await page.goto(`${url}&try=${n}`);
+    await settle(page);
+  };
+  const zips = count("CONVERT3DO_STRESS_ZIPS", 200);
+  for (let n = 0; n < zips; ++n) {
+    await fresh(n);
+    const chosen = models.slice().sort(() => random(3) - 1).slice(0, 2 + random(10));
+    await convertChecked(chosen, `zip ${n} of ${chosen.length}`);
+  }
+  const bigs = count("CONVERT3DO_STRESS_BIG", 20);
+  for (let n = 0; n < bigs; ++n) {
+    await fresh(zips + n);
+    await convertChecked([big, models[n % 11]], `256 MiB zip ${n}`);
+  }
+  const cancels = count("CONVERT3DO_STRESS_CANCELS", 50);
+  for (let n = 0; n < cancels; ++n) {
+    await fresh(zips + bigs + n);
+    const chosen = [big, ...models.slice(0, 1 + random(4))];
+    await page.setInputFiles("#files", chosen);
+    await listed(page, chosen.length);
+    await page.click("#convert");
+    await page.waitForTimeout(random(1500));
+    if (await page.isEnabled("#cancel")) {
+      await page.click("#cancel");
+    }
+    await settle(page);
+    await checkZip(await convertAndDownload(page, 120000), chosen, `cancel ${n}`);
+  }
+  await context.close();
+  step(`into files: ${zips} zips of 2 to 11 models, ${bigs} of 256 MiB, ${cancels} cancelled and made again, ` +
+       `all exact, none stalled (${((performance.now() - started) / 1000).toFixed(0)} s)`);
+}
+
+// The entries of a zip file as its central directory lists them: name ->
+// { crc, size } (stored entries, under 4 GiB).
+function zipDirectory(path) {
+  const size = statSync(path).size;
+  const tail = Math.min(size, 1 << 20);  // the directory of a few entries, and the end record
+  const bytes = Buffer.alloc(tail);
+  const fd = openSync(path, "r");
+  readSync(fd, bytes, 0, tail, size - tail);
+  closeSync(fd);
+  const base = size - tail;  // offsets in the file are this much past those in bytes
+  const end = bytes.lastIndexOf(Buffer.from([0x50, 0x4b, 0x05, 0x06]));
+  assert.ok(end >= 0, "no end of central directory");
+  const entries = {};
+  let at = bytes.readUInt32LE(end + 16) - base;
+  for (let i = 0; i < bytes.readUInt16LE(end + 10); ++i) {
+    assert.equal(bytes.readUInt32LE(at), 0x02014b50, "a central directory entry");
+    const nameLength = bytes.readUInt16LE(at + 28);
+    const name = bytes.toString("utf8", at + 46, at + 46 + nameLength);
+    entries[name] = { crc: bytes.readUInt32LE(at + 16), size: bytes.readUInt32LE(at + 24) };
+    at += 46 + nameLength + bytes.readUInt16LE(at + 30) + bytes.readUInt16LE(at + 32);
+  }
+  return entries;
+}
+
+function crc32(bytes) {
+  const crcTable = (crc32.table ??= Array.from({ length: 256 }, (_, n) => {
+    let c = n;
+    for (let k = 0; k < 8; ++k) {
+      c = c & 1 ? 0xedb88320 ^ (c >>> 1) : c >>> 1;
+    }
+    return c >>> 0;
+  }));
+  let c = 0xffffffff;
+  for (let i = 0; i < bytes.length; ++i) {
+    c = crcTable[(c ^ bytes[i]) & 255] ^ (c >>> 8);
+  }
+  return (c ^ 0xffffffff) >>> 0;
 }
 
 // Cancel, then Convert again, at several moments of the first conversion:
