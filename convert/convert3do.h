@@ -324,6 +324,14 @@ CONVERT3DO_API size_t convert3do_damage_text(const convert3do_info* info, char* 
 CONVERT3DO_API size_t convert3do_result_damage_text(const convert3do_result* result, char* buffer,
                                                     size_t size);
 
+/* Where and why the walk ended, as `3do info` says it ("the length bound
+ * (268), which the last chunk runs 3 bytes past", "an unrecognised tag,
+ * LGHT, at byte 280", "damage: cut at byte 28, ...", ...): the text of
+ * "walk_end_text" in `3do info --json`. A read that failed is said as in
+ * convert3do_damage_text. */
+CONVERT3DO_API size_t convert3do_walk_end_text(const convert3do_info* info, char* buffer,
+                                               size_t size);
+
 /* One chunk as `3do info --json` lists it: {"offset":12,"tag":"HAND",...}. */
 CONVERT3DO_API size_t convert3do_chunk_json(const convert3do_chunk* chunk, char* buffer,
                                             size_t size);

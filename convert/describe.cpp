@@ -143,6 +143,39 @@ void damageText(Text& t, convert3do_status outcome, std::int64_t at, std::int64_
 const char* const kWalkEnds[] = {"bound",   "unrecognised_tag", "end_of_input",
                                  "damaged", "not_3do",          "stopped"};
 
+// Where and why the walk ended, as `3do info` says it.
+void walkEndText(Text& t, const convert3do_info& i) {
+  switch (i.walk_end) {
+    case CONVERT3DO_END_BOUND:
+      t.add("the length bound (").number(i.length_field).add(")");
+      if (i.overrun > 0) {
+        t.add(", which the last chunk runs ").number(i.overrun).add(" bytes past");
+      }
+      break;
+    case CONVERT3DO_END_UNRECOGNISED:
+      t.add("an unrecognised tag, ");
+      tagText(t, i.end_tag);
+      t.add(", at byte ").number(i.end_offset);
+      break;
+    case CONVERT3DO_END_OF_INPUT:
+      t.add("the end of the input, at a chunk boundary (byte ")
+          .number(12 + i.chunk_bytes)
+          .add("), before the bound");
+      break;
+    case CONVERT3DO_END_DAMAGED:
+      t.add("damage: ");
+      damageText(t, i.outcome, i.damage_offset, i.damage_chunk, i.damage_payload_length,
+                 i.damage_area_end);
+      break;
+    case CONVERT3DO_END_STOPPED:
+      t.add("stopped by its caller, at byte ").number(12 + i.chunk_bytes);
+      break;
+    default:
+      t.add("not a 3do file (it does not start with the magic 3DO4)");
+      break;
+  }
+}
+
 // The members of `3do info --json` after "chunks".
 void infoMembers(Text& t, const convert3do_info& i, bool first) {
   const bool known = i.size >= 0;
@@ -157,6 +190,11 @@ void infoMembers(Text& t, const convert3do_info& i, bool first) {
   orNull(t, "length_field", i.header_complete != 0, i.length_field);
   const unsigned end = static_cast<unsigned>(i.walk_end);
   key(t, "walk_end").quoted(kWalkEnds[end < 6 ? end : 4]);
+  char words[256];
+  Text walk(words, sizeof words);
+  walkEndText(walk, i);
+  walk.done();
+  key(t, "walk_end_text").quoted(words);
   const bool atTag = i.walk_end == CONVERT3DO_END_UNRECOGNISED;
   orNull(t, "end_offset", atTag, i.end_offset);
   key(t, "end_tag");
@@ -255,6 +293,14 @@ size_t convert3do_damage_text(const convert3do_info* info, char* buffer, size_t 
   if (info != nullptr && info->walk_end == CONVERT3DO_END_DAMAGED) {
     damageText(t, info->outcome, info->damage_offset, info->damage_chunk,
                info->damage_payload_length, info->damage_area_end);
+  }
+  return t.done();
+}
+
+size_t convert3do_walk_end_text(const convert3do_info* info, char* buffer, size_t size) {
+  Text t(buffer, size);
+  if (info != nullptr) {
+    walkEndText(t, *info);
   }
   return t.done();
 }

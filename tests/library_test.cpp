@@ -6,6 +6,7 @@
 #include <cstring>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "convert/convert3do.h"
@@ -248,6 +249,37 @@ TEST(Library, ASurveyThatSkipsPayloadsAgreesWithOneThatReadsThem) {
   EXPECT_EQ(unknown.bytes_dropped, -1);
   EXPECT_EQ(unknown.already_converted, 0);
   convert3do_survey_free(s);
+}
+
+// Where and why the walk ended, in the words 3do info, its JSON, the page and
+// the Python package all show.
+TEST(Library, SaysWhereTheWalkEnded) {
+  using testing::wordsToBytes;
+  const Word32 lght = fourCC('L', 'G', 'H', 'T');
+  const std::vector<std::pair<Bytes, std::string>> cases = {
+      {wordsToBytes({kMagic, 1, 16, testing::kHand, 0, 4, 9}), "the length bound (16)"},
+      {wordsToBytes({kMagic, 1, 13, testing::kHand, 0, 4, 9}),
+       "the length bound (13), which the last chunk runs 3 bytes past"},
+      {wordsToBytes({kMagic, 1, 40, testing::kHand, 0, 4, 9, lght, 0, 4, 1}),
+       "an unrecognised tag, LGHT, at byte 28"},
+      {wordsToBytes({kMagic, 1, 400, testing::kHand, 0, 4, 9}),
+       "the end of the input, at a chunk boundary (byte 28), before the bound"},
+      {wordsToBytes({kMagic, 1, 400, testing::kHand, 0, 40, 9}),
+       "damage: cut at byte 28, inside the chunk at byte 12"},
+      {wordsToBytes({kMagic, 1}), "damage: cut at byte 8, inside the 12-byte header"},
+      {wordsToBytes({7, 1, 4}), "not a 3do file (it does not start with the magic 3DO4)"},
+  };
+  for (const auto& [model, expected] : cases) {
+    convert3do_info info{};
+    (void)convert3do_survey_buffer(model.data(), model.size(), nullptr, nullptr, &info);
+    char text[256];
+    EXPECT_EQ(convert3do_walk_end_text(&info, text, sizeof text), expected.size());
+    EXPECT_EQ(std::string(text), expected);
+    char json[1024];
+    (void)convert3do_info_json(&info, nullptr, 0, json, sizeof json);
+    EXPECT_NE(std::string(json).find("\"walk_end_text\":\"" + expected + "\""), std::string::npos)
+        << json;
+  }
 }
 
 TEST(Library, SaysItsVersion) {

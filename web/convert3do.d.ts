@@ -54,6 +54,8 @@ export interface Info {
   header_word: number | null;
   length_field: number | null;
   walk_end: "bound" | "unrecognised_tag" | "end_of_input" | "damaged" | "not_3do" | "stopped";
+  /** The same in words, as `3do info` says it. */
+  walk_end_text: string;
   end_offset: number | null;
   end_tag: string | null;
   overrun: number | null;

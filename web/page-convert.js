@@ -45,7 +45,8 @@ async function convertAll() {
   window.convert3doPage.lastRun = { seconds, sinks: answer.sinks, zipSink: zip ? answer.sink : null,
                                     timings: [answer.timings], converted: answer.converted,
                                     problems: answer.problems };
-  const skipped = left > 0 ? `; ${left} left out (not 3do files, or damaged without salvage)` : "";
+  const why = salvage ? "not 3do files" : "not 3do files, or damaged without salvage";
+  const skipped = left > 0 ? `; ${left} left out (${why})` : "";
   const failed = answer.problems.length > 0 ? `; ${answer.problems.length} gave nothing (see above)` : "";
   setStatus(answer.output === null
     ? `Nothing downloaded${failed}${skipped}.`

@@ -38,22 +38,7 @@ std::string tagText(Word32 tag) {
 
 // Where and why the walk ended, in words.
 std::string walkEndText(const SurveyInfo& s) {
-  switch (s.end) {
-    case WalkEnd::Bound:
-      return s.overrun > 0 ? printed(say::kBoundOverrun, static_cast<long>(s.header.bodyLength),
-                                     ll(s.overrun))
-                           : printed(say::kBoundEnd, static_cast<long>(s.header.bodyLength));
-    case WalkEnd::UnrecognisedTag:
-      return printed(say::kUnrecognisedEnd, tagText(s.endTag).c_str(), ll(s.endOffset));
-    case WalkEnd::EndOfInput:
-      return printed(say::kInputEnd, ll(kFileHeaderBytes + s.chunkBytes));
-    case WalkEnd::Damaged:
-      return printed(say::kDamageEnd, describeDamage(s).text);
-    case WalkEnd::Stopped:  // the command line never stops a survey
-    case WalkEnd::NotA3do:
-      break;
-  }
-  return say::kNotA3do;
+  return describeWalkEnd(s).text;
 }
 
 // The bytes a conversion drops, "N bytes", or that they are not known.

@@ -34,4 +34,12 @@ DamageText describeDamage(const SurveyInfo& survey) {
   return out;
 }
 
+DamageText describeWalkEnd(const SurveyInfo& survey) {
+  DamageText out{};
+  const convert3do_info info = infoOf(survey);
+  addWhy(out, convert3do_walk_end_text(&info, out.text, sizeof out.text), survey.outcome,
+         survey.error);
+  return out;
+}
+
 }  // namespace convert3do

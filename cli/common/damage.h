@@ -19,6 +19,9 @@ struct DamageText {
 };
 DamageText describeDamage(const ConversionResult& result);
 DamageText describeDamage(const SurveyInfo& survey);
+// Where and why the walk ended, in the library's words and with why a read
+// failed.
+DamageText describeWalkEnd(const SurveyInfo& survey);
 
 }  // namespace convert3do
 

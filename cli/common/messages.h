@@ -133,13 +133,6 @@ constexpr const char* kSalvageInPlace =
     "--salvage and -i: a damaged file is never replaced in place";
 
 // 3do info and check.
-constexpr const char* kBoundEnd = "the length bound (%ld)";
-constexpr const char* kBoundOverrun =
-    "the length bound (%ld), which the last chunk runs %lld bytes past";
-constexpr const char* kUnrecognisedEnd = "an unrecognised tag, %s, at byte %lld";
-constexpr const char* kInputEnd =
-    "the end of the input, at a chunk boundary (byte %lld), before the bound";
-constexpr const char* kDamageEnd = "damage: %s";
 constexpr const char* kUnknownBytes = "an unknown number of bytes";
 constexpr const char* kSizeNotKnown = "size not known";
 constexpr const char* kProgramsNotA3do =
