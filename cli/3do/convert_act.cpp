@@ -384,21 +384,23 @@ bool makeTemporary(const ConvertOptions& o, const Plan& plan, const Job& job, co
 }
 
 // The report of a file whose folder is not where the plan put it (ESTALE),
-// or cannot be told to be.
-Report folderMoved(int error, const char* what) {
-  return failed(kExitOutputFailed, error == ESTALE
-                                       ? std::string(what)
-                                       : printed(say::kCannotCheckFolder, std::strerror(error)) +
-                                             say::kNothingWritten);
+// or cannot be told to be: in place the file is left as it is, else its
+// output is not written.
+Report folderMoved(int error, Side side) {
+  const bool inPlace = side == Side::Input;
+  if (error == ESTALE) {
+    return failed(kExitOutputFailed, inPlace ? say::kFolderMovedLeft : say::kFolderMovedNotWritten);
+  }
+  return failed(kExitOutputFailed, printed(say::kCannotCheckFolder, std::strerror(error)) +
+                                       (inPlace ? say::kLeftAsItIs : say::kNothingWritten));
 }
 
 // Whether the folder of the job's file is where the plan put it: 0, or the
 // errno that settles report.
-int checkFolder(const Folder& folder, const Place* place, Side side, const char* what,
-                Report& report) {
+int checkFolder(const Folder& folder, const Place* place, Side side, Report& report) {
   const int error = place == nullptr ? 0 : stillInPlace(folder, *place, side);
   if (error != 0) {
-    settle(report, folderMoved(error, what));
+    settle(report, folderMoved(error, side));
   }
   return error;
 }
@@ -450,7 +452,7 @@ bool commitInPlace(const ConvertOptions& o, const Job& job, Input& in, const Tar
     return settle(
         r, failed(kExitOutputFailed, std::string(say::kChangedWhileConverted) + say::kLeftAsItIs));
   }
-  if (checkFolder(*t.folder, job.place, Side::Input, say::kFolderMovedLeft, r) != 0) {
+  if (checkFolder(*t.folder, job.place, Side::Input, r) != 0) {
     return false;
   }
   in.owned.reset();  // only ever read; and Windows replaces no open file
@@ -486,7 +488,7 @@ bool commitOutput(const ConvertOptions& o, const Job& job, const Input& in, cons
     if (there.known && !there.regular && !there.symlink) {
       return settle(r, refused(kExitOutputFailed, printed(say::kOutputNotRegular, kOutputName)));
     }
-    if (checkFolder(*t.folder, place, Side::Output, say::kFolderMovedNotWritten, r) != 0) {
+    if (checkFolder(*t.folder, place, Side::Output, r) != 0) {
       return false;
     }
   }
@@ -678,7 +680,7 @@ bool checkHeldOutputs(Worker& w, const Job* next) {
     Releasing& r = *static_cast<Releasing*>(context);
     for (Worker::Unchecked& held : r.worker.unchecked) {
       if (r.error != 0) {
-        settle(held.report, folderMoved(r.error, say::kFolderMovedNotWritten));
+        settle(held.report, folderMoved(r.error, Side::Output));
         held.report.written = held.report.writes = false;
       }
       held.outcome->report = std::move(held.report);
