@@ -245,11 +245,11 @@ bool holdsBytes(int fd, const unsigned char* bytes, std::size_t length) {
     if (got <= 0) {
       return got == 0 && have == length;
     }
-    const auto count = static_cast<std::size_t>(got);
-    if (count > length - have || std::memcmp(piece, bytes + have, count) != 0) {
+    const auto read = static_cast<std::size_t>(got);
+    if (read > length - have || std::memcmp(piece, bytes + have, read) != 0) {
       return false;
     }
-    have += count;
+    have += read;
   }
 }
 

@@ -123,8 +123,10 @@ class OutputNames {
   // folded here (a clash of others is caught when the output is committed).
   static std::string comparedName(const Job& job, bool folds) {
     std::string base = outputBase(job);
-    for (char& c : base) {
-      c = folds && c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    if (folds) {
+      std::transform(base.begin(), base.end(), base.begin(), [](char c) {
+        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+      });
     }
     return base;
   }
@@ -238,10 +240,11 @@ class OutputCheck {
     if (flag != CaseFlag::None) {
       return flag == CaseFlag::Folds;
     }
-    for (const auto& volume : volumes_) {
-      if (volume.first == device) {
-        return volume.second;
-      }
+    const auto known = std::find_if(volumes_.begin(), volumes_.end(), [device](const auto& volume) {
+      return volume.first == device;
+    });
+    if (known != volumes_.end()) {
+      return known->second;
     }
     bool folds = false;
     (void)probeCaseFolding(folder, &folds);  // where nothing can be made, nothing is written

@@ -286,9 +286,9 @@ int probeCaseFolding(const Folder& folder, bool* folds) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     const std::string lower = temporaryName("case-probe", longestName(folder));
     std::string upper = lower;
-    for (char& c : upper) {
-      c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-    }
+    std::transform(lower.begin(), lower.end(), upper.begin(), [](char c) {
+      return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+    });
     if (identifyAt(folder, upper.c_str(), false).known) {
       continue;  // there already: it tells nothing
     }
