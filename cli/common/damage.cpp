@@ -26,20 +26,25 @@ DamageText describeDamage(const ConversionResult& result) {
   return out;
 }
 
-DamageText describeDamage(const SurveyInfo& survey) {
+namespace {
+
+// What the library's text function says of a survey, with why a read failed.
+DamageText surveyText(const SurveyInfo& survey,
+                      std::size_t (*say)(const convert3do_info*, char*, std::size_t)) {
   DamageText out{};
   const convert3do_info info = infoOf(survey);
-  addWhy(out, convert3do_damage_text(&info, out.text, sizeof out.text), survey.outcome,
-         survey.error);
+  addWhy(out, say(&info, out.text, sizeof out.text), survey.outcome, survey.error);
   return out;
 }
 
+}  // namespace
+
+DamageText describeDamage(const SurveyInfo& survey) {
+  return surveyText(survey, convert3do_damage_text);
+}
+
 DamageText describeWalkEnd(const SurveyInfo& survey) {
-  DamageText out{};
-  const convert3do_info info = infoOf(survey);
-  addWhy(out, convert3do_walk_end_text(&info, out.text, sizeof out.text), survey.outcome,
-         survey.error);
-  return out;
+  return surveyText(survey, convert3do_walk_end_text);
 }
 
 }  // namespace convert3do

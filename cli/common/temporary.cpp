@@ -44,6 +44,22 @@ int linkUnnamed(int fd, int way, const Folder& folder, const char* name) {
 }
 #endif
 
+// Gives *name one temporary name for base after another until make(name)
+// succeeds, or fails otherwise than with EEXIST; returns 0 or errno.
+template <typename Make>
+int freshName(const std::string& base, std::size_t longest, std::string* name, Make make) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    *name = temporaryName(base, longest);
+    if (make(name->c_str())) {
+      return 0;
+    }
+    if (errno != EEXIST) {
+      return errno;
+    }
+  }
+  return EEXIST;
+}
+
 }  // namespace
 
 std::string temporaryName(const std::string& base, std::size_t longest) {
@@ -92,26 +108,21 @@ int TemporaryFile::create(const Folder& folder, const std::string& base, unsigne
     return EINTR;
   }
   folder_ = &folder;
-  const std::size_t longest = longestName(folder);
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    name_ = temporaryName(base, longest);
+  const int error = freshName(base, longestName(folder), &name_, [&](const char* name) {
 #ifdef _WIN32
     const int made = openExclusive(
-        (folder.path.empty() ? name_ : folder.path + "/" + name_).c_str(), permissions);
+        (folder.path.empty() ? std::string(name) : folder.path + "/" + name).c_str(), permissions);
 #else
-    const int made = openExclusiveAt(folder.fd.get(), name_.c_str(), permissions);
+    const int made = openExclusiveAt(folder.fd.get(), name, permissions);
 #endif
-    if (made >= 0) {
-      fd_.reset(made);
-      live_ = true;
-      share_.live_.push_back(this);
-      return 0;
-    }
-    if (errno != EEXIST) {
-      return errno;
-    }
+    fd_.reset(made < 0 ? -1 : made);
+    return made >= 0;
+  });
+  if (error == 0) {
+    live_ = true;
+    share_.live_.push_back(this);
   }
-  return EEXIST;
+  return error;
 }
 
 int TemporaryFile::createScratch(const Folder& folder, const std::string& base) {
@@ -246,20 +257,15 @@ void TemporaryFiles::Share::releaseHeld(bool keep, void (*released)(void*), void
 
 int TemporaryFile::nameUnnamed() {
 #ifdef CONVERT3DO_UNNAMED_FILES
-  const std::size_t longest = longestName(*folder_);
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    name_ = temporaryName(base_, longest);
-    if (linkUnnamed(fd_.get(), linkWay.load(), *folder_, name_.c_str()) == 0) {
-      unnamed_ = false;
-      live_ = true;
-      share_.live_.push_back(this);
-      return 0;
-    }
-    if (errno != EEXIST) {
-      return errno;
-    }
+  const int error = freshName(base_, longestName(*folder_), &name_, [this](const char* name) {
+    return linkUnnamed(fd_.get(), linkWay.load(), *folder_, name) == 0;
+  });
+  if (error == 0) {
+    unnamed_ = false;
+    live_ = true;
+    share_.live_.push_back(this);
   }
-  return EEXIST;
+  return error;
 #else
   return EINVAL;
 #endif
@@ -283,28 +289,30 @@ int probeCaseFolding(const Folder& folder, bool* folds) {
   *folds = true;  // as Windows compares names, but in folders set otherwise
   return 0;
 #else
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::string lower = temporaryName("case-probe", longestName(folder));
-    std::string upper = lower;
-    std::transform(lower.begin(), lower.end(), upper.begin(), [](char c) {
+  std::string lower;
+  std::string upper;
+  const int error = freshName("case-probe", longestName(folder), &lower, [&](const char* name) {
+    upper = name;
+    std::transform(upper.begin(), upper.end(), upper.begin(), [](char c) {
       return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
     });
     if (identifyAt(folder, upper.c_str(), false).known) {
-      continue;  // there already: it tells nothing
+      errno = EEXIST;  // there already: it would tell nothing
+      return false;
     }
-    const int made = openExclusiveAt(folder.fd.get(), lower.c_str(), 0600);
+    const int made = openExclusiveAt(folder.fd.get(), name, 0600);
     if (made < 0) {
-      if (errno == EEXIST) {
-        continue;
-      }
-      return errno;
+      return false;
     }
     (void)closeFile(made);
-    *folds = identifyAt(folder, upper.c_str(), false).known;
-    (void)removeAt(folder, lower.c_str());
-    return 0;
+    return true;
+  });
+  if (error != 0) {
+    return error;
   }
-  return EEXIST;
+  *folds = identifyAt(folder, upper.c_str(), false).known;
+  (void)removeAt(folder, lower.c_str());
+  return 0;
 #endif
 }
 
