@@ -261,10 +261,10 @@ class OutputCheck {
     }
   }
 
-  // The -d folder's answer, and its left-over files counted, once; a dry run
-  // asks the folder above one that does not exist yet, as the real run would
-  // make it there.
-  bool rootFoldsCase() {
+  // Settles the -d folder once: its left-over files counted, and whether it
+  // folds case, which it returns (a dry run asks the folder above one that
+  // does not exist yet, as the real run would make it there).
+  bool settleRoot() {
     if (!rootFoldsKnown_ && options_.destination == Destination::Folder) {
       if (plan_.outputRootState == OutputState::Existing) {
         countLeftOvers(plan_.outputRoot);
@@ -321,7 +321,7 @@ void OutputCheck::settleOne(Place* place) {
     place->outputState = plan_.outputRootState;
     place->outputError = plan_.outputRootError;
     place->output = keyOf(identifyFolder(plan_.outputRoot));
-    place->outputFoldsCase = rootFoldsCase();
+    place->outputFoldsCase = settleRoot();
     return;
   }
   const Place& parent = *place->parent;
@@ -446,7 +446,7 @@ bool OutputCheck::check(std::size_t i, bool complete) {
   if (out.known && !complete) {
     return false;
   }
-  const bool folds = job.place != nullptr ? job.place->outputFoldsCase : rootFoldsCase();
+  const bool folds = job.place != nullptr ? job.place->outputFoldsCase : settleRoot();
   const std::size_t first = outputNames_.claim(plan_, i, OutputNames::folderOf(job), folds);
   if (first != i) {
     const FileIdentity mine = lookAt(job);
