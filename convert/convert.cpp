@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "convert/survey.h"
+#include "format/entry.h"
 #include "format/walk.h"
 
 namespace convert3do {
@@ -29,10 +30,8 @@ struct ConversionSink {
     // The choice by an index, not a conditional, which a compiler may turn
     // into a branch that the mix of chunks makes unpredictable.
     unsigned char* const targets[2] = {spare, first};
-    encodeWord(1, targets[static_cast<int>(count > 0)]);
-    for (std::int64_t i = 1; i < count; ++i) {
-      encodeWord(1, first + i * kEntryBytes);
-    }
+    convertEntry(targets[static_cast<int>(count > 0)]);
+    convertEntries(first + kEntryBytes, count - 1);
   }
 
   static void chunkHeader(unsigned char* /*chunk*/, ChunkRecord& /*record*/) {}
@@ -40,9 +39,7 @@ struct ConversionSink {
   static constexpr bool stopped() { return false; }
 
   static void entries(unsigned char* first, std::int64_t count, ChunkRecord& /*record*/) {
-    for (std::int64_t i = 0; i < count; ++i) {
-      encodeWord(1, first + i * kEntryBytes);
-    }
+    convertEntries(first, count);
   }
 
   static void chunkDone(const ChunkRecord& /*record*/) {}
@@ -71,11 +68,7 @@ struct CopySink {
   // pass over them; what comes before them first.
   void copyEntries(const unsigned char* first, std::int64_t count) {
     copyTo(first);
-    unsigned char* const at = out + copied;
-    for (std::int64_t i = 0; i < count; ++i) {
-      std::memcpy(at + i * kEntryBytes, first + i * kEntryBytes, kEntryBytes);
-      encodeWord(1, at + i * kEntryBytes);
-    }
+    copyConvertedEntries(first, out + copied, count);
     copied += static_cast<std::size_t>(count) * kEntryBytes;
   }
 
@@ -113,28 +106,19 @@ struct SurveyedConversionSink {
 
   void wholeChunk(unsigned char* chunk, Word32 tagWord, const ChunkPlan& plan,
                   std::int64_t /*offset*/) {
-    entriesToChange +=
-        rewrite(chunk + kChunkHeaderBytes, entriesOf(static_cast<ChunkTag>(tagWord), plan.size));
+    entriesToChange += convertEntriesCounted(chunk + kChunkHeaderBytes,
+                                             entriesOf(static_cast<ChunkTag>(tagWord), plan.size));
   }
 
   static void chunkHeader(unsigned char* /*chunk*/, ChunkRecord& /*record*/) {}
   static void payload(unsigned char* /*first*/, std::int64_t /*count*/) {}
   static constexpr bool stopped() { return false; }
   void entries(unsigned char* first, std::int64_t count, ChunkRecord& /*record*/) {
-    inChunk += rewrite(first, count);
+    inChunk += convertEntriesCounted(first, count);
   }
   void chunkDone(const ChunkRecord& /*record*/) {
     entriesToChange += inChunk;
     inChunk = 0;
-  }
-
-  static std::int64_t rewrite(unsigned char* first, std::int64_t count) {
-    std::int64_t changed = 0;
-    for (std::int64_t i = 0; i < count; ++i) {
-      changed += decodeWord(first + i * kEntryBytes) != 1 ? 1 : 0;
-      encodeWord(1, first + i * kEntryBytes);
-    }
-    return changed;
   }
 };
 

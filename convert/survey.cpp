@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "format/chunk.h"
+#include "format/entry.h"
 
 namespace convert3do {
 
@@ -33,9 +34,7 @@ struct SurveySink {
   bool stopped() const { return survey.stopRequested; }
 
   static void entries(const unsigned char* first, std::int64_t count, ChunkRecord& record) {
-    for (std::int64_t i = 0; i < count; ++i) {
-      record.entriesToChange += decodeWord(first + i * kEntryBytes) != 1 ? 1 : 0;
-    }
+    record.entriesToChange += entriesToChange(first, count);
   }
 
   void chunkDone(const ChunkRecord& record) {

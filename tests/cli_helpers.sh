@@ -33,9 +33,10 @@ skip() {
 # shellcheck source=../tools/words.sh
 . "$here/../tools/words.sh"
 
-# The worked example: 72 bytes in, 56 bytes out.
-example_in() { words MAGIC 99 60 HAND 1 4 9 XYZS 2 16 8 1 2 3 JUNK 3 4 5; }
-example_out() { words MAGIC 99 44 HAND 1 4 9 XYZS 2 16 1 1 2 3; }
+# The worked example: 132 bytes in, 116 bytes out; its second XYZS chunk has
+# three entries.
+example_in() { words MAGIC 99 120 HAND 1 4 9 XYZS 2 16 8 1 2 3 XYZS 5 48 7 1 2 3 5 4 5 6 9 7 8 9 JUNK 3 4 5; }
+example_out() { words MAGIC 99 104 HAND 1 4 9 XYZS 2 16 1 1 2 3 XYZS 5 48 1 1 2 3 1 4 5 6 1 7 8 9; }
 
 # run ARGS...: runs the tool, leaving its status in $status and its output in
 # the files stdout and stderr.
