@@ -85,6 +85,12 @@ typedef enum convert3do_status {
  * value ("unknown status" for one the library does not have). */
 CONVERT3DO_API const char* convert3do_describe(int status);
 
+/* A status's name: its constant's, after CONVERT3DO_, in lower case
+ * ("cut_chunk"), as `3do info --json`, the Python package and the page's
+ * module name it; NULL for a value the library does not have, so that the
+ * names of all are those of 0, 1, ... up to the first NULL. (1.2) */
+CONVERT3DO_API const char* convert3do_status_name(int status);
+
 /* Whether a status is an outcome of a conversion (CONVERTED to READ_FAILED),
  * and whether one of damaged input (CUT_HEADER to READ_FAILED). */
 CONVERT3DO_API int convert3do_is_outcome(int status);

@@ -215,48 +215,6 @@ int convert3do_abi_matches(unsigned long version, size_t result_size, size_t inf
              : 0;
 }
 
-const char* convert3do_describe(int status) {
-  switch (status) {
-    case CONVERT3DO_CONVERTED:
-      return "converted";
-    case CONVERT3DO_NOT_3DO:
-      return "not a 3do file: it does not start with the magic 3DO4";
-    case CONVERT3DO_CUT_HEADER:
-      return "damaged: the input ends inside the 12-byte file header";
-    case CONVERT3DO_CUT_CHUNK:
-      return "damaged: the input ends inside a chunk; the complete chunks are kept";
-    case CONVERT3DO_CHUNK_TOO_LARGE:
-      return "damaged: a chunk would take the chunk area past what the length field can state; "
-             "the chunks before it are kept";
-    case CONVERT3DO_READ_FAILED:
-      return "damaged: the input could not be read on; the complete chunks are kept";
-    case CONVERT3DO_MORE:
-      return "the walk goes on: more input is wanted";
-    case CONVERT3DO_ENDED:
-      return "the walk has ended: no more input is wanted";
-    case CONVERT3DO_BAD_ARGUMENT:
-      return "bad argument: a null pointer, or a value out of range";
-    case CONVERT3DO_TOO_LITTLE_ROOM:
-      return "too little room: the call needs more output room";
-    case CONVERT3DO_OUT_OF_TURN:
-      return "a call out of turn: more input after the end was said, or an end before the walk "
-             "has ended";
-    case CONVERT3DO_STOPPED:
-      return "stopped: the survey's chunk function stopped the walk";
-    default:
-      break;
-  }
-  return "unknown status";
-}
-
-int convert3do_is_outcome(int status) {
-  return status >= CONVERT3DO_CONVERTED && status <= CONVERT3DO_READ_FAILED ? 1 : 0;
-}
-
-int convert3do_is_damage(convert3do_status status) {
-  return status >= CONVERT3DO_CUT_HEADER && status <= CONVERT3DO_READ_FAILED ? 1 : 0;
-}
-
 convert3do_status convert3do_convert_buffer(const unsigned char* in, size_t in_length,
                                             unsigned char* out, size_t out_capacity,
                                             convert3do_result* result) {

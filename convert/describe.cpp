@@ -266,22 +266,6 @@ void chunkJson(Text& t, const convert3do_chunk& c) {
 
 extern "C" {
 
-int convert3do_exit_status(convert3do_status outcome) {
-  switch (outcome) {
-    case CONVERT3DO_CONVERTED:
-    case CONVERT3DO_NOT_3DO:
-      return 0;
-    case CONVERT3DO_CUT_HEADER:
-    case CONVERT3DO_CUT_CHUNK:
-    case CONVERT3DO_CHUNK_TOO_LARGE:
-    case CONVERT3DO_READ_FAILED:
-      return 4;
-    default:
-      break;
-  }
-  return 2;
-}
-
 size_t convert3do_tag_text(uint32_t tag, char* buffer, size_t size) {
   Text t(buffer, size);
   tagText(t, tag);

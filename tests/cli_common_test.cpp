@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "cli/3do/convert_report.h"
 #include "cli/3do/json.h"
@@ -21,6 +22,17 @@ TEST(WorseStatus, FollowsTheDocumentedOrder) {
     for (int k = 0; k < 8; ++k) {
       EXPECT_EQ(worseStatus(order[i], order[k]), order[i > k ? i : k]) << i << " " << k;
     }
+  }
+}
+
+TEST(ExitStatusFor, EveryOutcome) {
+  const std::pair<Outcome, int> rows[] = {
+      {Outcome::Converted, 0},   {Outcome::BadMagic, 0},      {Outcome::CutHeader, 4},
+      {Outcome::CutChunk, 4},    {Outcome::ChunkTooLarge, 4}, {Outcome::ReadFailed, 4},
+      {Outcome::WriteFailed, 3},
+  };
+  for (const auto& [outcome, status] : rows) {
+    EXPECT_EQ(exitStatusFor(outcome), status) << static_cast<int>(outcome);
   }
 }
 

@@ -95,6 +95,48 @@ TEST(Library, RefusesBadCalls) {
   EXPECT_STREQ(convert3do_describe(-1), "unknown status");
 }
 
+// Every status's row: its name, its exit status and what kind it is. A row
+// missing from the library's table, or one that says another thing, fails
+// here, whatever else uses it (both programs' exit statuses, the Python
+// package's and the page's names).
+TEST(Library, StatusTable) {
+  struct Row {
+    int status;
+    const char* name;
+    int exitStatus;
+    int outcome;
+    int damage;
+  };
+  const Row rows[] = {
+      {CONVERT3DO_CONVERTED, "converted", 0, 1, 0},
+      {CONVERT3DO_NOT_3DO, "not_3do", 0, 1, 0},
+      {CONVERT3DO_CUT_HEADER, "cut_header", 4, 1, 1},
+      {CONVERT3DO_CUT_CHUNK, "cut_chunk", 4, 1, 1},
+      {CONVERT3DO_CHUNK_TOO_LARGE, "chunk_too_large", 4, 1, 1},
+      {CONVERT3DO_READ_FAILED, "read_failed", 4, 1, 1},
+      {CONVERT3DO_MORE, "more", 2, 0, 0},
+      {CONVERT3DO_ENDED, "ended", 2, 0, 0},
+      {CONVERT3DO_BAD_ARGUMENT, "bad_argument", 2, 0, 0},
+      {CONVERT3DO_TOO_LITTLE_ROOM, "too_little_room", 2, 0, 0},
+      {CONVERT3DO_OUT_OF_TURN, "out_of_turn", 2, 0, 0},
+      {CONVERT3DO_STOPPED, "stopped", 2, 0, 0},
+      {12, nullptr, 2, 0, 0},
+      {-1, nullptr, 2, 0, 0},
+  };
+  for (const Row& row : rows) {
+    const char* name = convert3do_status_name(row.status);
+    EXPECT_STREQ(name != nullptr ? name : "(none)", row.name != nullptr ? row.name : "(none)")
+        << row.status;
+    EXPECT_EQ(convert3do_exit_status(static_cast<convert3do_status>(row.status)), row.exitStatus)
+        << row.status;
+    EXPECT_EQ(convert3do_is_outcome(row.status), row.outcome) << row.status;
+    EXPECT_EQ(convert3do_is_damage(static_cast<convert3do_status>(row.status)), row.damage)
+        << row.status;
+    EXPECT_EQ(std::string(convert3do_describe(row.status)) == "unknown status", row.name == nullptr)
+        << row.status;
+  }
+}
+
 // Nothing is written but what a call reports, and the cost follows the
 // output: a large input whose walk ends at byte 40.
 TEST(Library, WritesOnlyWhatItReports) {

@@ -20,9 +20,12 @@ libcxx=$(ls -d /usr/include/wasm32-wasi/c++/v1 /usr/lib/llvm-*/include/wasm32-wa
 flags=(--target=wasm32 -O2 -mbulk-memory -fno-exceptions -fno-rtti -fvisibility=hidden -nostdlib
   -isystem "$libcxx" -isystem /usr/include/wasm32-wasi -D__wasi__ -I"$root" -I"$root/convert")
 objects=()
-for source in convert/convert.cpp convert/survey.cpp convert/convert3do_c.cpp convert/describe.cpp; do
+# Every source of the core but its allocator (convert3do_alloc.cpp), whose
+# place wasm/memory.c takes.
+for source in "$root"/convert/*.cpp; do
+  [ "$(basename "$source")" != convert3do_alloc.cpp ] || continue
   object=$out/$(basename "$source" .cpp).o
-  clang++ -std=c++17 "${flags[@]}" -c "$root/$source" -o "$object"
+  clang++ -std=c++17 "${flags[@]}" -c "$source" -o "$object"
   objects+=("$object")
 done
 for source in "$root/wasm/memory.c" "$@"; do

@@ -9,13 +9,23 @@
 // the marker below.
 const WASM_BASE64 = "@CONVERT3DO_WASM_BASE64@";
 
-// The names of the library's statuses; every word a user reads (damage, tags,
-// the object of `3do info --json`) comes from the library itself.
-const STATUS_NAMES = ["converted", "not_3do", "cut_header", "cut_chunk", "chunk_too_large",
-                      "read_failed", "more", "ended", "bad_argument", "too_little_room",
-                      "out_of_turn", "stopped"];
-const MORE = 6;
-const ENDED = 7;
+// Every word a user reads (status names, damage, tags, the object of
+// `3do info --json`) comes from the library itself. The statuses' names and
+// numbers are read from it when the module is first compiled:
+// STATUS_NAMES[status] is a status's name, and MORE and ENDED the two a
+// walk's calls answer with most.
+const STATUS_NAMES = [];
+let MORE = -1;
+let ENDED = -1;
+
+function readStatusNames(exports) {
+  const bytes = new Uint8Array(exports.memory.buffer);
+  for (let status = 0, at; (at = exports.convert3do_status_name(status)) !== 0; ++status) {
+    STATUS_NAMES.push(new TextDecoder().decode(bytes.subarray(at, bytes.indexOf(0, at))));
+  }
+  MORE = STATUS_NAMES.indexOf("more");
+  ENDED = STATUS_NAMES.indexOf("ended");
+}
 
 // The layout of an instance's memory, from the heap's base: the state of a
 // converter or a survey, small variables, the chunks a piece met, and the
@@ -52,6 +62,9 @@ function instantiate() {
     compiled = new WebAssembly.Module(decodeBase64(WASM_BASE64));
   }
   const exports = new WebAssembly.Instance(compiled, {}).exports;
+  if (STATUS_NAMES.length === 0) {
+    readStatusNames(exports);
+  }
   const base = (exports.web_heap_base() + 15) & ~15;
   if (exports.convert3do_converter_size() > VARIABLES ||
       exports.convert3do_survey_size() > VARIABLES) {

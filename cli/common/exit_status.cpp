@@ -3,24 +3,11 @@
 #include <algorithm>
 #include <iterator>
 
+#include "convert/c_types.h"
+
 namespace convert3do {
 
 namespace {
-
-struct ExitRow {
-  Outcome outcome;
-  int status;
-};
-
-constexpr ExitRow kExitTable[] = {
-    {Outcome::Converted, kExitOk},
-    {Outcome::BadMagic, kExitOk},
-    {Outcome::CutHeader, kExitDamagedInput},
-    {Outcome::CutChunk, kExitDamagedInput},
-    {Outcome::ChunkTooLarge, kExitDamagedInput},
-    {Outcome::ReadFailed, kExitDamagedInput},
-    {Outcome::WriteFailed, kExitOutputFailed},
-};
 
 // Statuses from the mildest to the gravest.
 constexpr int kSeverity[] = {kExitOk,           kExitLengthDiffers, kExitWouldDrop,    kExitNotA3do,
@@ -34,9 +21,10 @@ int rank(int status) {
 }  // namespace
 
 int exitStatusFor(Outcome outcome) {
-  const ExitRow* row = std::find_if(std::begin(kExitTable), std::end(kExitTable),
-                                    [outcome](const ExitRow& r) { return r.outcome == outcome; });
-  return row != std::end(kExitTable) ? row->status : kExitOutputFailed;
+  // A failed write is the program's own; every outcome of the walk has its
+  // status in the library's table.
+  return outcome == Outcome::WriteFailed ? kExitOutputFailed
+                                         : convert3do_exit_status(statusOf(outcome));
 }
 
 int worseStatus(int a, int b) {

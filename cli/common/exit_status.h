@@ -18,7 +18,8 @@ constexpr int kExitLengthDiffers = 5;  // the length field differs from the chun
 constexpr int kExitWouldDrop = 6;      // valid, but a conversion would drop data
 constexpr int kExitNotA3do = 7;        // not a 3do file (3do check and 3do convert)
 
-// The exit status convert3do gives an outcome of the conversion pass.
+// The exit status convert3do gives an outcome of the conversion pass: the
+// library's (convert3do_exit_status), or kExitOutputFailed for a failed write.
 int exitStatusFor(Outcome outcome);
 
 // The graver of two statuses, for a run over many files: 0 < 5 < 6 < 7 < 4

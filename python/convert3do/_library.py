@@ -12,23 +12,6 @@ import ctypes.util
 import os
 import sys
 
-# The library's statuses, by value: their names are the package's outcome names.
-STATUS_NAMES = (
-    "converted",
-    "not_3do",
-    "cut_header",
-    "cut_chunk",
-    "chunk_too_large",
-    "read_failed",
-    "more",
-    "ended",
-    "bad_argument",
-    "too_little_room",
-    "out_of_turn",
-    "stopped",
-)
-CONVERTED, NOT_3DO, CUT_HEADER, CUT_CHUNK, CHUNK_TOO_LARGE, READ_FAILED = range(6)
-MORE, ENDED, BAD_ARGUMENT, TOO_LITTLE_ROOM, OUT_OF_TURN, STOPPED = range(6, 12)
 VERSION_NUMBER = 10200  # the header's CONVERT3DO_VERSION_NUMBER this package is written for
 
 
@@ -130,6 +113,7 @@ def _declare(lib: ctypes.CDLL) -> None:
         "convert3do_version_number": (ctypes.c_ulong, []),
         "convert3do_abi_matches": (ctypes.c_int, [ctypes.c_ulong, size_t, size_t, size_t]),
         "convert3do_describe": (c_char_p, [ctypes.c_int]),
+        "convert3do_status_name": (c_char_p, [ctypes.c_int]),
         "convert3do_min_output": (size_t, []),
         "convert3do_exit_status": (ctypes.c_int, [ctypes.c_int]),
         "convert3do_convert_buffer": (
@@ -177,6 +161,26 @@ if not lib.convert3do_abi_matches(
         "convert3do: the library loaded (%s) does not match this package (%d)"
         % (lib.convert3do_version().decode(), VERSION_NUMBER)
     )
+
+
+def _status_names() -> tuple[str, ...]:
+    names = []
+    while (name := lib.convert3do_status_name(len(names))) is not None:
+        names.append(name.decode("ascii"))
+    return tuple(names)
+
+
+# The library's statuses, named and numbered by the library: STATUS_NAMES[n]
+# is status n's name, and the package's name for that outcome.
+STATUS_NAMES = _status_names()
+CONVERTED, NOT_3DO, CUT_HEADER, CUT_CHUNK, CHUNK_TOO_LARGE, READ_FAILED = (
+    STATUS_NAMES.index(name)
+    for name in ("converted", "not_3do", "cut_header", "cut_chunk", "chunk_too_large", "read_failed")
+)
+MORE, ENDED, BAD_ARGUMENT, TOO_LITTLE_ROOM, OUT_OF_TURN, STOPPED = (
+    STATUS_NAMES.index(name)
+    for name in ("more", "ended", "bad_argument", "too_little_room", "out_of_turn", "stopped")
+)
 
 
 def text(function, *arguments) -> str:
