@@ -3,23 +3,15 @@
 #define CONVERT3DO_CLI_3DO_TEXT_H
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
+
+#include "cli/common/printf_format.h"
 
 namespace convert3do {
 
-// The text printf would print with these arguments.
-template <typename... Args>
-std::string printed(const char* format, Args... args) {
-  const int length = std::snprintf(nullptr, 0, format, args...);
-  if (length <= 0) {
-    return std::string();
-  }
-  std::string text(static_cast<std::size_t>(length) + 1, '\0');
-  (void)std::snprintf(&text[0], text.size(), format, args...);
-  text.pop_back();
-  return text;
-}
+// The text printf would print with these arguments. The compiler checks
+// the arguments against the format, a message of the table included.
+std::string printed(const char* format, ...) CONVERT3DO_PRINTF(1, 2);
 
 // count and the noun, singular when count is 1: "1 byte", "16 bytes".
 inline std::string counted(std::int64_t count, const char* noun) {

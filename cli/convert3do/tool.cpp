@@ -1,6 +1,7 @@
 #include "cli/convert3do/tool.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -10,6 +11,7 @@
 #include "cli/common/file_io.h"
 #include "cli/common/files.h"
 #include "cli/common/messages.h"
+#include "cli/common/printf_format.h"
 #include "cli/common/process.h"
 #include "cli/common/quote.h"
 
@@ -52,21 +54,21 @@ constexpr const char* kUsage =
 // small stack limit cannot crash a run.
 alignas(kWindowLead) unsigned char gWindow[kWindowLead + kDefaultWindowBytes];
 
-// Prints text on standard output. A console that refuses it is told of on
-// standard error. Messages on standard error are printed with their result
-// cast away: if the console refuses those too, nowhere is left to say so.
-// "convert3do: NAME: " and the message, on standard error.
-template <typename... Args>
-void complain(const char* name, const char* format, Args... args) {
+// "convert3do: NAME: " and the message, on standard error. Messages on
+// standard error are printed with their result cast away: if the console
+// refuses those too, nowhere is left to say so.
+void complain(const char* name, const char* format, ...) CONVERT3DO_PRINTF(2, 3);
+void complain(const char* name, const char* format, ...) {
   (void)std::fprintf(stderr, "convert3do: %s: ", name);
-  (void)std::fprintf(stderr, format, args...);
+  std::va_list arguments;
+  va_start(arguments, format);
+  (void)std::vfprintf(stderr, format, arguments);
+  va_end(arguments);
   (void)std::fputc('\n', stderr);
 }
 
-void complain(const char* name, const char* text) {
-  (void)std::fprintf(stderr, "convert3do: %s: %s\n", name, text);
-}
-
+// Prints text on standard output. A console that refuses it is told of on
+// standard error.
 bool show(const char* text) {
   if (std::fputs(text, stdout) < 0 || std::fflush(stdout) != 0) {
     complain("standard output", say::kCannotWriteStandardOutput, std::strerror(errno));
