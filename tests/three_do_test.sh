@@ -41,7 +41,7 @@ held() {
 
 case $case_name in
   help_and_version)
-    for args in --help "help" "help info" "help check" "info --help"; do
+    for args in --help "help" "help info" "help check" "info --help" "help --help" "help help" "help convert"; do
       # shellcheck disable=SC2086
       run $args
       expect_status 0; grep -q '^usage: 3do' stdout || fail "$args: no usage"

@@ -209,15 +209,18 @@ int runThreeDo(int argc, char** argv) {
     return kExitUsage;
   }
   const char* first = argv[1];
-  if (std::strcmp(first, "--help") == 0 || std::strcmp(first, "-h") == 0) {
+  const auto asksHelp = [](const char* word) {
+    return std::strcmp(word, "--help") == 0 || std::strcmp(word, "-h") == 0;
+  };
+  if (asksHelp(first)) {
     return show(kUsage);
   }
   if (std::strcmp(first, "--version") == 0) {
     return show("3do " CONVERT3DO_VERSION "\n");
   }
   if (std::strcmp(first, "help") == 0) {
-    if (argc < 3) {
-      return show(kUsage);
+    if (argc < 3 || asksHelp(argv[2]) || std::strcmp(argv[2], "help") == 0) {
+      return show(kUsage);  // help on help is this help
     }
     const Command* command = findCommand(argv[2]);
     return command != nullptr ? show(command->usage) : usageError(argv[2]);
@@ -226,7 +229,7 @@ int runThreeDo(int argc, char** argv) {
   if (command == nullptr) {
     return first[0] == '-' && first[1] != '\0' ? optionsFirst(argc, argv) : usageError(first);
   }
-  if (argc >= 3 && (std::strcmp(argv[2], "--help") == 0 || std::strcmp(argv[2], "-h") == 0)) {
+  if (argc >= 3 && asksHelp(argv[2])) {
     return show(command->usage);
   }
   return command->run(argc - 2, argv + 2);
