@@ -460,7 +460,7 @@ TABLE
       expect_status "$want"
       [ "$(cat victim/passwd)" = secret ] && [ "$(ls victim)" = passwd ] ||
         fail "$args: written outside out: $(ls victim)"
-      grep -q '^3do: tree/sub/x.3do: its output folder out/sub is a symbolic link, not a folder; nothing written there$' stdout stderr ||
+      grep -q '^3do: tree/sub/x.3do: refused: its output folder out/sub is a symbolic link, not a folder; nothing written there$' stdout stderr ||
         fail "$args: $(cat stdout stderr)"
       case $y in
         link) [ -L out/y.3do ] || fail "$args: the link was replaced" ;;
@@ -854,7 +854,7 @@ PY
     grep -q '"refused"' dry && grep -q 'hard links' dry || fail "no refusal in: $(cat dry)"
     grep -q 'a temporary file left by an interrupted run' stderr || fail "no warning: $(cat stderr)"
     run convert -n -d out3 new.3do
-    grep -q '^3do: out3/new.3do: would be converted' stdout || fail "dry run: $(cat stdout)"
+    grep -q '^3do: new.3do -> out3/new.3do: would be converted' stdout || fail "dry run: $(cat stdout)"
     # Refusals: a model into a terminal, --salvage in place.
     if command -v script >/dev/null; then
       script -qec "$(printf '%q ' "${tool_cmd[@]}") convert -o - new.3do" /dev/null >terminal 2>&1
@@ -868,7 +868,7 @@ PY
     mkfifo wait.3do
     "${tool_cmd[@]}" convert -v -j 1 -d sig new.3do wait.3do >stdout 2>stderr &
     pid=$!
-    for _ in $(seq 400); do grep -q 'sig/new.3do: converted' stderr && break; sleep 0.05; done
+    for _ in $(seq 400); do grep -q 'new.3do -> sig/new.3do: converted' stderr && break; sleep 0.05; done
     kill -TERM "$pid"
     wait "$pid"
     status=$?

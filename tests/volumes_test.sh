@@ -77,7 +77,7 @@ TABLE
       run convert $args in
       expect_status "$want"
       grep -qx "3do: $summary" stderr || fail "$args: $(cat stderr)"
-      [ "$(cat stdout stderr | grep -c "in/sub/[cC][aA][sS][eE].3[dD][oO]: its output .* is another input's output too")" \
+      [ "$(cat stdout stderr | grep -c "in/sub/[cC][aA][sS][eE].3[dD][oO]: refused: its output .* is another input's output too")" \
         -eq 3 ] || fail "$args: not all three refused"
     done <<'TABLE'
 -n -r -d fat/out|2|dry run: 5 would be converted, 3 refused, 80 bytes would be dropped

@@ -114,27 +114,27 @@ void printReport(const ConvertOptions& options, const Shown& shown, const Report
   }
   // A dry run's lines are its output: they go where a pipe can take them.
   std::FILE* to = options.dryRun ? stdout : stderr;
+  // Every line starts with the input's name; one that writes elsewhere names
+  // the output after an arrow.
   const QuotedName input = quoteName(shown.input.c_str());
-  if (r.verdict == Verdict::Failed || r.verdict == Verdict::Damaged ||
-      r.verdict == Verdict::Refused) {
+  if (r.verdict == Verdict::Failed || r.verdict == Verdict::Damaged) {
     (void)std::fprintf(to, "3do: %s: %s\n", input.text, messageText(r, shown).c_str());
+  } else if (r.verdict == Verdict::Refused) {
+    (void)std::fprintf(to, "3do: %s: refused: %s\n", input.text, messageText(r, shown).c_str());
   } else if (r.verdict == Verdict::Skipped) {
     (void)std::fprintf(to, "3do: %s: skipped: %s\n", input.text, messageText(r, shown).c_str());
   } else {
-    const std::string& name = options.destination == Destination::InPlace || shown.output.empty()
-                                  ? shown.input
-                                  : shown.output;
-    const char* would = options.dryRun ? "would be " : "";
+    const bool elsewhere = options.destination != Destination::InPlace && !shown.output.empty();
+    const std::string arrow =
+        elsewhere ? std::string(" -> ") + quoteName(shown.output.c_str()).text : std::string();
+    const bool isNow = r.verdict == Verdict::UpToDate || r.verdict == Verdict::AlreadyConverted;
+    const char* would =
+        options.dryRun && !isNow ? "would be " : "";  // what it is, not what the run would do
     const char* what = kVerdictWords[index(r.verdict)];
-    if (r.verdict == Verdict::UpToDate || r.verdict == Verdict::AlreadyConverted) {
-      would = "";  // what it is, not what the run would do
-    }
-    if (r.writes && r.surveyed) {
-      (void)std::fprintf(to, "3do: %s: %s%s, %s dropped\n", quoteName(name.c_str()).text, would,
-                         what, counted(bytesDroppedBy(r), "byte").c_str());
-    } else {
-      (void)std::fprintf(to, "3do: %s: %s%s\n", quoteName(name.c_str()).text, would, what);
-    }
+    const std::string dropped =
+        r.writes && r.surveyed ? ", " + counted(bytesDroppedBy(r), "byte") + " dropped" : "";
+    (void)std::fprintf(to, "3do: %s%s: %s%s%s\n", input.text, arrow.c_str(), would, what,
+                       dropped.c_str());
   }
 }
 
