@@ -5,7 +5,8 @@
 
 namespace convert3do {
 
-std::string printed(const char* format, ...) {
+// C-style variadic, so that the compiler checks each call's format.
+std::string printed(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
   std::va_list arguments;
   va_start(arguments, format);
   std::va_list again;

@@ -58,7 +58,7 @@ alignas(kWindowLead) unsigned char gWindow[kWindowLead + kDefaultWindowBytes];
 // standard error are printed with their result cast away: if the console
 // refuses those too, nowhere is left to say so.
 void complain(const char* name, const char* format, ...) CONVERT3DO_PRINTF(2, 3);
-void complain(const char* name, const char* format, ...) {
+void complain(const char* name, const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
   (void)std::fprintf(stderr, "convert3do: %s: ", name);
   std::va_list arguments;
   va_start(arguments, format);
