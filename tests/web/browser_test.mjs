@@ -469,6 +469,19 @@ async function edges(url) {
   await context.close();
 }
 
+// The page as it stands, at 360 and 1366 px, light and dark:
+// web-WIDTH-SCHEME-NAME.png; then 1366 px, light again.
+async function screenshots(page, name) {
+  for (const scheme of ["light", "dark"]) {
+    await page.emulateMedia({ colorScheme: scheme });
+    for (const width of [360, 1366]) {
+      await page.setViewportSize({ width, height: width === 360 ? 740 : 800 });
+      await page.screenshot({ path: join(shots, `web-${width}-${scheme}-${name}.png`) });
+    }
+  }
+  await page.emulateMedia({ colorScheme: "light" });
+}
+
 // At 360 px every cell and button of a row is on the screen, and opening a
 // row's chunks keeps its name in view; screenshots, light and dark.
 async function narrowAndWide(url) {
@@ -558,10 +571,7 @@ async function drops(url) {
     const problems = await page.textContent("#problems");
     assert.equal(fromFile && problem, /use Choose a folder/.test(problems), `${what}: ${problems}`);
     if (what === "a file and a folder" && fromFile) {
-      await page.setViewportSize({ width: 360, height: 740 });
-      await page.screenshot({ path: join(shots, "web-360-drop-file-url.png") });
-      await page.setViewportSize({ width: 1366, height: 800 });
-      await page.screenshot({ path: join(shots, "web-1366-drop-file-url.png") });
+      await screenshots(page, "drop-file-url");
     }
   }
   // An error shown before is gone once the next job starts.
@@ -757,7 +767,7 @@ async function cancelThenConvert(url) {
     assert.deepEqual(Buffer.from(entries["cube.3do"]), native.get(small).output);
     assert.match(await page.textContent("#status"), /^Converted 2 of 2 files/);
     if (moment === 300) {
-      await page.screenshot({ path: join(shots, `web-1366-after-cancel-${url.split(":")[0]}.png`) });
+      await screenshots(page, `after-cancel-${url.split(":")[0]}`);
     }
     await context.close();
   }
