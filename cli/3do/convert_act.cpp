@@ -15,8 +15,9 @@ namespace convert3do {
 
 namespace {
 
-// Gives the report a refusal or a failure, keeping what the walk found.
-bool settle(Report& r, const Report& outcome) {
+// Gives the report a refusal or a failure, keeping what the walk found; false,
+// as the callers that say whether they wrote return: nothing was written.
+bool unwritten(Report& r, const Report& outcome) {
   r.verdict = outcome.verdict;
   r.status = outcome.status;
   r.message = outcome.message;
@@ -180,7 +181,7 @@ bool judge(const ConvertOptions& o, const Input& in, const SurveyInfo& s, Report
     return false;  // nothing would be written, so other links lose nothing
   }
   if (inPlace && in.identity.links > 1 && !o.force) {
-    return settle(r, refused(kExitOutputFailed, printed(say::kHardLinks, in.identity.links)));
+    return unwritten(r, refused(kExitOutputFailed, printed(say::kHardLinks, in.identity.links)));
   }
   return true;
 }
@@ -194,7 +195,7 @@ bool judgeStream(const ConvertOptions& o, const ConversionResult& result, Report
       r.verdict = Verdict::Converted;
       return true;
     case Outcome::BadMagic:
-      return settle(r, refused(kExitNotA3do, std::string(say::kNotA3do) + say::kNothingWritten));
+      return unwritten(r, refused(kExitNotA3do, std::string(say::kNotA3do) + say::kNothingWritten));
     case Outcome::WriteFailed:
       return false;  // the caller names the output
     default:
@@ -400,7 +401,7 @@ Report folderMoved(int error, Side side) {
 int checkFolder(const Folder& folder, const Place* place, Side side, Report& report) {
   const int error = place == nullptr ? 0 : stillInPlace(folder, *place, side);
   if (error != 0) {
-    settle(report, folderMoved(error, side));
+    unwritten(report, folderMoved(error, side));
   }
   return error;
 }
@@ -419,7 +420,7 @@ struct Committing {
 int recordCommitted(void* context) {
   Committing& c = *static_cast<Committing*>(context);
   if (c.holder != nullptr) {
-    c.report->written = c.report->writes = true;
+    c.report->written = c.report->producesOutput = true;
     c.holder->unchecked.push_back(Worker::Unchecked{c.outcome, *c.report});
     c.holder->uncheckedPlace = c.place;
     return TemporaryFile::kHold;
@@ -427,7 +428,7 @@ int recordCommitted(void* context) {
   if (c.sync != nullptr && !syncFolder(*c.sync)) {
     *c.report = failed(kExitOutputFailed, failure(say::kCannotSyncFolder, errno));
   } else {
-    c.report->written = c.report->writes = true;
+    c.report->written = c.report->producesOutput = true;
   }
   c.outcome->report = *c.report;
   c.outcome->done.store(true, std::memory_order_release);
@@ -441,15 +442,15 @@ bool commitInPlace(const ConvertOptions& o, const Job& job, Input& in, const Tar
   std::string what;
   int error = keepMetadata(in.fd, temporary.fd(), in.identity, &what);
   if (error != 0) {
-    return settle(r, failed(kExitOutputFailed,
-                            printed(say::kCannotKeep, what.c_str(), std::strerror(error))));
+    return unwritten(r, failed(kExitOutputFailed,
+                               printed(say::kCannotKeep, what.c_str(), std::strerror(error))));
   }
   if (o.sync && !syncFile(temporary.fd())) {
-    return settle(r, failed(kExitOutputFailed, failure(say::kCannotReplace, errno)));
+    return unwritten(r, failed(kExitOutputFailed, failure(say::kCannotReplace, errno)));
   }
   if (!unchangedSince(identifyAt(*t.folder, t.base.c_str(), false), in.identity) ||
       !unchangedSince(identifyDescriptor(in.fd), in.identity)) {
-    return settle(
+    return unwritten(
         r, failed(kExitOutputFailed, std::string(say::kChangedWhileConverted) + say::kLeftAsItIs));
   }
   if (checkFolder(*t.folder, job.place, Side::Input, r) != 0) {
@@ -459,7 +460,7 @@ bool commitInPlace(const ConvertOptions& o, const Job& job, Input& in, const Tar
   Committing committing{&r, &outcome, o.sync ? t.folder : nullptr};
   error = temporary.commit(t.base, true, recordCommitted, &committing);
   if (error != 0) {
-    return settle(r, failed(kExitOutputFailed, failure(say::kCannotReplace, error)));
+    return unwritten(r, failed(kExitOutputFailed, failure(say::kCannotReplace, error)));
   }
   return true;
 }
@@ -476,7 +477,7 @@ bool commitOutput(const ConvertOptions& o, const Job& job, const Input& in, cons
       return false;
     }
     if (!o.force) {
-      return settle(r, refused(kExitOutputFailed, existsMessage()));
+      return unwritten(r, refused(kExitOutputFailed, existsMessage()));
     }
   }
   // Only what the plan found is replaced: an output that appeared since (on
@@ -486,7 +487,7 @@ bool commitOutput(const ConvertOptions& o, const Job& job, const Input& in, cons
   if (replace) {
     const FileIdentity there = identifyAt(*t.folder, t.base.c_str(), false);
     if (there.known && !there.regular && !there.symlink) {
-      return settle(r, refused(kExitOutputFailed, printed(say::kOutputNotRegular, kOutputName)));
+      return unwritten(r, refused(kExitOutputFailed, printed(say::kOutputNotRegular, kOutputName)));
     }
     if (checkFolder(*t.folder, place, Side::Output, r) != 0) {
       return false;
@@ -499,11 +500,12 @@ bool commitOutput(const ConvertOptions& o, const Job& job, const Input& in, cons
   }
   const int error = temporary.commit(t.base, replace, recordCommitted, &committing);
   if (error == EEXIST) {
-    return settle(r, refused(kExitOutputFailed, o.force ? printed(say::kOutputAppeared, kOutputName)
-                                                        : existsMessage()));
+    return unwritten(
+        r, refused(kExitOutputFailed,
+                   o.force ? printed(say::kOutputAppeared, kOutputName) : existsMessage()));
   }
   if (error != 0) {
-    return settle(r, failed(kExitOutputFailed, writeFailure(error)));
+    return unwritten(r, failed(kExitOutputFailed, writeFailure(error)));
   }
   return true;
 }
@@ -579,7 +581,7 @@ Report convertOpened(const ConvertOptions& o, const Plan& plan, const Job& job, 
   if (o.destination == Destination::InPlace) {
     commitInPlace(o, job, in, t, temporary, r, outcome);
   } else if (t.toStandardOutput) {
-    r.written = r.writes = copyToStandardOutput(temporary.fd(), w.window.window);
+    r.written = r.producesOutput = copyToStandardOutput(temporary.fd(), w.window.window);
     if (!r.written) {
       r = failed(kExitOutputFailed, failure(say::kCannotWriteStdout, errno));
     }
@@ -630,7 +632,7 @@ int rehearseFolder(const ConvertOptions& o, const Plan& plan, const Job& job, co
 // compared with the conversion, made in a scratch file.
 Report rehearse(const ConvertOptions& o, const Plan& plan, const Job& job, const Input& in,
                 Worker& w, Report r) {
-  r.writes = true;
+  r.producesOutput = true;
   if (o.destination == Destination::File && o.output == "-") {
     return r;
   }
@@ -651,12 +653,12 @@ Report rehearse(const ConvertOptions& o, const Plan& plan, const Job& job, const
       convertFile(in.fd, scratch.fd(), w.window.window).outcome != Outcome::WriteFailed &&
       holdsConversion(*outputFolder, base, scratch.fd(), w.window.window)) {
     r.verdict = r.verdict == Verdict::Damaged ? Verdict::Damaged : Verdict::UpToDate;
-    r.writes = false;
+    r.producesOutput = false;
     return r;
   }
   if (!o.force) {
-    settle(r, refused(kExitOutputFailed, existsMessage()));
-    r.writes = false;
+    unwritten(r, refused(kExitOutputFailed, existsMessage()));
+    r.producesOutput = false;
   }
   return r;
 }
@@ -680,8 +682,8 @@ bool checkHeldOutputs(Worker& w, const Job* next) {
     Releasing& r = *static_cast<Releasing*>(context);
     for (Worker::Unchecked& held : r.worker.unchecked) {
       if (r.error != 0) {
-        settle(held.report, folderMoved(r.error, Side::Output));
-        held.report.written = held.report.writes = false;
+        unwritten(held.report, folderMoved(r.error, Side::Output));
+        held.report.written = held.report.producesOutput = false;
       }
       held.outcome->report = std::move(held.report);
       held.outcome->done.store(true, std::memory_order_release);

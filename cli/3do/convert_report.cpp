@@ -18,9 +18,9 @@ namespace convert3do {
 
 namespace {
 
-const char* const kVerdictNames[] = {
+const char* const kVerdictNames[kVerdicts] = {
     "converted", "already_converted", "up_to_date", "damaged", "refused", "failed", "skipped"};
-const char* const kVerdictWords[] = {
+const char* const kVerdictWords[kVerdicts] = {
     "converted", "already converted", "up to date", "damaged", "refused", "failed", "skipped"};
 
 std::size_t index(Verdict verdict) {
@@ -33,7 +33,7 @@ const char* verdictName(Verdict verdict, bool dryRun) {
 
 // The input bytes that the file's output leaves out, when this run writes it.
 std::int64_t bytesDroppedBy(const Report& r) {
-  return r.writes && r.surveyed ? r.size - r.outputSize : 0;
+  return r.producesOutput && r.surveyed ? r.size - r.outputSize : 0;
 }
 
 void appendKnown(std::string& line, const char* key, bool known, std::int64_t value) {
@@ -131,8 +131,9 @@ void printReport(const ConvertOptions& options, const Shown& shown, const Report
     const char* would =
         options.dryRun && !isNow ? "would be " : "";  // what it is, not what the run would do
     const char* what = kVerdictWords[index(r.verdict)];
-    const std::string dropped =
-        r.writes && r.surveyed ? ", " + counted(bytesDroppedBy(r), "byte") + " dropped" : "";
+    const std::string dropped = r.producesOutput && r.surveyed
+                                    ? ", " + counted(bytesDroppedBy(r), "byte") + " dropped"
+                                    : "";
     (void)std::fprintf(to, "3do: %s%s: %s%s%s\n", input.text, arrow.c_str(), would, what,
                        dropped.c_str());
   }
@@ -143,7 +144,7 @@ void count(Totals& totals, const Report& r) {
   ++totals.files;
   totals.bytesIn += r.surveyed ? r.size : 0;
   totals.bytesDropped += bytesDroppedBy(r);
-  totals.salvaged += r.verdict == Verdict::Damaged && r.writes ? 1 : 0;
+  totals.salvaged += r.verdict == Verdict::Damaged && r.producesOutput ? 1 : 0;
   totals.status = worseStatus(totals.status, r.status);
 }
 

@@ -24,6 +24,7 @@ enum class Verdict : unsigned char {
   Failed,            // an error: it cannot be opened or read, its output cannot be written
   Skipped,           // found in a tree but not a regular file, or named again
 };
+constexpr std::size_t kVerdicts = static_cast<std::size_t>(Verdict::Skipped) + 1;
 
 // Where a message names the file's output, or the output folder the report
 // is about: the names are put in when it is printed, so that a report holds
@@ -40,8 +41,8 @@ struct Report {
   // far as the walk goes, and converted as it arrives. Its size and the words
   // the conversion changes are then not known, only what was written.
   bool surveyed = false;
-  bool written = false;  // this run wrote its output
-  bool writes = false;   // this run wrote it, or in a dry run would write it
+  bool written = false;         // this run wrote its output
+  bool producesOutput = false;  // written (see written), or in a dry run would be
   int status = kExitOk;
   // Why it was refused, failed or skipped, or what damage was found; with
   // kOutputName and kFolderName where names go.
@@ -64,7 +65,7 @@ struct Shown {
 
 // What this run did, file by file.
 struct Totals {
-  std::int64_t count[7] = {};  // by Verdict
+  std::int64_t count[kVerdicts] = {};  // by Verdict
   std::int64_t files = 0;
   std::int64_t bytesIn = 0;       // of the files surveyed
   std::int64_t bytesDropped = 0;  // by the outputs this run wrote

@@ -14,6 +14,7 @@
 #include "cli/common/printf_format.h"
 #include "cli/common/process.h"
 #include "cli/common/quote.h"
+#include "format/chunk.h"
 
 #ifndef CONVERT3DO_VERSION
 #define CONVERT3DO_VERSION "unknown"
@@ -92,7 +93,7 @@ void reportOutcome(const ConversionResult& result, const char* inputName, const 
     case Outcome::ChunkTooLarge:
     case Outcome::ReadFailed:
       // Nothing is kept of a file cut or unreadable inside its header.
-      if (result.bytesWritten == 0 && result.inputEnd < 12 &&
+      if (result.bytesWritten == 0 && result.inputEnd < kFileHeaderBytes &&
           result.outcome != Outcome::ChunkTooLarge) {
         complain(input.text, say::kClassicDamagedEmpty, describeDamage(result).text, output.text);
       } else {
