@@ -24,7 +24,7 @@
 // models (20); CONVERT3DO_WEB_PARTS runs some parts only (page, many, edges,
 // speed; all when unset; stress only when named: the outputs-into-files
 // path many times over, with cancels, CONVERT3DO_STRESS_ZIPS zips (200),
-// CONVERT3DO_STRESS_BIG of 256 MiB (20), CONVERT3DO_STRESS_CANCELS of 64 MiB cancelled and made again (50)).
+// CONVERT3DO_STRESS_BIG of 256 MiB (20), CONVERT3DO_STRESS_CANCELS of 64 MiB cancelled and made again (30)).
 import assert from "node:assert/strict";
 import { execFileSync, spawnSync } from "node:child_process";
 import { existsSync, mkdirSync, mkdtempSync, readFileSync, readdirSync, rmSync, statSync,
@@ -686,7 +686,7 @@ async function stress(url) {
     await fresh(zips + n);
     await convertChecked([big, models[n % 11]], `256 MiB zip ${n}`);
   }
-  const cancels = count("CONVERT3DO_STRESS_CANCELS", 50);
+  const cancels = count("CONVERT3DO_STRESS_CANCELS", 30);
   for (let n = 0; n < cancels; ++n) {
     await fresh(zips + bigs + n);
     const chosen = [mid, ...models.slice(0, 1 + random(4))];
