@@ -20,8 +20,8 @@ namespace {
 
 const char* const kVerdictNames[kVerdicts] = {
     "converted", "already_converted", "up_to_date", "damaged", "refused", "failed", "skipped"};
-const char* const kVerdictWords[kVerdicts] = {
-    "converted", "already converted", "up to date", "damaged", "refused", "failed", "skipped"};
+static_assert(sizeof say::kVerdictWords / sizeof *say::kVerdictWords == kVerdicts,
+              "a word for every verdict");
 
 std::size_t index(Verdict verdict) {
   return static_cast<std::size_t>(verdict);
@@ -129,11 +129,12 @@ void printReport(const ConvertOptions& options, const Shown& shown, const Report
         elsewhere ? std::string(" -> ") + quoteName(shown.output.c_str()).text : std::string();
     const bool isNow = r.verdict == Verdict::UpToDate || r.verdict == Verdict::AlreadyConverted;
     const char* would =
-        options.dryRun && !isNow ? "would be " : "";  // what it is, not what the run would do
-    const char* what = kVerdictWords[index(r.verdict)];
-    const std::string dropped = r.producesOutput && r.surveyed
-                                    ? ", " + counted(bytesDroppedBy(r), "byte") + " dropped"
-                                    : "";
+        options.dryRun && !isNow ? say::kWouldBe : "";  // what it is, not what the run would do
+    const char* what = say::kVerdictWords[index(r.verdict)];
+    const std::string dropped =
+        r.producesOutput && r.surveyed
+            ? ", " + counted(bytesDroppedBy(r), "byte") + " " + say::kDropped
+            : "";
     (void)std::fprintf(to, "3do: %s%s: %s%s%s\n", input.text, arrow.c_str(), would, what,
                        dropped.c_str());
   }
@@ -169,22 +170,22 @@ void printSummary(const ConvertOptions& options, const Totals& t, const char* in
   } else if (options.verbosity > 0 || interrupted != nullptr) {
     // Every file is counted once; only what happened is named, in the words
     // of the lines: what a dry run would do, what a run did.
-    std::string counts = printed("%lld %s", static_cast<long long>(t.count[0]),
-                                 dry ? "would be converted" : "converted");
-    for (std::size_t v = 1; v < sizeof kVerdictWords / sizeof *kVerdictWords; ++v) {
+    std::string counts = printed("%lld %s%s", static_cast<long long>(t.count[0]),
+                                 dry ? say::kWouldBe : "", say::kVerdictWords[0]);
+    for (std::size_t v = 1; v < kVerdicts; ++v) {
       if (t.count[v] > 0) {
-        counts += printed(", %lld %s", static_cast<long long>(t.count[v]), kVerdictWords[v]);
+        counts += printed(", %lld %s", static_cast<long long>(t.count[v]), say::kVerdictWords[v]);
       }
       if (static_cast<Verdict>(v) == Verdict::Damaged && t.salvaged > 0) {
-        counts += printed(" (%lld %s)", static_cast<long long>(t.salvaged),
-                          dry ? "would be salvaged" : "salvaged");
+        counts += printed(" (%lld %s%s)", static_cast<long long>(t.salvaged),
+                          dry ? say::kWouldBe : "", say::kSalvagedWord);
       }
     }
     const std::string stopped =
         interrupted != nullptr ? printed(say::kInterrupted, interrupted) : std::string();
-    (void)std::fprintf(stderr, "3do: %s%s%s, %s %s\n", stopped.c_str(), dry ? "dry run: " : "",
+    (void)std::fprintf(stderr, "3do: %s%s%s, %s %s%s\n", stopped.c_str(), dry ? say::kDryRun : "",
                        counts.c_str(), counted(t.bytesDropped, "byte").c_str(),
-                       dry ? "would be dropped" : "dropped");
+                       dry ? say::kWouldBe : "", say::kDropped);
   }
 }
 

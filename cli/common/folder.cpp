@@ -23,6 +23,8 @@
 #include <linux/fs.h>
 #endif
 
+#include "cli/common/messages.h"
+
 namespace {
 #ifdef FS_CASEFOLD_FL
 constexpr int kCaseFoldFlag = FS_CASEFOLD_FL;
@@ -324,7 +326,7 @@ int copyAttributes(int from, int to, std::string* what) {
     names.resize(names.size() * 4);
   }
   if (length < 0) {
-    *what = "its extended attributes";
+    *what = say::kItsExtendedAttributes;
     return errno == ENOTSUP ? 0 : errno;  // a file system without them has none to keep
   }
   std::vector<char> value(256);
@@ -335,7 +337,7 @@ int copyAttributes(int from, int to, std::string* what) {
       value.resize(value.size() * 4);
     }
     if (size < 0 || fsetxattr(to, name, value.data(), static_cast<std::size_t>(size), 0) != 0) {
-      *what = std::string("its extended attribute ") + name;
+      *what = std::string(say::kItsExtendedAttribute) + name;
       return errno;
     }
   }
@@ -348,7 +350,7 @@ int keepMetadata(int from, int to, const FileIdentity& identity, std::string* wh
   const FileIdentity made = identifyDescriptor(to);
   if ((made.owner != identity.owner || made.group != identity.group) &&
       fchown(to, static_cast<uid_t>(identity.owner), static_cast<gid_t>(identity.group)) != 0) {
-    *what = "its owner and group";
+    *what = say::kItsOwnerAndGroup;
     return errno;
   }
   // After the owner: a change of owner clears the set-user-ID and
@@ -356,7 +358,7 @@ int keepMetadata(int from, int to, const FileIdentity& identity, std::string* wh
   // file systems, FAT among them, cannot set one at all).
   if (identifyDescriptor(to).mode != identity.mode &&
       fchmod(to, static_cast<mode_t>(identity.mode)) != 0) {
-    *what = "its mode";
+    *what = say::kItsMode;
     return errno;
   }
   return copyAttributes(from, to, what);

@@ -149,6 +149,146 @@ constexpr const char* kWouldDropBeyond =
 constexpr const char* kLengthDiffers =
     "the length field states %ld chunk bytes, the chunks present make %lld";
 
+// 3do convert's words for what a run did with a file, in the order of its
+// verdicts (convert_report.h), and the words its lines and summary add.
+constexpr const char* kVerdictWords[] = {
+    "converted", "already converted", "up to date", "damaged", "refused", "failed", "skipped"};
+constexpr const char* kWouldBe = "would be ";
+constexpr const char* kDryRun = "dry run: ";
+constexpr const char* kSalvagedWord = "salvaged";
+constexpr const char* kDropped = "dropped";
+
+// What of a file's metadata could not be kept (after "cannot keep").
+constexpr const char* kItsExtendedAttributes = "its extended attributes";
+constexpr const char* kItsExtendedAttribute = "its extended attribute ";  // and its name
+constexpr const char* kItsOwnerAndGroup = "its owner and group";
+constexpr const char* kItsMode = "its mode";
+
+// The help texts: convert3do's, and 3do's and each of its commands'.
+constexpr const char* kConvert3doUsage =
+    "usage: convert3do [INPUT OUTPUT]\n"
+    "\n"
+    "Converts a 3do model file: the first word of every XYZS entry becomes 1,\n"
+    "the copy ends at the first unrecognised chunk or where the header's length\n"
+    "field ends the chunk area, and the length field states the chunk bytes\n"
+    "written. With no arguments, in.3do is converted into out.3do.\n"
+    "\n"
+    "The input must be a file you may open for reading and update (it is only\n"
+    "read); a refused input prints FILE NOT FOUND! and says why on stderr. An\n"
+    "interrupted run (Ctrl-C, SIGTERM, SIGHUP) removes its partial output; a\n"
+    "killed one leaves a file whose first word is not the magic, so it never\n"
+    "passes as converted. Names with control characters are quoted in messages.\n"
+    "\n"
+    "  -h, --help     show this help (only as the sole argument)\n"
+    "  --version      show the version (only as the sole argument)\n"
+    "\n"
+    "Exit status:\n"
+    "  0  converted, or the input is not a 3do file (a message says so)\n"
+    "  1  the input cannot be opened\n"
+    "  2  bad arguments, or the output is the input file\n"
+    "  3  the output cannot be created or written (a partial file is removed)\n"
+    "  4  the input is damaged; the output keeps every complete chunk\n";
+
+constexpr const char* kThreeDoUsage =
+    "usage: 3do COMMAND [OPTIONS] FILE...\n"
+    "\n"
+    "Converts, looks inside and checks 3do model files; - is standard input.\n"
+    "\n"
+    "Commands:\n"
+    "  info [OPTIONS] FILE...  every chunk, where and why the walk ends, and what\n"
+    "                          a conversion would write\n"
+    "  check [OPTIONS] FILE... one line for each file with a problem, else quiet\n"
+    "  convert -o FILE|-d DIR|-i [OPTIONS] FILE|DIR...\n"
+    "                          convert many files safely, in parallel\n"
+    "  help [COMMAND]          this help, or a command's\n"
+    "\n"
+    "  --help, --version       this help; the version\n"
+    "\n"
+    "Exit status (a run over many files gives the gravest):\n"
+    "  0  every file is fine\n"
+    "  1  a file cannot be opened\n"
+    "  2  bad arguments\n"
+    "  3  an output cannot be written\n"
+    "  4  a file is damaged or cannot be read\n"
+    "  5  check: the length field differs from the chunks present\n"
+    "  6  check: valid, but a conversion would drop data\n"
+    "  7  check, convert: not a 3do file\n";
+
+constexpr const char* kInfoUsage =
+    "usage: 3do info [OPTIONS] FILE|DIR...\n"
+    "\n"
+    "For each file: its size, header word and length field; every chunk the\n"
+    "conversion keeps (offset, tag, chunk word, payload length, size, and for\n"
+    "XYZS the entries and how many first words are not 1 yet); where and why the\n"
+    "walk ends; and what a conversion would write: output size, new length\n"
+    "field, words changed, bytes dropped, or that it is already converted.\n"
+    "\n"
+    "  --json             one JSON object per file (JSON Lines); the fields are\n"
+    "                     listed in the README and the man page\n"
+    "  --summary          the file's lines without the chunk table\n"
+    "  -r, --recursive    the .3do files (any case) in folders' trees; symlinks\n"
+    "                     and what is not a regular file there are skipped\n"
+    "  --files0-from=F    also read NUL-separated names from F (- for stdin)\n"
+    "\n"
+    "Exit status: 0, or 1 when a file cannot be opened, 4 when one is damaged.\n";
+
+constexpr const char* kConvertUsage =
+    "usage: 3do convert (-o FILE | -d DIR | -i) [OPTIONS] FILE|DIR...\n"
+    "\n"
+    "Converts each file as convert3do does, into a temporary file in the\n"
+    "destination's folder that is renamed into place only when complete: no run,\n"
+    "interrupted or killed, leaves a partial file under a final name.\n"
+    "\n"
+    "Where the output goes (exactly one; a conversion drops data, so nothing is\n"
+    "replaced by default):\n"
+    "  -o, --output=FILE a single input into FILE; -o - writes standard output\n"
+    "  -d, --output-dir=DIR\n"
+    "                    each output into DIR under the input's name; with -r the\n"
+    "                    tree below each folder given is mirrored\n"
+    "  -i, --in-place    each regular file is replaced by its conversion, if its\n"
+    "                    name still holds the file read; mode, owner, extended\n"
+    "                    attributes and ACLs are kept (a symlink named is\n"
+    "                    followed; fsync'd unless --no-sync); damaged files are\n"
+    "                    never replaced\n"
+    "Options:\n"
+    "  -r, --recursive   convert the .3do files (any case) in folders' trees;\n"
+    "                    symlinks met there are skipped, not followed\n"
+    "  --files0-from=F   also read NUL-separated names from F (- for stdin)\n"
+    "  -f, --force       replace existing outputs (regular files, or below -d DIR\n"
+    "                    symlinks themselves); in place, files with hard links\n"
+    "  --salvage         write the complete chunks of damaged files (not in place)\n"
+    "  --no-sync         in place, do not fsync the new file and its folder\n"
+    "  -j, --jobs=N      N workers (default: one per core; at most four per core)\n"
+    "  -n, --dry-run     say what the run would do with each file; write nothing\n"
+    "  -v, --verbose     a line per file\n"
+    "  -q, --quiet       nothing but errors\n"
+    "  --json            a JSON object per file and a summary object\n"
+    "\n"
+    "A file whose conversion changes nothing is left untouched. The same file\n"
+    "named twice is converted once; an output that is an input is refused.\n"
+    "Each file gets one result: converted, already converted, up to date,\n"
+    "damaged, refused, failed or skipped. A dry run prints what the real run\n"
+    "would do, on standard output.\n"
+    "Exit status: 0 when no file was damaged, refused or failed, else the\n"
+    "gravest: 1 cannot open, 2 usage, 3 output failed, 4 damaged, 7 not a 3do\n"
+    "file.\n";
+
+constexpr const char* kCheckUsage =
+    "usage: 3do check [OPTIONS] FILE|DIR...\n"
+    "\n"
+    "Quiet unless something is wrong: one line per file with a problem (not a\n"
+    "3do file; damaged, with the byte offset; a conversion would drop bytes\n"
+    "after an unrecognised chunk or beyond the length bound; the length field\n"
+    "differs from the chunks present), and the exit status of the gravest\n"
+    "(see 3do --help).\n"
+    "\n"
+    "  --json             for each file with a problem, the object of info --json\n"
+    "                     without the chunks, with problems and check_status\n"
+    "  --all              with --json, an object for every file\n"
+    "  -r, --recursive    the .3do files (any case) in folders' trees; symlinks\n"
+    "                     and what is not a regular file there are skipped\n"
+    "  --files0-from=F    also read NUL-separated names from F (- for stdin)\n";
+
 }  // namespace say
 }  // namespace convert3do
 

@@ -27,30 +27,6 @@ namespace {
 constexpr const char* kDefaultInput = "in.3do";
 constexpr const char* kDefaultOutput = "out.3do";
 
-constexpr const char* kUsage =
-    "usage: convert3do [INPUT OUTPUT]\n"
-    "\n"
-    "Converts a 3do model file: the first word of every XYZS entry becomes 1,\n"
-    "the copy ends at the first unrecognised chunk or where the header's length\n"
-    "field ends the chunk area, and the length field states the chunk bytes\n"
-    "written. With no arguments, in.3do is converted into out.3do.\n"
-    "\n"
-    "The input must be a file you may open for reading and update (it is only\n"
-    "read); a refused input prints FILE NOT FOUND! and says why on stderr. An\n"
-    "interrupted run (Ctrl-C, SIGTERM, SIGHUP) removes its partial output; a\n"
-    "killed one leaves a file whose first word is not the magic, so it never\n"
-    "passes as converted. Names with control characters are quoted in messages.\n"
-    "\n"
-    "  -h, --help     show this help (only as the sole argument)\n"
-    "  --version      show the version (only as the sole argument)\n"
-    "\n"
-    "Exit status:\n"
-    "  0  converted, or the input is not a 3do file (a message says so)\n"
-    "  1  the input cannot be opened\n"
-    "  2  bad arguments, or the output is the input file\n"
-    "  3  the output cannot be created or written (a partial file is removed)\n"
-    "  4  the input is damaged; the output keeps every complete chunk\n";
-
 // The window the conversion works in; static rather than on the stack, so a
 // small stack limit cannot crash a run.
 alignas(kWindowLead) unsigned char gWindow[kWindowLead + kDefaultWindowBytes];
@@ -121,13 +97,13 @@ void removePartialOutput(const OpenedFile& out, const char* name) {
 int runTool(int argc, char** argv) {
   if (argc == 2) {
     if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
-      return show(kUsage) ? kExitOk : kExitOutputFailed;
+      return show(say::kConvert3doUsage) ? kExitOk : kExitOutputFailed;
     }
     if (std::strcmp(argv[1], "--version") == 0) {
       return show("convert3do " CONVERT3DO_VERSION "\n") ? kExitOk : kExitOutputFailed;
     }
     complain(quoteName(argv[1]).text, say::kClassicNoOutputNamed);
-    (void)std::fputs(kUsage, stderr);
+    (void)std::fputs(say::kConvert3doUsage, stderr);
     return kExitUsage;
   }
   const char* input = argc >= 3 ? argv[1] : kDefaultInput;
