@@ -694,15 +694,25 @@ async function stress(url) {
     await listed(page, chosen.length);
     await page.click("#convert");
     await page.waitForTimeout(random(1200));
-    if (await page.isEnabled("#cancel")) {
-      await page.click("#cancel");
-    }
+    await cancelIfRunning(page);
     await settle(page);
     await checkZip(await convertAndDownload(page, 120000), chosen, `cancel ${n}`);
   }
   await context.close();
   step(`into files: ${zips} zips of 2 to 11 models, ${bigs} of 256 MiB, ${cancels} of 64 MiB cancelled and made again, ` +
        `all exact, none stalled (${((performance.now() - started) / 1000).toFixed(0)} s)`);
+}
+
+// Clicks Cancel if the conversion still runs, in one step in the page: the
+// button is hidden the moment a conversion ends, which may come between a
+// check from here and a click.
+async function cancelIfRunning(page) {
+  await page.evaluate(() => {
+    const button = document.getElementById("cancel");
+    if (button && !button.disabled && button.offsetParent !== null) {
+      button.click();
+    }
+  });
 }
 
 // The entries of a zip file as its central directory lists them: name ->
@@ -756,9 +766,7 @@ async function cancelThenConvert(url) {
     await listed(page, 2);
     await page.click("#convert");
     await page.waitForTimeout(moment);
-    if (await page.isEnabled("#cancel")) {
-      await page.click("#cancel");
-    }
+    await cancelIfRunning(page);
     await settle(page);
     const entries = await zipEntries(await convertAndDownload(page, 120000));
     await settle(page);
