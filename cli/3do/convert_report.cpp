@@ -119,10 +119,9 @@ void printReport(const ConvertOptions& options, const Shown& shown, const Report
   const QuotedName input = quoteName(shown.input.c_str());
   if (r.verdict == Verdict::Failed || r.verdict == Verdict::Damaged) {
     (void)std::fprintf(to, "3do: %s: %s\n", input.text, messageText(r, shown).c_str());
-  } else if (r.verdict == Verdict::Refused) {
-    (void)std::fprintf(to, "3do: %s: refused: %s\n", input.text, messageText(r, shown).c_str());
-  } else if (r.verdict == Verdict::Skipped) {
-    (void)std::fprintf(to, "3do: %s: skipped: %s\n", input.text, messageText(r, shown).c_str());
+  } else if (r.verdict == Verdict::Refused || r.verdict == Verdict::Skipped) {
+    (void)std::fprintf(to, "3do: %s: %s: %s\n", input.text, say::kVerdictWords[index(r.verdict)],
+                       messageText(r, shown).c_str());
   } else {
     const bool elsewhere = options.destination != Destination::InPlace && !shown.output.empty();
     const std::string arrow =
