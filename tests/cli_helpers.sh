@@ -86,8 +86,12 @@ held_at() {
   [ -z "${CONVERT3DO_EMULATOR:-}" ] || skip "gdb does not hold an emulated run"
   # gdb's shell is whatever $SHELL names (or sh): the change is bash's.
   printf '%s\n' "$change" >change.sh
-  # LeakSanitizer cannot work under ptrace.
-  ASAN_OPTIONS=detect_leaks=0 timeout 60 "${hold_in[@]}" gdb -q -batch -ex 'set breakpoint pending on' \
+  # LeakSanitizer cannot work under ptrace. Only the thread at FUNCTION is
+  # stopped (non-stop): stopping them all races with a thread that ends at
+  # that moment, which gdb reports as "Couldn't get registers: No such
+  # process" before it gives up the run.
+  ASAN_OPTIONS=detect_leaks=0 timeout 60 "${hold_in[@]}" gdb -q -batch -ex 'set non-stop on' \
+    -ex 'set breakpoint pending on' \
     -ex "break $function" -ex "ignore 1 $skips" -ex "run $* >stdout 2>stderr" \
     -ex "shell bash change.sh" -ex delete -ex continue "$tool" >gdb.log 2>&1
   if grep -q 'exited normally' gdb.log; then
