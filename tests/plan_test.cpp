@@ -18,7 +18,7 @@
 #include "cli/3do/arguments.h"
 #include "cli/3do/convert_options.h"
 #include "cli/3do/convert_plan.h"
-#include "cli/3do/place.h"
+#include "cli/3do/tree_folder.h"
 #include "cli/common/exit_status.h"
 
 namespace convert3do {
@@ -221,7 +221,7 @@ TEST(Plan, WalksEachFolderInTheOrderOfTheFullNames) {
 #ifndef _WIN32  // where folders are acted on by path, a path is where it is
 // An opened output folder is where the plan put it only while its name in
 // its parent, and its parent's up to the start, still lead to it.
-TEST(Place, StillInPlaceSeesEveryWayAFolderLeaves) {
+TEST(TreeFolder, StillInPlaceSeesEveryWayAFolderLeaves) {
   const std::vector<std::pair<const char*, void (*)(const Scratch&)>> changes = {
       {"left alone", [](const Scratch&) {}},
       {"renamed in its parent",
@@ -250,14 +250,14 @@ TEST(Place, StillInPlaceSeesEveryWayAFolderLeaves) {
     ASSERT_EQ(openFolder(scratch.path("$"), &root), 0);
     ASSERT_EQ(openFolder(scratch.path("$/a"), &a), 0);
     ASSERT_EQ(openFolder(scratch.path("$/a/b"), &b), 0);
-    Place top;
+    TreeFolder top;
     top.output = keyOf(identifyFolder(root));
-    Place placeA;
+    TreeFolder placeA;
     placeA.parent = &top;
     placeA.name = "a";
     placeA.depth = 1;
     placeA.output = keyOf(identifyFolder(a));
-    Place placeB;
+    TreeFolder placeB;
     placeB.parent = &placeA;
     placeB.name = "b";
     placeB.depth = 2;

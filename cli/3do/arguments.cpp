@@ -44,7 +44,7 @@ std::string longCandidates(const char* given, const std::vector<OptionRule>& rul
 }  // namespace
 
 bool readArguments(const char* command, int argc, char** argv, const std::vector<OptionRule>& rules,
-                   const std::function<bool(int id, const char* value)>& take,
+                   const std::function<bool(int id, const char* value)>& onOption,
                    std::vector<std::string>* names) {
   // getopt_long reorders its vector and wants the program's name first.
   std::string self = "3do";
@@ -84,7 +84,7 @@ bool readArguments(const char* command, int argc, char** argv, const std::vector
                            : std::find_if(rules.begin(), rules.end(),
                                           [c](const OptionRule& s) { return s.shortName == c; });
     const OptionRule* rule = found == rules.end() ? nullptr : &*found;
-    if (rule == nullptr || !take(rule->id, rule->takesValue ? optarg : nullptr)) {
+    if (rule == nullptr || !onOption(rule->id, rule->takesValue ? optarg : nullptr)) {
       return false;
     }
   }

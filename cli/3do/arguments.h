@@ -18,12 +18,12 @@ struct OptionRule {
   int id;
 };
 
-// Reads argv (the arguments after the subcommand's name), calling take(id,
+// Reads argv (the arguments after the subcommand's name), calling onOption(id,
 // value) for each option in order (value is null for a flag) and adding the
-// other arguments to names. On an unknown option, a missing value or a take
+// other arguments to names. On an unknown option, a missing value or a onOption
 // that returns false, says why ("3do: COMMAND: ...") and returns false.
 bool readArguments(const char* command, int argc, char** argv, const std::vector<OptionRule>& rules,
-                   const std::function<bool(int id, const char* value)>& take,
+                   const std::function<bool(int id, const char* value)>& onOption,
                    std::vector<std::string>* names);
 
 // Says "3do: COMMAND: what (see 3do help COMMAND)", then the command's usage

@@ -21,7 +21,7 @@ bool unwritten(Report& r, const Report& outcome) {
   r.verdict = outcome.verdict;
   r.status = outcome.status;
   r.message = outcome.message;
-  r.about = outcome.about;
+  r.namedFolder = outcome.namedFolder;
   return false;
 }
 
@@ -100,7 +100,8 @@ bool openByName(const ConvertOptions& o, const Job& job, Input* in, Report* r) {
 
 // Takes the opened file as the job's input, if it is still the file the plan
 // found (a FIFO put in its place opens at once, and is no regular file).
-bool take(const ConvertOptions& o, const Job& job, const OpenedFile& file, Input* in, Report* r) {
+bool acceptOpened(const ConvertOptions& o, const Job& job, const OpenedFile& file, Input* in,
+                  Report* r) {
   if (file.fd < 0) {
     *r = failed(kExitInputNotFound, failure(say::kCannotOpen, file.error));
     return false;
@@ -131,7 +132,7 @@ bool openPlannedInput(const ConvertOptions& o, const Job& job, InputFolders& f, 
   }
   const bool inPlace = o.destination == Destination::InPlace;
   if (job.place == nullptr) {
-    return take(o, job, openInputAtOnce(job.name), in, r) &&
+    return acceptOpened(o, job, openInputAtOnce(job.name), in, r) &&
            (!inPlace || openFolderOfNamed(job, f, in, r));
   }
   const int error = f.tree.moveTo(job.place);
@@ -141,7 +142,7 @@ bool openPlannedInput(const ConvertOptions& o, const Job& job, InputFolders& f, 
   }
   in->folder = &f.tree.folder();
   in->base = job.name;
-  return take(o, job, openReadableAt(f.tree.folder(), job.name, true), in, r);
+  return acceptOpened(o, job, openReadableAt(f.tree.folder(), job.name, true), in, r);
 }
 
 namespace {
@@ -157,7 +158,7 @@ void takeFigures(Report& r, const SurveyInfo& s) {
 
 // What the walk of a regular input says before anything is written: false
 // when the report is final (refused, damaged, nothing to write).
-bool judge(const ConvertOptions& o, const Input& in, const SurveyInfo& s, Report& r) {
+bool verdictOfSurvey(const ConvertOptions& o, const Input& in, const SurveyInfo& s, Report& r) {
   const bool inPlace = o.destination == Destination::InPlace;
   r.status = exitStatusFor(s.outcome);
   if (s.end == WalkEnd::NotA3do) {
@@ -187,8 +188,8 @@ bool judge(const ConvertOptions& o, const Input& in, const SurveyInfo& s, Report
 }
 
 // A stream is converted as it arrives; the conversion's outcome is its report.
-bool judgeStream(const ConvertOptions& o, const ConversionResult& result, Report& r) {
-  r.outputSize = 12 + result.bytesWritten;
+bool verdictOfStream(const ConvertOptions& o, const ConversionResult& result, Report& r) {
+  r.outputSize = kFileHeaderBytes + result.bytesWritten;
   r.status = exitStatusFor(result.outcome);
   switch (result.outcome) {
     case Outcome::Converted:
@@ -258,25 +259,26 @@ bool holdsBytes(int fd, const unsigned char* bytes, std::size_t length) {
 // a held one, else what the open conversion's file holds (read back only
 // then); a symlink there is not followed, a FIFO not waited for.
 bool holdsConversion(const Folder& folder, const std::string& base, int conversion,
-                     const ConversionWindow& window, const Input* held = nullptr) {
+                     const ConversionWindow& window, const Input* inMemory = nullptr) {
   const OpenedFile old = openReadableAt(folder, base.c_str(), true);
   const Descriptor closing(old.fd);
   if (old.fd < 0 || !old.identity.regular) {
     return false;
   }
-  if (held != nullptr && held->converted) {
-    return holdsBytes(old.fd, held->held, static_cast<std::size_t>(held->conversion.outputLength));
+  if (inMemory != nullptr && inMemory->converted) {
+    return holdsBytes(old.fd, inMemory->bytes,
+                      static_cast<std::size_t>(inMemory->conversion.outputLength));
   }
   return sameContents(old.fd, conversion, window);
 }
 
 // The refusal of an output that exists, without --force.
 std::string existsMessage() {
-  return printed(say::kOutputExists, kOutputName);
+  return std::string(say::kOutputExists);
 }
 
 std::string writeFailure(int error) {
-  return printed(say::kCannotWrite, kOutputName, std::strerror(error));
+  return printed(say::kCannotWrite, std::strerror(error));
 }
 
 // Copies the whole of fd to standard output.
@@ -398,7 +400,7 @@ Report folderMoved(int error, Side side) {
 
 // Whether the folder of the job's file is where the plan put it: 0, or the
 // errno that settles report.
-int checkFolder(const Folder& folder, const Place* place, Side side, Report& report) {
+int checkFolder(const Folder& folder, const TreeFolder* place, Side side, Report& report) {
   const int error = place == nullptr ? 0 : stillInPlace(folder, *place, side);
   if (error != 0) {
     unwritten(report, folderMoved(error, side));
@@ -414,7 +416,7 @@ struct Committing {
   // Below -d DIR, in a folder below it: the worker, which holds the report
   // until the folder's check.
   Worker* holder = nullptr;
-  const Place* place = nullptr;
+  const TreeFolder* place = nullptr;
 };
 
 int recordCommitted(void* context) {
@@ -483,11 +485,11 @@ bool commitOutput(const ConvertOptions& o, const Job& job, const Input& in, cons
   // Only what the plan found is replaced: an output that appeared since (on
   // a volume that ignores case, maybe another input's) stays.
   const bool replace = o.force && job.outputExists;
-  const Place* place = o.destination == Destination::Folder ? job.place : nullptr;
+  const TreeFolder* place = o.destination == Destination::Folder ? job.place : nullptr;
   if (replace) {
     const FileIdentity there = identifyAt(*t.folder, t.base.c_str(), false);
     if (there.known && !there.regular && !there.symlink) {
-      return unwritten(r, refused(kExitOutputFailed, printed(say::kOutputNotRegular, kOutputName)));
+      return unwritten(r, refused(kExitOutputFailed, std::string(say::kOutputNotRegular)));
     }
     if (checkFolder(*t.folder, place, Side::Output, r) != 0) {
       return false;
@@ -500,9 +502,8 @@ bool commitOutput(const ConvertOptions& o, const Job& job, const Input& in, cons
   }
   const int error = temporary.commit(t.base, replace, recordCommitted, &committing);
   if (error == EEXIST) {
-    return unwritten(
-        r, refused(kExitOutputFailed,
-                   o.force ? printed(say::kOutputAppeared, kOutputName) : existsMessage()));
+    return unwritten(r, refused(kExitOutputFailed,
+                                o.force ? std::string(say::kOutputAppeared) : existsMessage()));
   }
   if (error != 0) {
     return unwritten(r, failed(kExitOutputFailed, writeFailure(error)));
@@ -528,7 +529,7 @@ bool readWhole(Input& in, const ConversionWindow& window) {
     const bool whole = got > 0 && length == 0 && got == in.identity.size;
     if (got == 0 || whole) {
       length += whole ? static_cast<std::size_t>(got) : 0;
-      in.held = bytes;
+      in.bytes = bytes;
       in.length = length;
       return true;
     }
@@ -541,12 +542,12 @@ bool readWhole(Input& in, const ConversionWindow& window) {
 // Converts the input, held whole or streamed, into the temporary file; the
 // held one is written in one write, its header included.
 ConversionResult convertInto(Input& in, int out, const ConversionWindow& window) {
-  if (in.held == nullptr) {
+  if (in.bytes == nullptr) {
     return convertFile(in.fd, out, window);
   }
   ConversionResult result =
-      in.converted ? in.conversion : convertBuffer(in.held, in.length, in.held);
-  if (!writeAll(out, in.held, static_cast<std::size_t>(result.outputLength))) {
+      in.converted ? in.conversion : convertBuffer(in.bytes, in.length, in.bytes);
+  if (!writeAll(out, in.bytes, static_cast<std::size_t>(result.outputLength))) {
     result.outcome = Outcome::WriteFailed;
     result.error = errno;
   }
@@ -570,7 +571,7 @@ Report convertOpened(const ConvertOptions& o, const Plan& plan, const Job& job, 
                                          ? failure(say::kCannotWriteConversion, result.error)
                                          : writeFailure(result.error));
   }
-  if (!in.identity.regular && !judgeStream(o, result, r)) {
+  if (!in.identity.regular && !verdictOfStream(o, result, r)) {
     return r;
   }
   if (in.identity.regular &&
@@ -593,8 +594,8 @@ Report convertOpened(const ConvertOptions& o, const Plan& plan, const Job& job, 
 
 // Why the real run could not write the job's output, found without writing:
 // the same questions asked of the same folders. 0 when it could.
-int rehearseFolder(const ConvertOptions& o, const Plan& plan, const Job& job, const Input& in,
-                   Worker& w, Report* r) {
+int dryRunFolderCheck(const ConvertOptions& o, const Plan& plan, const Job& job, const Input& in,
+                      Worker& w, Report* r) {
   if (o.destination == Destination::InPlace) {
     const int error = creationError(*in.folder);
     if (error != 0) {
@@ -610,8 +611,7 @@ int rehearseFolder(const ConvertOptions& o, const Plan& plan, const Job& job, co
     if (state == OutputState::Absent) {
       error = job.place != nullptr ? job.place->outputError : plan.outputRootError;
       if (error != 0) {
-        *r = failed(kExitOutputFailed,
-                    printed(say::kCannotCreateFolderOf, kOutputName, std::strerror(error)));
+        *r = failed(kExitOutputFailed, printed(say::kCannotCreateFolderOf, std::strerror(error)));
       }
       return error;
     }
@@ -630,14 +630,14 @@ int rehearseFolder(const ConvertOptions& o, const Plan& plan, const Job& job, co
 // A dry run: what the real run would do with a file it would write, the
 // same refusals and failures, found without writing. An existing output is
 // compared with the conversion, made in a scratch file.
-Report rehearse(const ConvertOptions& o, const Plan& plan, const Job& job, const Input& in,
-                Worker& w, Report r) {
+Report dryRunReport(const ConvertOptions& o, const Plan& plan, const Job& job, const Input& in,
+                    Worker& w, Report r) {
   r.producesOutput = true;
   if (o.destination == Destination::File && o.output == "-") {
     return r;
   }
   Report failure;
-  if (rehearseFolder(o, plan, job, in, w, &failure) != 0) {
+  if (dryRunFolderCheck(o, plan, job, in, w, &failure) != 0) {
     return failure;
   }
   if (o.destination == Destination::InPlace || !job.outputExists || !in.identity.regular) {
@@ -680,13 +680,13 @@ bool checkHeldOutputs(Worker& w, const Job* next) {
   } releasing{w, stillInPlace(w.outputs.folder(), *w.uncheckedPlace, Side::Output)};
   const auto store = [](void* context) {
     Releasing& r = *static_cast<Releasing*>(context);
-    for (Worker::Unchecked& held : r.worker.unchecked) {
+    for (Worker::Unchecked& pending : r.worker.unchecked) {
       if (r.error != 0) {
-        unwritten(held.report, folderMoved(r.error, Side::Output));
-        held.report.written = held.report.producesOutput = false;
+        unwritten(pending.report, folderMoved(r.error, Side::Output));
+        pending.report.written = pending.report.producesOutput = false;
       }
-      held.outcome->report = std::move(held.report);
-      held.outcome->done.store(true, std::memory_order_release);
+      pending.outcome->report = std::move(pending.report);
+      pending.outcome->done.store(true, std::memory_order_release);
     }
   };
   w.temporaries.releaseHeld(releasing.error == 0, store, &releasing);
@@ -706,23 +706,23 @@ Report convertJob(const ConvertOptions& o, const Plan& plan, const Job& job, Wor
     if (!readWhole(in, w.window.window)) {
       return failed(kExitDamagedInput, failure(say::kCannotReadInput, errno));
     }
-    if (in.held != nullptr && !o.dryRun) {
-      s = convertSurveyed(in.held, in.length, &in.conversion);  // a dry run rereads them
+    if (in.bytes != nullptr && !o.dryRun) {
+      s = convertSurveyed(in.bytes, in.length, &in.conversion);  // a dry run rereads them
       in.converted = true;
-    } else if (in.held != nullptr) {
-      s = surveyBuffer(in.held, in.length, nullptr, nullptr);
+    } else if (in.bytes != nullptr) {
+      s = surveyBuffer(in.bytes, in.length, nullptr, nullptr);
     } else {
       s = surveyFile(
           in.fd, [](const ChunkRecord&) {}, false);
     }
     takeFigures(r, s);
-    if (!judge(o, in, s, r)) {
+    if (!verdictOfSurvey(o, in, s, r)) {
       return r;
     }
     if (o.dryRun) {
-      return rehearse(o, plan, job, in, w, r);
+      return dryRunReport(o, plan, job, in, w, r);
     }
-    if (in.held == nullptr && seekFile(in.fd, 0, SEEK_SET) != 0) {
+    if (in.bytes == nullptr && seekFile(in.fd, 0, SEEK_SET) != 0) {
       return failed(kExitDamagedInput, failure(say::kCannotReadInput, errno));
     }
   }

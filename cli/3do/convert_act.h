@@ -15,7 +15,7 @@
 #include "cli/3do/convert_options.h"
 #include "cli/3do/convert_plan.h"
 #include "cli/3do/convert_report.h"
-#include "cli/3do/place.h"
+#include "cli/3do/tree_folder.h"
 #include "cli/common/file_convert.h"
 #include "cli/common/folder.h"
 #include "cli/common/temporary.h"
@@ -55,7 +55,7 @@ struct Worker {
     Report report;
   };
   std::vector<Unchecked> unchecked;
-  const Place* uncheckedPlace = nullptr;
+  const TreeFolder* uncheckedPlace = nullptr;
   static constexpr std::size_t kMostUnchecked = 64;
 };
 
@@ -67,8 +67,8 @@ struct Input {
   const Folder* folder = nullptr;  // where it is, opened: for files read in place
   std::string base;                // and its name there
   // A small regular file is read whole into the worker's window, once:
-  // where its bytes are there (null when it is not held), and how many.
-  unsigned char* held = nullptr;
+  // where its bytes are (null when it is not held), and how many.
+  unsigned char* bytes = nullptr;
   std::size_t length = 0;
   // Held bytes are converted in place as they are surveyed, in one walk:
   // then they are the output, and this its result.

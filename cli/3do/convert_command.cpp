@@ -61,7 +61,7 @@ struct Run {
 };
 
 // The next job, once the plan has it final; false when none is left.
-bool take(Run& run, const Job** job, JobReport** outcome) {
+bool nextJob(Run& run, const Job** job, JobReport** outcome) {
   const std::size_t i = run.next++;
   std::unique_lock<std::mutex> lock(run.planning);
   run.grew.wait(lock, [&run, i]() { return i < run.published || run.planned; });
@@ -106,7 +106,7 @@ bool workOne(Run& run, Worker& worker) {
   if (!run.temporaries.stopped() && !jobWaits(run)) {
     checkHeld(run, worker, nullptr);
   }
-  if (run.temporaries.stopped() || !take(run, &job, &outcome)) {
+  if (run.temporaries.stopped() || !nextJob(run, &job, &outcome)) {
     checkHeld(run, worker, nullptr);
     return false;
   }
@@ -180,8 +180,8 @@ void publish(Run& run, std::size_t final, bool planned) {
 // The names a job's report is printed with.
 Shown shownOf(const ConvertOptions& options, const Job& job, const Report& report) {
   Shown shown{shownInput(job), shownOutput(options, job), std::string()};
-  if (report.about != nullptr) {
-    shown.folder = outputPath(*report.about, options.output);
+  if (report.namedFolder != nullptr) {
+    shown.folder = outputPath(*report.namedFolder, options.output);
   }
   return shown;
 }

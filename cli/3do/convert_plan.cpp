@@ -187,8 +187,8 @@ class OutputCheck {
   bool check(std::size_t i, bool complete);
   bool checkInPlace(std::size_t i);
   FileIdentity lookAtOutput(Job& job, std::size_t i);
-  void settleFolder(Place* place);
-  void settleOne(Place* place);
+  void settleFolder(TreeFolder* place);
+  void settleOne(TreeFolder* place);
   void decide(std::size_t i, Report report) {
     plan_.jobs[i].decided = true;
     plan_.outcomes[i].report = std::move(report);
@@ -305,10 +305,10 @@ class OutputCheck {
 };
 
 // Settles where the outputs of place go, and the places above it first.
-void OutputCheck::settleFolder(Place* place) {
-  std::vector<Place*> chain;
-  for (Place* p = place; p != nullptr && p->outputState == OutputState::Unknown;
-       p = const_cast<Place*>(p->parent)) {
+void OutputCheck::settleFolder(TreeFolder* place) {
+  std::vector<TreeFolder*> chain;
+  for (TreeFolder* p = place; p != nullptr && p->outputState == OutputState::Unknown;
+       p = const_cast<TreeFolder*>(p->parent)) {
     chain.push_back(p);
   }
   for (auto p = chain.rbegin(); p != chain.rend(); ++p) {
@@ -316,7 +316,7 @@ void OutputCheck::settleFolder(Place* place) {
   }
 }
 
-void OutputCheck::settleOne(Place* place) {
+void OutputCheck::settleOne(TreeFolder* place) {
   if (place->parent == nullptr) {
     place->outputState = plan_.outputRootState;
     place->outputError = plan_.outputRootError;
@@ -324,7 +324,7 @@ void OutputCheck::settleOne(Place* place) {
     place->outputFoldsCase = settleRoot();
     return;
   }
-  const Place& parent = *place->parent;
+  const TreeFolder& parent = *place->parent;
   place->outputKey = folderKey(parent.outputKey, place->name);
   place->outputState = parent.outputState;
   place->outputError = parent.outputError;
@@ -367,20 +367,19 @@ void OutputCheck::settleOne(Place* place) {
 }
 
 // Why nothing is written below a refused or failed output folder.
-Report folderRefusal(const Place& place) {
+Report folderRefusal(const TreeFolder& place) {
   Report report;
   if (place.outputState == OutputState::Failed) {
-    report = failed(kExitOutputFailed, place.outputError == ESTALE
-                                           ? printed(say::kOutputFolderReplaced, kFolderName)
-                                           : printed(say::kCannotCreateFolderOf, kOutputName,
-                                                     std::strerror(place.outputError)));
+    report = failed(kExitOutputFailed,
+                    place.outputError == ESTALE
+                        ? std::string(say::kOutputFolderReplaced)
+                        : printed(say::kCannotCreateFolderOf, std::strerror(place.outputError)));
   } else {
-    report = refused(
-        kExitOutputFailed,
-        printed(place.outputError == ELOOP ? say::kOutputFolderLink : say::kOutputFolderNotFolder,
-                kFolderName));
+    report = refused(kExitOutputFailed,
+                     std::string(place.outputError == ELOOP ? say::kOutputFolderLink
+                                                            : say::kOutputFolderNotFolder));
   }
-  report.about = place.outputCause;
+  report.namedFolder = place.outputCause;
   return report;
 }
 
@@ -461,17 +460,17 @@ bool OutputCheck::check(std::size_t i, bool complete) {
   const bool link = out.symlink && options_.destination == Destination::Folder;
   job.outputExists = out.known;
   if (out.known && isInput(out)) {
-    decide(i, refused(kExitUsage, printed(say::kOutputIsInput, kOutputName)));
+    decide(i, refused(kExitUsage, std::string(say::kOutputIsInput)));
   } else if (first != i) {
-    const Report shared = refused(kExitUsage, printed(say::kOutputShared, kOutputName));
+    const Report shared = refused(kExitUsage, std::string(say::kOutputShared));
     decide(i, shared);
     if (!plan_.jobs[first].decided) {
       decide(first, shared);  // not published yet: see advance
     }
   } else if (out.directory) {
-    decide(i, refused(kExitUsage, printed(say::kOutputIsFolder, kOutputName)));
+    decide(i, refused(kExitUsage, std::string(say::kOutputIsFolder)));
   } else if (out.known && !out.regular && !link) {
-    decide(i, refused(kExitOutputFailed, printed(say::kOutputNotRegular, kOutputName)));
+    decide(i, refused(kExitOutputFailed, std::string(say::kOutputNotRegular)));
   }
   return true;
 }
@@ -512,15 +511,15 @@ void advance(Planner& p, bool complete) {
 }
 
 // A job for a folder the walk cannot read: the folder name in place.
-void failFolder(Planner& p, Place* place, const char* name, const std::string& why) {
+void failFolder(Planner& p, TreeFolder* place, const char* name, const std::string& why) {
   const std::size_t i = newJob(p);
   p.plan.jobs[i].place = place;
   p.plan.jobs[i].name = name;
   decide(p, i, failed(kExitInputNotFound, printed(say::kCannotReadFolder, why.c_str())));
 }
 
-void failFolder(Planner& p, const Place& folder, const std::string& why) {
-  failFolder(p, const_cast<Place*>(folder.parent), folder.name, why);
+void failFolder(Planner& p, const TreeFolder& folder, const std::string& why) {
+  failFolder(p, const_cast<TreeFolder*>(folder.parent), folder.name, why);
 }
 
 // An entry of a folder worth a look: a .3do file, a folder, or a symlink to
@@ -534,7 +533,7 @@ struct Entry {
 // A folder of a walk under way: its listing, and how far the walk is in it.
 // Only the frames nearest the walk's end hold their folder open.
 struct Frame {
-  Place* place = nullptr;
+  TreeFolder* place = nullptr;
   Folder folder;
   bool open = false;
   std::vector<std::string> names;
@@ -590,8 +589,8 @@ void list(Planner& p, Frame& frame) {
   });
 }
 
-Place& newPlace(Planner& p, Place* parent, const std::string& name) {
-  Place& place = p.plan.places.emplace_back();
+TreeFolder& newPlace(Planner& p, TreeFolder* parent, const std::string& name) {
+  TreeFolder& place = p.plan.places.emplace_back();
   place.parent = parent;
   place.name = p.plan.names.keep(name);
   place.depth = parent == nullptr ? 0 : parent->depth + 1;
@@ -627,7 +626,7 @@ void enter(Planner& p, std::vector<Frame>& stack, const Entry& entry) {
     failFolder(p, top.place, p.plan.names.keep(name), std::strerror(error));
     return;
   }
-  Place& place = newPlace(p, top.place, name);
+  TreeFolder& place = newPlace(p, top.place, name);
   place.input = keyOf(identifyFolder(child));
   stack.emplace_back();
   stack.back().place = &place;
@@ -691,7 +690,7 @@ void leave(Planner& p, std::vector<Frame>& stack) {
 // never walked. Iterative, so that no depth can exhaust the stack.
 void walkTree(Planner& p, const char* name, Folder folder) {
   p.plan.roots.push_back(std::move(folder));
-  Place& root = newPlace(p, nullptr, name);
+  TreeFolder& root = newPlace(p, nullptr, name);
   root.input = keyOf(identifyFolder(p.plan.roots.back()));
   std::vector<Frame> stack(1);
   stack[0].place = &root;
@@ -776,12 +775,12 @@ void locateOutputFile(const ConvertOptions& options, Plan& plan) {
 
 }  // namespace
 
-Report outputFolderUnreachable(int error, const Place* place) {
-  Report report = failed(kExitOutputFailed, error == ESTALE || error == ELOOP || error == ENOTDIR
-                                                ? printed(say::kOutputFolderReplaced, kFolderName)
-                                                : printed(say::kCannotOpenOutputFolder, kFolderName,
-                                                          std::strerror(error)));
-  report.about = place;
+Report outputFolderUnreachable(int error, const TreeFolder* place) {
+  Report report =
+      failed(kExitOutputFailed, error == ESTALE || error == ELOOP || error == ENOTDIR
+                                    ? std::string(say::kOutputFolderReplaced)
+                                    : printed(say::kCannotOpenOutputFolder, std::strerror(error)));
+  report.namedFolder = place;
   return report;
 }
 

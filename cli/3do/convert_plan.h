@@ -6,7 +6,7 @@
 // symlink). Files are found in the order of their names, and those that are
 // final can be converted while the rest of the tree is walked.
 //
-// The walk keeps no path: each folder is a Place (place.h), each file its
+// The walk keeps no path: each folder is a TreeFolder (tree_folder.h), each file its
 // place and its name, so memory grows with the names found, not with their
 // depth; and it holds a bounded number of folders open at any depth.
 #ifndef CONVERT3DO_CLI_3DO_CONVERT_PLAN_H
@@ -22,7 +22,7 @@
 #include "cli/3do/convert_options.h"
 #include "cli/3do/convert_report.h"
 #include "cli/3do/names.h"
-#include "cli/3do/place.h"
+#include "cli/3do/tree_folder.h"
 #include "cli/common/folder.h"
 
 namespace convert3do {
@@ -33,7 +33,7 @@ namespace convert3do {
 struct Job {
   // Where it was found in a walk, and its name there; for a file named one
   // by one, no place and the name as given.
-  Place* place = nullptr;
+  TreeFolder* place = nullptr;
   const char* name = "";
   FileKey identity;      // as the plan found it, when known
   bool known = false;    // whether identity is known
@@ -56,7 +56,7 @@ struct JobReport {
 struct Plan {
   NameArena names;                 // of the places and of the files found
   std::deque<Folder> roots;        // the folders walked, opened; never moved
-  std::deque<Place> places;        // every folder of the walks; never moved
+  std::deque<TreeFolder> places;   // every folder of the walks; never moved
   std::deque<Job> jobs;            // one at least for every name given
   std::deque<JobReport> outcomes;  // one for each job
   // With -d: the folder, opened once (unless a dry run finds it absent).
@@ -89,7 +89,7 @@ void makePlan(const ConvertOptions& options, Plan& plan, const PlanProgress& pro
 
 // Why nothing is written in an output folder that the cursor could not
 // reach: replaced (ESTALE, ELOOP, ENOTDIR), or another error, named.
-Report outputFolderUnreachable(int error, const Place* place);
+Report outputFolderUnreachable(int error, const TreeFolder* place);
 
 // Whether name is that of a temporary file of 3do convert: ".NAME.HEX.tmp"
 // (a walk warns of one, left over by a run that was killed).

@@ -10,6 +10,7 @@
 #include "cli/3do/convert_options.h"
 #include "cli/common/damage.h"
 #include "cli/common/exit_status.h"
+#include "cli/common/messages.h"
 
 namespace convert3do {
 
@@ -26,13 +27,12 @@ enum class Verdict : unsigned char {
 };
 constexpr std::size_t kVerdicts = static_cast<std::size_t>(Verdict::Skipped) + 1;
 
-// Where a message names the file's output, or the output folder the report
-// is about: the names are put in when it is printed, so that a report holds
-// no path, however deep the file is.
-constexpr char kOutputName = '\x01';
-constexpr char kFolderName = '\x02';
+// CONVERT3DO_OUTPUT_NAME and CONVERT3DO_FOLDER_NAME (messages.h) in a
+// report's message, replaced by the names when it is printed.
+constexpr char kOutputName = CONVERT3DO_OUTPUT_NAME[0];
+constexpr char kFolderName = CONVERT3DO_FOLDER_NAME[0];
 
-struct Place;
+struct TreeFolder;
 
 struct Report {
   Verdict verdict = Verdict::Failed;
@@ -47,9 +47,9 @@ struct Report {
   // Why it was refused, failed or skipped, or what damage was found; with
   // kOutputName and kFolderName where names go.
   std::string message;
-  const Place* about = nullptr;  // the output folder kFolderName names
-  std::int64_t size = 0;         // of the input, when surveyed
-  std::int64_t outputSize = 0;   // of what is (or would be) written
+  const TreeFolder* namedFolder = nullptr;  // the output folder kFolderName stands for
+  std::int64_t size = 0;                    // of the input, when surveyed
+  std::int64_t outputSize = 0;              // of what is (or would be) written
   std::int64_t wordsChanged = 0;
 };
 

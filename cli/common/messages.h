@@ -2,12 +2,17 @@
 // in one file: a wording is changed here and nowhere else, and a situation
 // met by both programs is said in one way. Each is a printf format: a %s that
 // stands for a file's name is given the name quoted (quote.h), one that
-// stands for a reason is given strerror's text. In 3do convert's reports, %c
-// takes kOutputName or kFolderName (convert_report.h), which stand for names
-// put in when the report is printed. Damage is said in the library's words
+// stands for a reason is given strerror's text. In 3do convert's reports,
+// CONVERT3DO_OUTPUT_NAME and CONVERT3DO_FOLDER_NAME stand for the output's
+// name and the output folder's: a report holds no path, however deep the
+// file, and the names are put in, quoted, when it is printed. Damage is said in the library's words
 // (convert3do_damage_text), as the page and the Python package say it.
 #ifndef CONVERT3DO_CLI_COMMON_MESSAGES_H
 #define CONVERT3DO_CLI_COMMON_MESSAGES_H
+
+// Control characters, which a quoted name never holds.
+#define CONVERT3DO_OUTPUT_NAME "\x01"
+#define CONVERT3DO_FOLDER_NAME "\x02"
 
 namespace convert3do {
 namespace say {
@@ -16,18 +21,19 @@ namespace say {
 // adds on standard error.
 constexpr const char* kFileNotFound = "FILE NOT FOUND!\n\a";
 constexpr const char* kNotTorvanels = "The referenced file is not in Torvanels' 3do format\n\a";
-constexpr const char* kClassicDamagedEmpty = "damaged: %s; %s is left empty";
-constexpr const char* kClassicDamagedKept = "damaged: %s; %s keeps the %lld chunk bytes before it";
-constexpr const char* kClassicCannotWriteOutput = "cannot write the output: %s%s";
-constexpr const char* kClassicNotSeekable = " (the output must be a seekable file)";
-constexpr const char* kClassicNoOutputNamed = "no output file named after the input";
-constexpr const char* kClassicCannotOpen = "cannot open: %s%s";
-constexpr const char* kClassicOpensForUpdate =
+constexpr const char* kConvert3doDamagedEmpty = "damaged: %s; %s is left empty";
+constexpr const char* kConvert3doDamagedKept =
+    "damaged: %s; %s keeps the %lld chunk bytes before it";
+constexpr const char* kConvert3doCannotWriteOutput = "cannot write the output: %s%s";
+constexpr const char* kConvert3doNotSeekable = " (the output must be a seekable file)";
+constexpr const char* kConvert3doNoOutputNamed = "no output file named after the input";
+constexpr const char* kConvert3doCannotOpen = "cannot open: %s%s";
+constexpr const char* kConvert3doOpensForUpdate =
     " (convert3do opens its input for reading and update)";
-constexpr const char* kClassicSameFile =
+constexpr const char* kConvert3doSameFile =
     "is the same file as the input %s; refusing to overwrite it";
-constexpr const char* kClassicCannotCreateOutput = "cannot create the output: %s";
-constexpr const char* kClassicCannotRemovePartial = "cannot remove the partial output: %s";
+constexpr const char* kConvert3doCannotCreateOutput = "cannot create the output: %s";
+constexpr const char* kConvert3doCannotRemovePartial = "cannot remove the partial output: %s";
 
 // Opening and reading inputs.
 constexpr const char* kCannotOpen = "cannot open: %s";
@@ -54,22 +60,27 @@ constexpr const char* kSymlinkInTree = "a symlink met in a folder is not followe
 constexpr const char* kNotRegularInTree = "not a regular file";
 constexpr const char* kNamedBefore = "the same file as %s, named before; dealt with once";
 constexpr const char* kOutputIsInput =
-    "its output %c is one of the inputs; refusing to overwrite it";
-constexpr const char* kOutputShared = "its output %c is another input's output too";
+    "its output " CONVERT3DO_OUTPUT_NAME " is one of the inputs; refusing to overwrite it";
+constexpr const char* kOutputShared =
+    "its output " CONVERT3DO_OUTPUT_NAME " is another input's output too";
 constexpr const char* kOutputIsFolder =
-    "its output %c is a folder (-d DIR puts the outputs into a folder)";
+    "its output " CONVERT3DO_OUTPUT_NAME " is a folder (-d DIR puts the outputs into a folder)";
 constexpr const char* kOutputNotRegular =
-    "its output %c exists and is not a regular file; refusing to replace it";
-constexpr const char* kOutputExists = "its output %c exists (--force replaces it)";
+    "its output " CONVERT3DO_OUTPUT_NAME
+    " exists and is not a regular file; refusing to replace it";
+constexpr const char* kOutputExists =
+    "its output " CONVERT3DO_OUTPUT_NAME " exists (--force replaces it)";
 constexpr const char* kOutputFolderLink =
-    "its output folder %c is a symbolic link, not a folder; nothing written there";
+    "its output folder " CONVERT3DO_FOLDER_NAME
+    " is a symbolic link, not a folder; nothing written there";
 constexpr const char* kOutputFolderNotFolder =
-    "its output folder %c is not a folder; nothing written there";
-constexpr const char* kOutputFolderReplaced =
-    "its output folder %c was replaced during the run; nothing written there";
+    "its output folder " CONVERT3DO_FOLDER_NAME " is not a folder; nothing written there";
+constexpr const char* kOutputFolderReplaced = "its output folder " CONVERT3DO_FOLDER_NAME
+                                              " was replaced during the run; nothing written there";
 constexpr const char* kCannotOpenOutputFolder =
-    "cannot open its output folder %c: %s; nothing written there";
-constexpr const char* kCannotCreateFolderOf = "cannot create the folder of %c: %s";
+    "cannot open its output folder " CONVERT3DO_FOLDER_NAME ": %s; nothing written there";
+constexpr const char* kCannotCreateFolderOf =
+    "cannot create the folder of " CONVERT3DO_OUTPUT_NAME ": %s";
 constexpr const char* kCannotUseOutputFolder = "cannot use as the output folder: %s";
 
 // 3do convert: what happens to a file.
@@ -83,10 +94,11 @@ constexpr const char* kHardLinks =
     "the same)";
 constexpr const char* kCannotKeep = "cannot keep %s: %s; left as it is";
 constexpr const char* kCannotReplace = "cannot replace it: %s";
-constexpr const char* kCannotWrite = "cannot write %c: %s";
+constexpr const char* kCannotWrite = "cannot write " CONVERT3DO_OUTPUT_NAME ": %s";
 constexpr const char* kCannotWriteConversion = "cannot write its conversion: %s; left as it is";
 constexpr const char* kOutputAppeared =
-    "its output %c appeared during the run; nothing written (--force replaces only what was "
+    "its output " CONVERT3DO_OUTPUT_NAME
+    " appeared during the run; nothing written (--force replaces only what was "
     "there when the run began)";
 constexpr const char* kFolderMovedNotWritten = "its folder was moved during the run; not written";
 constexpr const char* kFolderMovedLeft = "its folder was moved during the run; left as it is";

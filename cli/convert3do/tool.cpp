@@ -71,15 +71,16 @@ void reportOutcome(const ConversionResult& result, const char* inputName, const 
       // Nothing is kept of a file cut or unreadable inside its header.
       if (result.bytesWritten == 0 && result.inputEnd < kFileHeaderBytes &&
           result.outcome != Outcome::ChunkTooLarge) {
-        complain(input.text, say::kClassicDamagedEmpty, describeDamage(result).text, output.text);
+        complain(input.text, say::kConvert3doDamagedEmpty, describeDamage(result).text,
+                 output.text);
       } else {
-        complain(input.text, say::kClassicDamagedKept, describeDamage(result).text, output.text,
+        complain(input.text, say::kConvert3doDamagedKept, describeDamage(result).text, output.text,
                  kept);
       }
       break;
     case Outcome::WriteFailed:
-      complain(output.text, say::kClassicCannotWriteOutput, std::strerror(result.error),
-               result.error == ESPIPE ? say::kClassicNotSeekable : "");
+      complain(output.text, say::kConvert3doCannotWriteOutput, std::strerror(result.error),
+               result.error == ESPIPE ? say::kConvert3doNotSeekable : "");
       break;
   }
 }
@@ -88,7 +89,7 @@ void reportOutcome(const ConversionResult& result, const char* inputName, const 
 // created or emptied. Devices, FIFOs and other files are left alone.
 void removePartialOutput(const OpenedFile& out, const char* name) {
   if (!removeIfSame(name, out.identity)) {
-    complain(quoteName(name).text, say::kClassicCannotRemovePartial, std::strerror(errno));
+    complain(quoteName(name).text, say::kConvert3doCannotRemovePartial, std::strerror(errno));
   }
 }
 
@@ -102,7 +103,7 @@ int runTool(int argc, char** argv) {
     if (std::strcmp(argv[1], "--version") == 0) {
       return show("convert3do " CONVERT3DO_VERSION "\n") ? kExitOk : kExitOutputFailed;
     }
-    complain(quoteName(argv[1]).text, say::kClassicNoOutputNamed);
+    complain(quoteName(argv[1]).text, say::kConvert3doNoOutputNamed);
     (void)std::fputs(say::kConvert3doUsage, stderr);
     return kExitUsage;
   }
@@ -114,8 +115,8 @@ int runTool(int argc, char** argv) {
     show(say::kFileNotFound);
     // Worded as 3do words it, with why a readable file may be refused here.
     const bool refused = in.error == EACCES || in.error == EPERM || in.error == EROFS;
-    complain(quoteName(input).text, say::kClassicCannotOpen, std::strerror(in.error),
-             refused ? say::kClassicOpensForUpdate : "");
+    complain(quoteName(input).text, say::kConvert3doCannotOpen, std::strerror(in.error),
+             refused ? say::kConvert3doOpensForUpdate : "");
     return kExitInputNotFound;
   }
   // The output is opened without being emptied, compared with the input, and
@@ -128,12 +129,12 @@ int runTool(int argc, char** argv) {
   }
   holdSignals(false);
   if (sameAsInput) {
-    complain(quoteName(output).text, say::kClassicSameFile, quoteName(input).text);
+    complain(quoteName(output).text, say::kConvert3doSameFile, quoteName(input).text);
     (void)closeFile(in.fd);
     return kExitUsage;
   }
   if (out.fd < 0) {
-    complain(quoteName(output).text, say::kClassicCannotCreateOutput, std::strerror(out.error));
+    complain(quoteName(output).text, say::kConvert3doCannotCreateOutput, std::strerror(out.error));
     (void)closeFile(in.fd);
     return kExitOutputFailed;
   }

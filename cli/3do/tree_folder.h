@@ -4,8 +4,8 @@
 // that any depth costs memory in proportion to the names alone; and it is
 // reached from an opened folder one component at a time, never through a
 // symlink, and only when it is still the folder first seen there.
-#ifndef CONVERT3DO_CLI_3DO_PLACE_H
-#define CONVERT3DO_CLI_3DO_PLACE_H
+#ifndef CONVERT3DO_CLI_3DO_TREE_FOLDER_H
+#define CONVERT3DO_CLI_3DO_TREE_FOLDER_H
 
 #include <cstddef>
 #include <cstdint>
@@ -41,9 +41,10 @@ enum class OutputState : unsigned char {
   Failed,    // cannot be made or opened, here or above
 };
 
-struct Place {
-  const Place* parent = nullptr;  // none for the folder a walk starts from
-  const char* name = "";          // in its parent; for a walk's start, as named
+// A folder of the tree the walk met, with where its outputs go.
+struct TreeFolder {
+  const TreeFolder* parent = nullptr;  // none for the folder a walk starts from
+  const char* name = "";               // in its parent; for a walk's start, as named
   std::size_t depth = 0;
   const Folder* root = nullptr;  // the opened folder the walk starts from
   FileKey input;                 // the folder, as the walk opened it
@@ -54,8 +55,8 @@ struct Place {
   // For Failed, why; for Absent, why a file could not be made there (0: it
   // could).
   int outputError = 0;
-  const Place* outputCause = nullptr;  // for Refused and Failed: the folder at fault
-  std::uint32_t outputKey = 0;         // the same for places with one output folder
+  const TreeFolder* outputCause = nullptr;  // for Refused and Failed: the folder at fault
+  std::uint32_t outputKey = 0;              // the same for places with one output folder
   // Whether the output folder compares names without regard to case (FAT,
   // exFAT, Windows and macOS disks, casefold folders): two outputs whose names
   // differ only so are one.
@@ -64,10 +65,10 @@ struct Place {
 
 // The place as shown: the folder its walk started from as named, then each
 // folder below, then leaf if given (a name in it).
-std::string shownPath(const Place& place, const char* leaf = "");
+std::string shownPath(const TreeFolder& place, const char* leaf = "");
 
 // Where its outputs go: dir (-d DIR), then the same folders below, then leaf.
-std::string outputPath(const Place& place, const std::string& dir, const char* leaf = "");
+std::string outputPath(const TreeFolder& place, const std::string& dir, const char* leaf = "");
 
 // Which side of a run's places a cursor moves on.
 enum class Side : unsigned char { Input, Output };
@@ -77,7 +78,7 @@ enum class Side : unsigned char { Input, Output };
 // it under its name (not a symlink, nor a mount put over it), and so on up to
 // the folder the walk or -d DIR started from. Returns 0, ESTALE when it is
 // not, or errno when it cannot be told.
-int stillInPlace(const Folder& folder, const Place& place, Side side);
+int stillInPlace(const Folder& folder, const TreeFolder& place, Side side);
 
 // Moves through the places of a run with one folder open: up through "..",
 // down one component at a time without following a symlink, checking at each
@@ -93,24 +94,24 @@ class FolderCursor {
   // Opens the folder of place on the cursor's side. Returns 0 or errno:
   // ELOOP or ENOTDIR where a symlink or something other than a folder is in
   // the way now, ESTALE where a folder is not the one recorded.
-  int moveTo(const Place* place);
+  int moveTo(const TreeFolder* place);
 
   const Folder& folder() const { return folder_; }
   void close() { open_ = false; }
 
  private:
-  int start(const Place* root);
-  int up(const Place* from, std::size_t steps);
+  int start(const TreeFolder* root);
+  int up(const TreeFolder* from, std::size_t steps);
   int down();
 
   Side side_;
   const Folder* outputRoot_;
-  const Place* at_ = nullptr;
+  const TreeFolder* at_ = nullptr;
   bool open_ = false;
   Folder folder_;
-  std::vector<const Place*> down_;  // the places to enter, deepest first
+  std::vector<const TreeFolder*> down_;  // the places to enter, deepest first
 };
 
 }  // namespace convert3do
 
-#endif  // CONVERT3DO_CLI_3DO_PLACE_H
+#endif  // CONVERT3DO_CLI_3DO_TREE_FOLDER_H

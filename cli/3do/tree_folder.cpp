@@ -1,4 +1,4 @@
-#include "cli/3do/place.h"
+#include "cli/3do/tree_folder.h"
 
 #include <cerrno>
 #include <cstring>
@@ -23,17 +23,17 @@ void appendName(std::string& path, const char* name) {
 }
 
 // The places from the walk's start (excluded) down to place, deepest first.
-void chainOf(const Place& place, std::vector<const Place*>* chain) {
-  for (const Place* p = &place; p->parent != nullptr; p = p->parent) {
+void chainOf(const TreeFolder& place, std::vector<const TreeFolder*>* chain) {
+  for (const TreeFolder* p = &place; p->parent != nullptr; p = p->parent) {
     chain->push_back(p);
   }
 }
 
-std::string pathBelow(const Place& place, const char* start, const char* leaf) {
-  std::vector<const Place*> chain;
+std::string pathBelow(const TreeFolder& place, const char* start, const char* leaf) {
+  std::vector<const TreeFolder*> chain;
   chainOf(place, &chain);
   std::size_t length = std::strlen(start) + std::strlen(leaf) + 1;
-  for (const Place* p : chain) {
+  for (const TreeFolder* p : chain) {
     length += std::strlen(p->name) + 1;
   }
   std::string path;
@@ -48,8 +48,8 @@ std::string pathBelow(const Place& place, const char* start, const char* leaf) {
   return path;
 }
 
-const Place& startOf(const Place& place) {
-  const Place* p = &place;
+const TreeFolder& startOf(const TreeFolder& place) {
+  const TreeFolder* p = &place;
   while (p->parent != nullptr) {
     p = p->parent;
   }
@@ -58,11 +58,11 @@ const Place& startOf(const Place& place) {
 
 }  // namespace
 
-std::string shownPath(const Place& place, const char* leaf) {
+std::string shownPath(const TreeFolder& place, const char* leaf) {
   return pathBelow(place, startOf(place).name, leaf);
 }
 
-std::string outputPath(const Place& place, const std::string& dir, const char* leaf) {
+std::string outputPath(const TreeFolder& place, const std::string& dir, const char* leaf) {
   return pathBelow(place, dir.c_str(), leaf);
 }
 
@@ -70,7 +70,7 @@ namespace {
 
 // Whether the opened folder is the one recorded for place on side: 0 or
 // ESTALE.
-int check(const Folder& folder, const Place& place, Side side) {
+int check(const Folder& folder, const TreeFolder& place, Side side) {
   const FileIdentity found = identifyFolder(folder);
   const FileKey& recorded = side == Side::Input ? place.input : place.output;
   return found.known && sameKey(keyOf(found), recorded) ? 0 : ESTALE;
@@ -78,10 +78,10 @@ int check(const Folder& folder, const Place& place, Side side) {
 
 }  // namespace
 
-int stillInPlace(const Folder& folder, const Place& place, Side side) {
+int stillInPlace(const Folder& folder, const TreeFolder& place, Side side) {
   const Folder* below = &folder;
   Folder above;
-  for (const Place* p = &place; p->parent != nullptr; p = p->parent) {
+  for (const TreeFolder* p = &place; p->parent != nullptr; p = p->parent) {
     Folder parent;
     const int error = openParent(*below, &parent);
     if (error != 0) {
@@ -99,7 +99,7 @@ int stillInPlace(const Folder& folder, const Place& place, Side side) {
   return 0;
 }
 
-int FolderCursor::moveTo(const Place* place) {
+int FolderCursor::moveTo(const TreeFolder* place) {
   if (open_ && at_ == place) {
     return 0;
   }
@@ -107,8 +107,8 @@ int FolderCursor::moveTo(const Place* place) {
   // to it and down from it.
   down_.clear();
   std::size_t ups = 0;
-  const Place* a = open_ ? at_ : nullptr;
-  const Place* b = place;
+  const TreeFolder* a = open_ ? at_ : nullptr;
+  const TreeFolder* b = place;
   if (a != nullptr) {
     while (b->depth > a->depth) {
       down_.push_back(b);
@@ -125,7 +125,7 @@ int FolderCursor::moveTo(const Place* place) {
       ++ups;
     }
   }
-  const Place* const from = at_;
+  const TreeFolder* const from = at_;
   open_ = false;
   at_ = place;
   int error = a == nullptr ? -1 : up(from, ups);
@@ -142,13 +142,13 @@ int FolderCursor::moveTo(const Place* place) {
   return error;
 }
 
-int FolderCursor::start(const Place* root) {
+int FolderCursor::start(const TreeFolder* root) {
   const Folder* from = side_ == Side::Input ? root->root : outputRoot_;
   return from == nullptr ? ENOENT : copyFolder(*from, &folder_);
 }
 
-int FolderCursor::up(const Place* from, std::size_t steps) {
-  const Place* p = from;
+int FolderCursor::up(const TreeFolder* from, std::size_t steps) {
+  const TreeFolder* p = from;
   for (std::size_t i = 0; i < steps; ++i) {
     p = p->parent;
     Folder above;
