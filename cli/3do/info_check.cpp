@@ -49,12 +49,12 @@ std::string dropped(const SurveyInfo& s) {
 // What each program does with the file, where they differ: convert3do writes
 // what it can, 3do convert writes nothing it was not asked for. Empty when
 // both convert the file alike.
-const char* programsText(const SurveyInfo& s) {
+std::string programsText(const SurveyInfo& s) {
   if (s.end == WalkEnd::NotA3do) {
-    return say::kProgramsNotA3do;
+    return printed(say::kProgramsNotA3do, kExitNotA3do);
   }
   if (s.end == WalkEnd::Damaged) {
-    return say::kProgramsDamaged;
+    return printed(say::kProgramsDamaged, exitStatusFor(s.outcome));
   }
   return "";
 }
@@ -81,41 +81,39 @@ SurveyInfo printInfoText(const char* name, int fd, bool summary) {
           return;
         }
         if (!headed) {
-          std::printf("  %12s  %-10s  %11s  %11s  %10s  %8s  %9s\n", "offset", "tag", "chunk word",
-                      "payload", "size", "entries", "to change");
+          std::fputs(say::kInfoChunkHeading, stdout);
           headed = true;
         }
-        std::printf("  %12lld  %-10s  %11ld  %11ld  %10lld", ll(c.offset), tagText(c.tag).c_str(),
+        std::printf(say::kInfoChunkRow, ll(c.offset), tagText(c.tag).c_str(),
                     static_cast<long>(c.chunkWord), static_cast<long>(c.payloadLength), ll(c.size));
         if (c.tag == static_cast<Word32>(ChunkTag::Xyzs)) {
-          std::printf("  %8lld  %9lld", ll(c.entries), ll(c.entriesToChange));
+          std::printf(say::kInfoEntriesColumns, ll(c.entries), ll(c.entriesToChange));
         }
         std::printf("\n");
       },
       true);
   const std::string size = s.size >= 0 ? counted(s.size, "byte") : say::kSizeNotKnown;
   if (!s.is3do) {
-    std::printf("  file:       %s, not a 3do file\n", size.c_str());
+    std::printf(say::kInfoNotA3do, size.c_str());
   } else if (!s.headerComplete) {
-    std::printf("  file:       %s, magic 3DO4, header cut short\n", size.c_str());
+    std::printf(say::kInfoHeaderCut, size.c_str());
   } else {
-    std::printf("  file:       %s, magic 3DO4, header word %ld, length field %ld\n", size.c_str(),
-                static_cast<long>(s.header.headerWord), static_cast<long>(s.header.bodyLength));
-    std::printf("  chunks:     %lld, %s\n", ll(s.chunkCount),
-                counted(s.chunkBytes, "byte").c_str());
+    std::printf(say::kInfoHeader, size.c_str(), static_cast<long>(s.header.headerWord),
+                static_cast<long>(s.header.bodyLength));
+    std::printf(say::kInfoChunks, ll(s.chunkCount), counted(s.chunkBytes, "byte").c_str());
   }
-  std::printf("  walk ends:  %s\n", walkEndText(s).c_str());
+  std::printf(say::kInfoWalkEnds, walkEndText(s).c_str());
   if (s.outputSize == 0) {
-    std::printf("  conversion: writes an empty file, drops %s\n", dropped(s).c_str());
+    std::printf(say::kInfoWritesEmpty, dropped(s).c_str());
   } else if (s.alreadyConverted) {
-    std::printf("  conversion: already converted (a conversion changes nothing)\n");
+    std::fputs(say::kInfoAlreadyConverted, stdout);
   } else {
-    std::printf("  conversion: writes %s, length field %lld, changes %s, drops %s\n",
-                counted(s.outputSize, "byte").c_str(), ll(s.chunkBytes),
+    std::printf(say::kInfoConversion, counted(s.outputSize, "byte").c_str(), ll(s.chunkBytes),
                 counted(s.wordsChanged, "word").c_str(), dropped(s).c_str());
   }
-  if (*programsText(s) != '\0') {
-    std::printf("  programs:   %s\n", programsText(s));
+  const std::string programs = programsText(s);
+  if (!programs.empty()) {
+    std::printf(say::kInfoPrograms, programs.c_str());
   }
   return s;
 }

@@ -149,10 +149,29 @@ constexpr const char* kUnknownBytes = "an unknown number of bytes";
 constexpr const char* kSizeNotKnown = "size not known";
 constexpr const char* kProgramsNotA3do =
     "convert3do writes an empty file and says it is not a 3do file; 3do convert refuses it "
-    "(status 7)";
+    "(status %d)";
 constexpr const char* kProgramsDamaged =
-    "convert3do writes its complete chunks (status 4); 3do convert writes nothing without "
+    "convert3do writes its complete chunks (status %d); 3do convert writes nothing without "
     "--salvage";
+
+// 3do info's text: the file's name, a table of its chunks as the walk meets
+// them (an XYZS chunk's row ends with its entries), then what it found.
+constexpr const char* kInfoChunkHeading =
+    "        offset  tag          chunk word      payload        size   entries  to change\n";
+constexpr const char* kInfoChunkRow = "  %12lld  %-10s  %11ld  %11ld  %10lld";
+constexpr const char* kInfoEntriesColumns = "  %8lld  %9lld";
+constexpr const char* kInfoNotA3do = "  file:       %s, not a 3do file\n";
+constexpr const char* kInfoHeaderCut = "  file:       %s, magic 3DO4, header cut short\n";
+constexpr const char* kInfoHeader =
+    "  file:       %s, magic 3DO4, header word %ld, length field %ld\n";
+constexpr const char* kInfoChunks = "  chunks:     %lld, %s\n";
+constexpr const char* kInfoWalkEnds = "  walk ends:  %s\n";
+constexpr const char* kInfoWritesEmpty = "  conversion: writes an empty file, drops %s\n";
+constexpr const char* kInfoAlreadyConverted =
+    "  conversion: already converted (a conversion changes nothing)\n";
+constexpr const char* kInfoConversion =
+    "  conversion: writes %s, length field %lld, changes %s, drops %s\n";
+constexpr const char* kInfoPrograms = "  programs:   %s\n";
 constexpr const char* kWouldDropAtTag =
     "a conversion would drop %s: the unrecognised chunk at byte %lld (%s) and everything after "
     "it";
