@@ -230,9 +230,22 @@ async function zipEntries(download) {
   return entries;
 }
 
+// The first path: a folder listed, its table checked, one model and then the
+// folder converted, and nothing asked of the network.
 async function checkPage(url) {
   const { context, page, requests } = await open(url);
-  // The table against 3do info --json, file by file and cell by cell.
+  await checkTable(page);
+  await checkOneModel(page);
+  await checkFolder(page, url);
+  const others = requests.filter((r) => r !== url && !r.startsWith("blob:") && !r.startsWith("data:"));
+  assert.deepEqual(others, []);
+  step("no network request");
+  await context.close();
+}
+
+// The table against 3do info --json, file by file and cell by cell; then it
+// sorts, filters and opens a row to its chunks.
+async function checkTable(page) {
   await page.setInputFiles("#files", files);
   const rows = await listed(page, files.length);
   for (const row of rows) {
@@ -265,9 +278,11 @@ async function checkPage(url) {
   await page.click("#models tbody tr button");
   assert.ok(await page.$("tr.details table.chunks"));
   step("rows sort, filter and open to their chunks");
+}
 
-  // One model: downloaded under its own name, as convert3do writes it; the
-  // keyboard's focus stays on a control throughout.
+// One model: downloaded under its own name, as convert3do writes it; the
+// keyboard's focus stays on a control throughout.
+async function checkOneModel(page) {
   await page.click("#clear");
   assert.equal(await page.evaluate(() => document.activeElement.id), "files");
   const cube = files.find((f) => f.endsWith("cube.3do"));
@@ -282,8 +297,11 @@ async function checkPage(url) {
   assert.deepEqual(readFileSync(singlePath), native.get(cube).output);
   await focusLands(page, "BUTTON");
   step("one model downloads as convert3do writes it; the focus never falls to the page");
+}
 
-  // A folder: one zip that keeps the tree, damaged and non-3do files left out.
+// A folder: one zip that keeps the tree, damaged and non-3do files left out;
+// the same folder chosen again adds nothing.
+async function checkFolder(page, url) {
   await page.click("#clear");
   await page.setInputFiles("#folder", folder);
   await listed(page, files.length);
@@ -306,12 +324,6 @@ async function checkPage(url) {
   await settle(page);
   assert.equal((await page.evaluate(() => window.convert3doPage.rows)).length, files.length);
   step("a folder chosen twice is listed once");
-
-  // Nothing but the page itself was requested.
-  const others = requests.filter((r) => r !== url && !r.startsWith("blob:") && !r.startsWith("data:"));
-  assert.deepEqual(others, []);
-  step("no network request");
-  await context.close();
 }
 
 // 2, 3 and 5 models, tiny and of 2 MiB, each count on a fresh page, many
@@ -367,7 +379,16 @@ async function manyModels() {
 // apart; a model with nothing to salvage is said to have none.
 async function edges(url) {
   const { context, page } = await open(url);
-  // A pick during a conversion: listed once the conversion is done, not in it.
+  await pickDuringConversion(page);
+  await changedAfterListing(page);
+  await sameNames(page);
+  await removedAfterListing(page);
+  await nothingToSalvage(page);
+  await context.close();
+}
+
+// A pick during a conversion: listed once the conversion is done, not in it.
+async function pickDuringConversion(page) {
   const slow = join(work, "slow.3do");
   writeBigModel(slow, 48, 21);
   const extra = files.find((f) => f.endsWith("cube.3do"));
@@ -394,8 +415,10 @@ async function edges(url) {
   assert.deepEqual(rows, ["slow.3do", "cube.3do"]);
   assert.equal(await page.isDisabled("#convert"), false);
   step("a pick during a conversion is listed after it, and left out of it");
+}
 
-  // A file changed on disk after it was listed.
+// A file changed on disk after it was listed.
+async function changedAfterListing(page) {
   await page.click("#clear");
   const changing = join(work, "changing");
   mkdirSync(changing);
@@ -413,8 +436,10 @@ async function edges(url) {
   assert.match(await page.textContent("#problems"), /^b\.3do: cannot be read: it was changed or removed after it was listed/);
   assert.match(await page.textContent("#status"), /^Converted 2 of 3 files in [0-9.]+ s; 1 gave nothing \(see above\)\.$/);
   step("a file changed after it was listed is named; the others are converted");
+}
 
-  // Two different models of one name.
+// Two different models of one name.
+async function sameNames(page) {
   await page.click("#clear");
   const [first, second] = ["one", "two"].map((dir, i) => {
     mkdirSync(join(work, dir));
@@ -436,8 +461,10 @@ async function edges(url) {
   }
   assert.deepEqual(await page.evaluate(() => window.convert3doPage.rows.map((r) => r.path)), ["same.3do", "same (2).3do"]);
   step("two models of one name are kept apart: same.3do and same (2).3do; picked again, neither is listed twice");
+}
 
-  // One model, removed from disk after it was listed: named, its row too.
+// One model, removed from disk after it was listed: named, its row too.
+async function removedAfterListing(page) {
   await page.click("#clear");
   const gone = join(work, "gone.3do");
   writeFileSync(gone, words("3DO4", 1, 28, "XYZS", 0, 16, 9, 1, 2, 3));
@@ -450,8 +477,10 @@ async function edges(url) {
   assert.match(await page.textContent("#status"), /^Nothing downloaded; 1 gave nothing \(see above\)\.$/);
   assert.match(await page.textContent("#models tbody tr td:nth-child(6)"), /^not converted: cannot be read/);
   step("one model removed after it was listed: named, its row marked, the page ready again");
+}
 
-  // Salvage of a model cut inside its header: nothing to download, and why.
+// Salvage of a model cut inside its header: nothing to download, and why.
+async function nothingToSalvage(page) {
   await page.click("#clear");
   const cut = join(work, "cut-header.3do");
   writeFileSync(cut, words("3DO4", 1));
@@ -466,7 +495,6 @@ async function edges(url) {
   assert.match(await page.textContent("#problems"), /nothing to salvage: cut at byte 8, inside the 12-byte header/);
   assert.match(await page.textContent("#status"), /^Nothing downloaded; 1 gave nothing \(see above\); 1 left out \(not 3do files\)\.$/);
   step("a model with nothing to salvage downloads nothing, and says so; with salvage, only what is no 3do file is left out");
-  await context.close();
 }
 
 // The page as it stands, at 360 and 1366 px, light and dark:
@@ -620,52 +648,13 @@ async function progressMoves(url) {
 // page's state says where it stood.
 async function stress(url) {
   const count = (name, fallback) => Number(process.env[name] || fallback);
-  const dir = join(work, "stress");
-  mkdirSync(dir);
-  const models = Array.from({ length: 11 }, (_, i) => {
-    const path = join(dir, `s${i}.3do`);
-    i % 4 === 3 ? writeBigModel(path, 1, 50 + i) : writeFileSync(path, words("3DO4", i, 28, "XYZS", 0, 16, 9, i, 2, 3));
-    nativeOf(path);
-    return path;
-  });
-  // The large models, checked by their CRC and size: 256 MiB, and 64 MiB for
-  // the cancels (cancelled within the second it takes, then made again).
-  const large = new Map();
-  const largeModel = (name, mib, seed) => {
-    const path = join(dir, name);
-    writeBigModel(path, mib, seed);
-    const output = readFileSync(nativeOfBig(path));
-    large.set(path, { crc: crc32(output), size: output.length });
-    return path;
-  };
-  const big = largeModel("big.3do", 256, 61);
-  const mid = largeModel("mid.3do", 64, 62);
+  const { models, large, big, mid } = stressModels();
   let seed = 20261209;
   const random = (n) => (seed = (seed * 1103515245 + 12345) % 2147483648) % n;
   const context = await browser.newContext({ acceptDownloads: true });
   const page = await context.newPage();
   const started = performance.now();
-  // A zip with the big model is checked by its directory: each entry's
-  // CRC and size against the native output's (unpacking 256 MiB each time
-  // would be most of the run).
-  const checkZip = async (download, chosen, what) => {
-    const path = join(work, "stress.zip");
-    await download.saveAs(path);
-    const listing = chosen.some((p) => large.has(p)) ? zipDirectory(path) : unzipSync(readFileSync(path));
-    rmSync(path);
-    assert.deepEqual(Object.keys(listing).sort(), chosen.map((p) => p.split("/").pop()).sort(), what);
-    for (const model of chosen) {
-      const name = model.split("/").pop();
-      const output = large.has(model) ? null : native.get(model).output;
-      const entry = listing[name];
-      if (entry instanceof Uint8Array) {
-        assert.ok(Buffer.from(entry).equals(output), `${what}: ${name} differs`);
-      } else {
-        assert.deepEqual(entry, large.get(model) ?? { crc: crc32(output), size: output.length },
-                         `${what}: ${name}`);
-      }
-    }
-  };
+  const checkZip = (download, chosen, what) => checkStressZip(download, chosen, what, large);
   const convertChecked = async (chosen, what) => {
     await page.setInputFiles("#files", chosen);
     await listed(page, chosen.length);
@@ -701,6 +690,51 @@ async function stress(url) {
   await context.close();
   step(`into files: ${zips} zips of 2 to 11 models, ${bigs} of 256 MiB, ${cancels} of 64 MiB cancelled and made again, ` +
        `all exact, none stalled (${((performance.now() - started) / 1000).toFixed(0)} s)`);
+}
+
+// The stress part's models: 11 small ones (2 to 11 of them make a zip), and
+// the large ones, known by their output's CRC and size: 256 MiB, and 64 MiB
+// for the cancels (cancelled within the second it takes, then made again).
+function stressModels() {
+  const dir = join(work, "stress");
+  mkdirSync(dir);
+  const models = Array.from({ length: 11 }, (_, i) => {
+    const path = join(dir, `s${i}.3do`);
+    i % 4 === 3 ? writeBigModel(path, 1, 50 + i) : writeFileSync(path, words("3DO4", i, 28, "XYZS", 0, 16, 9, i, 2, 3));
+    nativeOf(path);
+    return path;
+  });
+  const large = new Map();
+  const largeModel = (name, mib, seed) => {
+    const path = join(dir, name);
+    writeBigModel(path, mib, seed);
+    const output = readFileSync(nativeOfBig(path));
+    large.set(path, { crc: crc32(output), size: output.length });
+    return path;
+  };
+  return { models, large, big: largeModel("big.3do", 256, 61), mid: largeModel("mid.3do", 64, 62) };
+}
+
+// A zip of the stress part against convert3do's outputs. One with a large
+// model is checked by its directory: each entry's CRC and size (unpacking
+// 256 MiB each time would be most of the run).
+async function checkStressZip(download, chosen, what, large) {
+  const path = join(work, "stress.zip");
+  await download.saveAs(path);
+  const listing = chosen.some((p) => large.has(p)) ? zipDirectory(path) : unzipSync(readFileSync(path));
+  rmSync(path);
+  assert.deepEqual(Object.keys(listing).sort(), chosen.map((p) => p.split("/").pop()).sort(), what);
+  for (const model of chosen) {
+    const name = model.split("/").pop();
+    const output = large.has(model) ? null : native.get(model).output;
+    const entry = listing[name];
+    if (entry instanceof Uint8Array) {
+      assert.ok(Buffer.from(entry).equals(output), `${what}: ${name} differs`);
+    } else {
+      assert.deepEqual(entry, large.get(model) ?? { crc: crc32(output), size: output.length },
+                       `${what}: ${name}`);
+    }
+  }
 }
 
 // Clicks Cancel if the conversion still runs, in one step in the page: the
@@ -961,33 +995,14 @@ async function bigModel(url, mib, rounds) {
   const path = join(work, `big-${mib}.3do`);
   writeBigModel(path, mib, 3);
   const out = nativeOfBig(path);
-  const times = [0, 1, 2].map(() => {
-    const started = process.hrtime.bigint();
-    execFileSync(join(tools, "convert3do"), [path, `${out}.again`]);
-    return Number(process.hrtime.bigint() - started) / 1e9;
-  });
-  rmSync(`${out}.again`);
-  const nativeSeconds = median(times);
-
+  const nativeSeconds = convert3doSeconds(path, out);
   const intoFile = url.includes("sink=file");
   const { context, page, pid } = await open(url, intoFile);
   await new Promise((resolve) => setTimeout(resolve, 1000));
   await page.setInputFiles("#files", [path]);
   await listed(page, 1);
   if (mib === bigMiB && !intoFile) {
-    // Cancel, sent as the conversion starts, stops it whatever it waits for.
-    let downloaded = false;
-    page.on("download", () => (downloaded = true));
-    await page.evaluate(() => {
-      document.getElementById("convert").click();
-      document.getElementById("cancel").click();
-    });
-    await settle(page, 300000);
-    assert.equal(await page.textContent("#status"), "Cancelled: nothing downloaded.");
-    assert.equal(downloaded, false);
-    await focusLands(page, "BUTTON");
-    page.removeAllListeners("download");
-    step("Cancel stops a conversion under way");
+    await cancelAtStart(page);
   }
   const pages = [];
   const floors = [];
@@ -1023,30 +1038,61 @@ async function bigModel(url, mib, rounds) {
          `memory above idle: the page +${pageMemory.toFixed(0)} MiB, the floor +${floorMemory.toFixed(0)} MiB ` +
          `(${(pageMemory / Math.max(floorMemory, 1)).toFixed(2)}x)`);
   if (intoFile) {
-    // The output's file stays while its page is open; the next page removes it.
-    const stored = (p) => p.evaluate(async () => {
-      const names = [];
-      for await (const name of (await navigator.storage.getDirectory()).keys()) {
-        names.push(name);
-      }
-      return names;
-    });
-    assert.ok((await stored(page)).length >= 1);
-    await page.close();
-    const next = await context.newPage();
-    await next.goto(url);
-    await settle(next);
-    let left = await stored(next);
-    for (let wait = 0; left.length > 0 && wait < 300; ++wait) {
-      await new Promise((resolve) => setTimeout(resolve, 100));
-      left = await stored(next);
-    }
-    assert.deepEqual(left, []);
-    step("the files of a closed page's outputs are removed by the next page");
+    await closedPageFilesRemoved(context, page, url);
   }
   await context.close();
   rmSync(path);
   rmSync(out);
+}
+
+// convert3do's median time over three runs of path (its output beside out).
+function convert3doSeconds(path, out) {
+  const times = [0, 1, 2].map(() => {
+    const started = process.hrtime.bigint();
+    execFileSync(join(tools, "convert3do"), [path, `${out}.again`]);
+    return Number(process.hrtime.bigint() - started) / 1e9;
+  });
+  rmSync(`${out}.again`);
+  return median(times);
+}
+
+// Cancel, sent as the conversion starts, stops it whatever it waits for.
+async function cancelAtStart(page) {
+  let downloaded = false;
+  page.on("download", () => (downloaded = true));
+  await page.evaluate(() => {
+    document.getElementById("convert").click();
+    document.getElementById("cancel").click();
+  });
+  await settle(page, 300000);
+  assert.equal(await page.textContent("#status"), "Cancelled: nothing downloaded.");
+  assert.equal(downloaded, false);
+  await focusLands(page, "BUTTON");
+  page.removeAllListeners("download");
+  step("Cancel stops a conversion under way");
+}
+
+// The output's file stays while its page is open; the next page removes it.
+async function closedPageFilesRemoved(context, page, url) {
+  const stored = (p) => p.evaluate(async () => {
+    const names = [];
+    for await (const name of (await navigator.storage.getDirectory()).keys()) {
+      names.push(name);
+    }
+    return names;
+  });
+  assert.ok((await stored(page)).length >= 1);
+  await page.close();
+  const next = await context.newPage();
+  await next.goto(url);
+  await settle(next);
+  let left = await stored(next);
+  for (let wait = 0; left.length > 0 && wait < 300; ++wait) {
+    await new Promise((resolve) => setTimeout(resolve, 100));
+    left = await stored(next);
+  }
+  assert.deepEqual(left, []);
+  step("the files of a closed page's outputs are removed by the next page");
 }
 
 // A mixed model of mib MiB: all six tags, payloads of 1 B to 64 KiB.
