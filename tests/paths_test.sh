@@ -14,7 +14,7 @@
 . "$(dirname "$0")/cli_helpers.sh"
 
 tools=${CONVERT3DO_TOOLS:?}
-count=400
+count=200
 
 # not_3do NAME: whether the reference model found NAME no 3do file: nothing
 # to write, and yet convert3do's status 0.
@@ -98,7 +98,7 @@ for name in os.listdir(source):
         f.write("%d\n" % conversion.exit_status)
     # Streamed in pieces into another buffer: the library's copying path.
     streamed = io.BytesIO()
-    convert3do.Converter.of_stream(io.BytesIO(data), streamed, piece=1 + len(data) % 97)
+    convert3do.Converter.of_stream(io.BytesIO(data), streamed, piece=1 + len(data) % 4099)
     os.makedirs(target + "-stream", exist_ok=True)
     with open(os.path.join(target + "-stream", name), "wb") as f:
         f.write(streamed.getvalue())
