@@ -12,7 +12,11 @@
  * The library does no I/O, keeps no global state and allocates nothing but
  * in convert3do_converter_new and convert3do_survey_new: every buffer is the
  * caller's. Converters and surveys are independent of each other, so any
- * number may run at once in as many threads.
+ * number may run at once in as many threads; one converter or survey must
+ * not be used by two threads at once (lock it, or give each thread its own).
+ * A handle that was never started, or was freed or overwritten, is refused
+ * with BAD_ARGUMENT where the call can tell (each carries a check word, as
+ * zlib's streams do), never trusted.
  *
  * Three ways in:
  *   - convert3do_convert_buffer: a whole file in memory, converted in one
@@ -22,6 +26,8 @@
  *   - convert3do_survey_*: what `3do info` reports, per file and per chunk.
  *
  * All sizes and offsets are bytes; offsets count from the input's first byte.
+ * A length is at most INT64_MAX (offsets are int64_t): a larger one is
+ * BAD_ARGUMENT.
  * The header is valid C (C99 and later) and C++.
  */
 #ifndef CONVERT3DO_H
@@ -301,7 +307,7 @@ CONVERT3DO_API void convert3do_survey_stop(convert3do_survey* survey);
  * and the file is not said to be converted already, as no survey can tell
  * what follows the walk's end. Returns the outcome (STOPPED for a stopped
  * survey), BAD_ARGUMENT (a size less than the bytes given) or OUT_OF_TURN
- * (the walk has not ended). */
+ * (the walk has not ended). A size below -1 is BAD_ARGUMENT. */
 CONVERT3DO_API convert3do_status convert3do_survey_end(const convert3do_survey* survey,
                                                        int64_t size, convert3do_info* info);
 

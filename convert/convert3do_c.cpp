@@ -28,15 +28,22 @@ struct Carry {
   std::size_t count;
 };
 
+// The check word of a started handle (zlib's state check): a handle without
+// it was never started, or was freed or overwritten.
+constexpr std::uint32_t kConverterCheck = 0x33636f6e;  // "noc3"
+constexpr std::uint32_t kSurveyCheck = 0x33727573;     // "sur3"
+
 }  // namespace
 
 struct convert3do_converter {
+  std::uint32_t check;
   Conversion conversion;
   Carry carry;
   bool finishing;  // a call said at_end: every later one must
 };
 
 struct convert3do_survey {
+  std::uint32_t check;
   Survey survey;
   Carry carry;
   convert3do_chunk_fn visit;
@@ -55,6 +62,19 @@ const unsigned char* orNothing(const unsigned char* bytes) {
 
 bool aligned(const void* memory) {
   return reinterpret_cast<std::uintptr_t>(memory) % alignof(std::int64_t) == 0;
+}
+
+// A length the walk's offsets can count.
+bool countable(std::size_t length) {
+  return static_cast<std::uint64_t>(length) <= static_cast<std::uint64_t>(INT64_MAX);
+}
+
+bool started(const convert3do_converter* c) {
+  return c != nullptr && aligned(c) && c->check == kConverterCheck;
+}
+
+bool started(const convert3do_survey* s) {
+  return s != nullptr && aligned(s) && s->check == kSurveyCheck;
 }
 
 // Walks the carried rest completed from the input, by walk(bytes, count,
@@ -218,7 +238,8 @@ int convert3do_abi_matches(unsigned long version, size_t result_size, size_t inf
 convert3do_status convert3do_convert_buffer(const unsigned char* in, size_t in_length,
                                             unsigned char* out, size_t out_capacity,
                                             convert3do_result* result) {
-  if ((in == nullptr && in_length > 0) || (out == nullptr && in_length > 0) || result == nullptr) {
+  if ((in == nullptr && in_length > 0) || (out == nullptr && in_length > 0) || result == nullptr ||
+      !countable(in_length)) {
     return CONVERT3DO_BAD_ARGUMENT;
   }
   if (out_capacity < in_length) {
@@ -243,14 +264,15 @@ convert3do_converter* convert3do_converter_init(void* memory, size_t size) {
   if (memory == nullptr || size < sizeof(convert3do_converter) || !aligned(memory)) {
     return nullptr;
   }
-  return new (memory) convert3do_converter{Conversion{}, Carry{}, false};
+  return new (memory) convert3do_converter{kConverterCheck, Conversion{}, Carry{}, false};
 }
 
 convert3do_status convert3do_convert(convert3do_converter* converter, const unsigned char** in,
                                      size_t* in_length, unsigned char** out, size_t* out_room,
                                      int at_end) {
-  if (converter == nullptr || in == nullptr || in_length == nullptr || out == nullptr ||
-      out_room == nullptr || *out == nullptr || (*in == nullptr && *in_length > 0)) {
+  if (!started(converter) || in == nullptr || in_length == nullptr || out == nullptr ||
+      out_room == nullptr || *out == nullptr || (*in == nullptr && *in_length > 0) ||
+      !countable(*in_length)) {
     return CONVERT3DO_BAD_ARGUMENT;
   }
   if (*out_room < CONVERT3DO_MIN_OUTPUT) {
@@ -296,14 +318,14 @@ convert3do_status convert3do_convert(convert3do_converter* converter, const unsi
 }
 
 void convert3do_converter_fail(convert3do_converter* converter) {
-  if (converter != nullptr) {
+  if (started(converter)) {
     convert3do::failConversionRead(converter->conversion);
   }
 }
 
 convert3do_status convert3do_converter_end(const convert3do_converter* converter,
                                            unsigned char header[12], convert3do_result* result) {
-  if (converter == nullptr || header == nullptr || result == nullptr) {
+  if (!started(converter) || header == nullptr || result == nullptr) {
     return CONVERT3DO_BAD_ARGUMENT;
   }
   if (!conversionEnded(converter->conversion)) {
@@ -341,12 +363,12 @@ convert3do_survey* convert3do_survey_init(void* memory, size_t size, convert3do_
   Survey survey;
   survey.visit = visitChunk;
   survey.context = memory;  // where the survey is made, just below
-  return new (memory) convert3do_survey{survey, Carry{}, visit, context, false};
+  return new (memory) convert3do_survey{kSurveyCheck, survey, Carry{}, visit, context, false};
 }
 
 convert3do_status convert3do_survey_feed(convert3do_survey* survey, const unsigned char* bytes,
                                          size_t length, int at_end) {
-  if (survey == nullptr || (bytes == nullptr && length > 0)) {
+  if (!started(survey) || (bytes == nullptr && length > 0) || !countable(length)) {
     return CONVERT3DO_BAD_ARGUMENT;
   }
   if (survey->finishing && at_end == 0) {
@@ -376,13 +398,13 @@ convert3do_status convert3do_survey_feed(convert3do_survey* survey, const unsign
 }
 
 int64_t convert3do_survey_skippable(const convert3do_survey* survey) {
-  return survey == nullptr || survey->carry.count > 0
+  return !started(survey) || survey->carry.count > 0
              ? 0
              : convert3do::surveyPayloadLeft(survey->survey);
 }
 
 convert3do_status convert3do_survey_skip(convert3do_survey* survey, int64_t count) {
-  if (survey == nullptr || count < 0 || count > convert3do_survey_skippable(survey)) {
+  if (!started(survey) || count < 0 || count > convert3do_survey_skippable(survey)) {
     return CONVERT3DO_BAD_ARGUMENT;
   }
   convert3do::skipSurvey(survey->survey, count);
@@ -390,7 +412,7 @@ convert3do_status convert3do_survey_skip(convert3do_survey* survey, int64_t coun
 }
 
 int convert3do_survey_current(const convert3do_survey* survey, convert3do_chunk* chunk) {
-  if (survey == nullptr || chunk == nullptr) {
+  if (!started(survey) || chunk == nullptr) {
     return 0;
   }
   const convert3do::WalkState& w = survey->survey.walk;
@@ -402,15 +424,15 @@ int convert3do_survey_current(const convert3do_survey* survey, convert3do_chunk*
 }
 
 void convert3do_survey_stop(convert3do_survey* survey) {
-  if (survey != nullptr) {
+  if (started(survey)) {
     survey->survey.stopRequested = true;  // the walk under way ends after its chunk
   }
 }
 
 convert3do_status convert3do_survey_end(const convert3do_survey* survey, int64_t size,
                                         convert3do_info* info) {
-  if (survey == nullptr || info == nullptr) {
-    return CONVERT3DO_BAD_ARGUMENT;
+  if (!started(survey) || info == nullptr || size < -1) {
+    return CONVERT3DO_BAD_ARGUMENT;  // -1 alone says the size is not known
   }
   Survey s = survey->survey;
   if (s.stopRequested && !surveyEnded(s)) {
@@ -423,17 +445,17 @@ convert3do_status convert3do_survey_end(const convert3do_survey* survey, int64_t
   if (size >= 0 && size < std::max(w.offset, w.inputSeen)) {
     return CONVERT3DO_BAD_ARGUMENT;  // fewer bytes than it was given
   }
-  *info = convert3do::infoOf(convert3do::finishSurvey(s, size < 0 ? -1 : size));
+  *info = convert3do::infoOf(convert3do::finishSurvey(s, size));
   return info->outcome;
 }
 
 convert3do_status convert3do_survey_buffer(const unsigned char* bytes, size_t length,
                                            convert3do_chunk_fn visit, void* context,
                                            convert3do_info* info) {
-  if ((bytes == nullptr && length > 0) || info == nullptr) {
+  if ((bytes == nullptr && length > 0) || info == nullptr || !countable(length)) {
     return CONVERT3DO_BAD_ARGUMENT;
   }
-  convert3do_survey survey{Survey{}, Carry{}, visit, context, true};
+  convert3do_survey survey{kSurveyCheck, Survey{}, Carry{}, visit, context, true};
   survey.survey.visit = visitChunk;
   survey.survey.context = &survey;
   (void)convert3do::surveyBytes(survey.survey, orNothing(bytes), length, true);

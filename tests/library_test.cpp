@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <set>
 #include <string>
@@ -81,6 +82,18 @@ TEST(Library, RefusesBadCalls) {
        CONVERT3DO_OUT_OF_TURN},
       {"a size less than the bytes given", convert3do_survey_end(s, 19, &info),
        CONVERT3DO_BAD_ARGUMENT},
+      {"a size below -1, the one unknown size", convert3do_survey_end(s, -7, &info),
+       CONVERT3DO_BAD_ARGUMENT},
+      {"a length no offset can count",
+       convert3do_convert_buffer(kModel.data(), SIZE_MAX, buffer.data(), SIZE_MAX, &result),
+       CONVERT3DO_BAD_ARGUMENT},
+      {"a length just past INT64_MAX",
+       convert3do_convert_buffer(kModel.data(), std::size_t{INT64_MAX} + 1, buffer.data(), SIZE_MAX,
+                                 &result),
+       CONVERT3DO_BAD_ARGUMENT},
+      {"a survey of a length no offset can count",
+       convert3do_survey_buffer(kModel.data(), SIZE_MAX, nullptr, nullptr, &info),
+       CONVERT3DO_BAD_ARGUMENT},
   };
   for (const Case& call : cases) {
     EXPECT_EQ(call.got, call.want) << call.call;
@@ -93,6 +106,47 @@ TEST(Library, RefusesBadCalls) {
   EXPECT_EQ(seen.size(), static_cast<std::size_t>(CONVERT3DO_STOPPED) + 1);
   EXPECT_STREQ(convert3do_describe(99), "unknown status");
   EXPECT_STREQ(convert3do_describe(-1), "unknown status");
+}
+
+// A handle that was never started, or was overwritten or freed, is refused
+// by every call that takes one, as zlib's state check refuses a stream: it
+// is never walked on, whatever its memory holds.
+TEST(Library, RefusesHandlesNeverStarted) {
+  const unsigned char fills[] = {0x00, 0xff, 0x5a};
+  for (const unsigned char fill : fills) {
+    alignas(8) unsigned char memory[4096];
+    std::memset(memory, fill, sizeof memory);
+    auto* c = reinterpret_cast<convert3do_converter*>(memory);
+    auto* s = reinterpret_cast<convert3do_survey*>(memory);
+    const unsigned char* in = kModel.data();
+    std::size_t length = kModel.size();
+    unsigned char room[64];
+    unsigned char* out = room;
+    std::size_t free = sizeof room;
+    unsigned char header[12];
+    convert3do_result result{};
+    convert3do_info info{};
+    convert3do_chunk chunk{};
+    EXPECT_EQ(convert3do_convert(c, &in, &length, &out, &free, 1), CONVERT3DO_BAD_ARGUMENT)
+        << +fill;
+    EXPECT_EQ(in, kModel.data());
+    EXPECT_EQ(convert3do_converter_end(c, header, &result), CONVERT3DO_BAD_ARGUMENT) << +fill;
+    EXPECT_EQ(convert3do_survey_feed(s, kModel.data(), kModel.size(), 1), CONVERT3DO_BAD_ARGUMENT);
+    EXPECT_EQ(convert3do_survey_end(s, -1, &info), CONVERT3DO_BAD_ARGUMENT) << +fill;
+    EXPECT_EQ(convert3do_survey_skip(s, 0), CONVERT3DO_BAD_ARGUMENT) << +fill;
+    EXPECT_EQ(convert3do_survey_skippable(s), 0) << +fill;
+    EXPECT_EQ(convert3do_survey_current(s, &chunk), 0) << +fill;
+    convert3do_converter_fail(c);  // a no-op
+    convert3do_survey_stop(s);     // a no-op
+  }
+  // A converter started, then overwritten: refused too.
+  alignas(8) unsigned char memory[4096];
+  convert3do_converter* c = convert3do_converter_init(memory, sizeof memory);
+  ASSERT_NE(c, nullptr);
+  std::memset(memory, 0, 8);
+  unsigned char header[12];
+  convert3do_result result{};
+  EXPECT_EQ(convert3do_converter_end(c, header, &result), CONVERT3DO_BAD_ARGUMENT);
 }
 
 // Every status's row: its name, its exit status and what kind it is. A row
