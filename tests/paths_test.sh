@@ -8,8 +8,8 @@
 #
 # usage: paths_test.sh PATH/TO/3do reference
 # Environment: CONVERT3DO_TOOLS (convert3do, write_random_models);
-# CONVERT3DO_PYTHON, with PYTHONPATH and CONVERT3DO_LIBRARY set for the
-# package; CONVERT3DO_NODE and CONVERT3DO_WEB (the module's folder).
+# CONVERT3DO_PYTHON, with PYTHONPATH set to the built package; CONVERT3DO_NODE
+# and CONVERT3DO_WEB (the module's folder).
 # shellcheck source=cli_helpers.sh
 . "$(dirname "$0")/cli_helpers.sh"
 

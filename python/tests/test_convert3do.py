@@ -3,8 +3,7 @@ tests: convert() writes what 3do convert --salvage writes, info() says what
 3do info --json says, and the streaming classes give what the one-shot calls
 give, in pieces of any size.
 
-Environment: CONVERT3DO_TOOLS, the folder of 3do and write_random_models;
-CONVERT3DO_LIBRARY, the shared library (or the package finds it installed).
+Environment: CONVERT3DO_TOOLS, the folder of 3do and write_random_models.
 """
 
 import io
@@ -54,6 +53,8 @@ class RandomModels(unittest.TestCase):
         for i, line in enumerate(self.info):
             expected = {k: v for k, v in line.items() if k != "file"}
             self.assertEqual(convert3do.info(self.data(i)), expected, self.paths[i])
+            del expected["chunks"]
+            self.assertEqual(convert3do.info(self.data(i), chunks=False), expected, self.paths[i])
 
     def test_convert_writes_what_3do_convert_writes(self):
         for i, report in enumerate(self.reports):
@@ -68,6 +69,13 @@ class RandomModels(unittest.TestCase):
                 self.assertEqual(result.outcome, "not_3do", self.paths[i])
             if result.damaged:
                 self.assertEqual(convert3do.convert(data).output, b"")  # without salvage
+            # Into a buffer of the caller's, and in place.
+            room = bytearray(len(data) + 3)
+            into = convert3do.convert(data, salvage=True, out=room)
+            self.assertEqual(bytes(into.output), result.output, self.paths[i])
+            in_place = bytearray(data)
+            convert3do.convert(in_place, out=in_place)
+            self.assertEqual(bytes(in_place[: result.output_length]), result.output, self.paths[i])
 
     def test_streams_give_what_the_whole_gives(self):
         pieces = random.Random(7)

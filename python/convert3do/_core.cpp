@@ -1,0 +1,941 @@
+// convert3do._core: the library compiled into the Python package, as zlib
+// and lzma are. Inputs are read through the buffer protocol without a copy
+// (a non-contiguous one is copied once), outputs are written once into the
+// bytes object returned or into the caller's buffer, and the GIL is let go
+// while the library walks a whole buffer or a large piece. A Converter or a
+// Survey takes one call at a time: a second thread waits for the first.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <pythread.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+#include "convert/convert3do.h"
+
+namespace {
+
+// Below this, a call keeps the GIL: letting it go costs more than the walk.
+constexpr Py_ssize_t kReleaseFrom = 64 * 1024;
+
+// ---- Buffers ---------------------------------------------------------------
+
+// An input's bytes: a view of a contiguous buffer, or a copy of another.
+struct Input {
+  Py_buffer view{};
+  bool held = false;
+  unsigned char* copy = nullptr;
+  const unsigned char* bytes = nullptr;
+  Py_ssize_t length = 0;
+
+  Input() = default;
+  Input(const Input&) = delete;
+  Input& operator=(const Input&) = delete;
+  ~Input() {
+    if (held) {
+      PyBuffer_Release(&view);
+    }
+    PyMem_Free(copy);
+  }
+
+  // False with TypeError (not bytes-like) or MemoryError set.
+  bool take(PyObject* data, const char* name) {
+    if (PyUnicode_Check(data)) {
+      PyErr_Format(PyExc_TypeError, "%s must be bytes-like, not str", name);
+      return false;
+    }
+    if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) == 0) {
+      held = true;
+      bytes = static_cast<const unsigned char*>(view.buf);
+      length = view.len;
+      return true;
+    }
+    PyErr_Clear();
+    if (PyObject_GetBuffer(data, &view, PyBUF_FULL_RO) != 0) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError, "%s must be bytes-like, not %.100s", name,
+                   Py_TYPE(data)->tp_name);
+      return false;
+    }
+    held = true;
+    length = view.len;
+    copy = static_cast<unsigned char*>(PyMem_Malloc(length > 0 ? length : 1));
+    if (copy == nullptr || PyBuffer_ToContiguous(copy, &view, length, 'C') != 0) {
+      if (!PyErr_Occurred()) {
+        PyErr_NoMemory();
+      }
+      return false;
+    }
+    bytes = copy;
+    return true;
+  }
+};
+
+// ---- Results ---------------------------------------------------------------
+
+// The library's text for a result's damage, or None.
+PyObject* damageText(const convert3do_result& r) {
+  if (!convert3do_is_damage(r.outcome)) {
+    Py_RETURN_NONE;
+  }
+  char text[512];
+  const std::size_t length = convert3do_result_damage_text(&r, text, sizeof text);
+  return PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::min(length, sizeof text - 1)),
+                              "replace");
+}
+
+// (outcome, output_length, chunk_bytes, input_end, damage_offset,
+// damage_chunk, damage_payload_length, damage_area_end, damage, exit_status)
+PyObject* resultTuple(const convert3do_result& r) {
+  PyObject* damage = damageText(r);
+  if (damage == nullptr) {
+    return nullptr;
+  }
+  return Py_BuildValue(
+      "(iLLLLLiLNi)", static_cast<int>(r.outcome), static_cast<long long>(r.output_length),
+      static_cast<long long>(r.chunk_bytes), static_cast<long long>(r.input_end),
+      static_cast<long long>(r.damage_offset), static_cast<long long>(r.damage_chunk),
+      static_cast<int>(r.damage_payload_length), static_cast<long long>(r.damage_area_end), damage,
+      convert3do_exit_status(r.outcome));
+}
+
+PyObject* usageError = nullptr;  // convert3do.UsageError, set by the package
+
+// A call the library refused: the package's UsageError (a ValueError).
+PyObject* refused(convert3do_status status, const char* what) {
+  PyObject* error = usageError != nullptr ? usageError : PyExc_ValueError;
+  PyObject* arguments = Py_BuildValue("(is)", static_cast<int>(status), what);
+  if (arguments != nullptr) {
+    PyErr_SetObject(error, arguments);
+    Py_DECREF(arguments);
+  }
+  return nullptr;
+}
+
+// ---- Chunks kept by a survey -------------------------------------------
+
+// The chunks a survey met, in memory of its own (PyMem_Raw*: grown while
+// the GIL is let go).
+struct Chunks {
+  convert3do_chunk* items = nullptr;
+  std::size_t count = 0;
+  std::size_t room = 0;
+  bool failed = false;  // out of memory: the survey stops
+
+  void clear() {
+    PyMem_RawFree(items);
+    items = nullptr;
+    count = room = 0;
+    failed = false;
+  }
+
+  // Called without the GIL: PyMem_Raw* only.
+  void add(const convert3do_chunk& chunk) {
+    if (count == room) {
+      const std::size_t more = room == 0 ? 256 : room * 2;
+      void* grown = PyMem_RawRealloc(items, more * sizeof(convert3do_chunk));
+      if (grown == nullptr) {
+        failed = true;
+        return;
+      }
+      items = static_cast<convert3do_chunk*>(grown);
+      room = more;
+    }
+    items[count++] = chunk;
+  }
+};
+
+// The JSON of `3do info --json` (minus "file"), as bytes: with the chunks
+// given, or the summary alone (chunks null).
+PyObject* infoJson(const convert3do_info& info, const Chunks* chunks) {
+  const std::size_t count = chunks != nullptr ? chunks->count : 0;
+  const convert3do_chunk* items = chunks != nullptr ? chunks->items : nullptr;
+  std::size_t length = chunks != nullptr ? convert3do_info_json(&info, items, count, nullptr, 0)
+                                         : convert3do_info_json_members(&info, nullptr, 0) + 2;
+  PyObject* json = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length + 1));
+  if (json == nullptr) {
+    return nullptr;
+  }
+  char* text = PyBytes_AS_STRING(json);
+  if (chunks != nullptr) {
+    (void)convert3do_info_json(&info, items, count, text, length + 1);
+  } else {
+    text[0] = '{';
+    (void)convert3do_info_json_members(&info, text + 1, length - 1);
+    text[length - 1] = '}';
+  }
+  if (_PyBytes_Resize(&json, static_cast<Py_ssize_t>(length)) != 0) {
+    return nullptr;
+  }
+  return json;
+}
+
+void keepChunk(void* context, const convert3do_chunk* chunk) {
+  static_cast<Chunks*>(context)->add(*chunk);
+}
+
+// ---- A lock per object, as lzma's compressors have -------------------
+
+struct Lock {
+  PyThread_type_lock lock = nullptr;
+  unsigned long owner = 0;  // the thread in a call, to refuse re-entry
+};
+
+// Takes the object's lock, letting the GIL go while another thread has it;
+// false with RuntimeError set when this thread has it already (a chunk
+// function that calls back into its survey).
+bool acquire(Lock& l) {
+  if (!PyThread_acquire_lock(l.lock, 0)) {
+    if (l.owner == PyThread_get_thread_ident()) {
+      PyErr_SetString(PyExc_RuntimeError,
+                      "convert3do: a survey's chunk function cannot call the survey");
+      return false;
+    }
+    Py_BEGIN_ALLOW_THREADS PyThread_acquire_lock(l.lock, 1);
+    Py_END_ALLOW_THREADS
+  }
+  l.owner = PyThread_get_thread_ident();
+  return true;
+}
+
+void release(Lock& l) {
+  l.owner = 0;
+  PyThread_release_lock(l.lock);
+}
+
+// Holds an object's lock for a scope.
+class Locked {
+ public:
+  explicit Locked(Lock& l) : lock_(l), held_(acquire(l)) {}
+  Locked(const Locked&) = delete;
+  Locked& operator=(const Locked&) = delete;
+  ~Locked() {
+    if (held_) {
+      release(lock_);
+    }
+  }
+  bool held() const { return held_; }
+
+ private:
+  Lock& lock_;
+  bool held_;
+};
+
+PyObject* closedError(const char* what) {
+  PyErr_Format(PyExc_ValueError, "convert3do: the %s is closed", what);
+  return nullptr;
+}
+
+PyObject* endedError(const char* what) {
+  PyErr_Format(PyExc_EOFError, "convert3do: the %s has ended: it takes no more input", what);
+  return nullptr;
+}
+
+// ---- Module functions --------------------------------------------------
+
+PyObject* convertBuffer(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"data", "out", nullptr};
+  PyObject* data = nullptr;
+  PyObject* out = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:convert", const_cast<char**>(names), &data,
+                                   &out)) {
+    return nullptr;
+  }
+  Input in;
+  if (!in.take(data, "data")) {
+    return nullptr;
+  }
+  convert3do_result result{};
+  convert3do_status status;
+  if (out == Py_None) {
+    PyObject* output = PyBytes_FromStringAndSize(nullptr, in.length);
+    if (output == nullptr) {
+      return nullptr;
+    }
+    auto* to = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(output));
+    const auto length = static_cast<std::size_t>(in.length);
+    if (in.length >= kReleaseFrom) {
+      Py_BEGIN_ALLOW_THREADS status =
+          convert3do_convert_buffer(in.bytes, length, to, length, &result);
+      Py_END_ALLOW_THREADS
+    } else {
+      status = convert3do_convert_buffer(in.bytes, length, to, length, &result);
+    }
+    if (!convert3do_is_outcome(status)) {
+      Py_DECREF(output);
+      return refused(status, convert3do_describe(status));
+    }
+    if (_PyBytes_Resize(&output, static_cast<Py_ssize_t>(result.output_length)) != 0) {
+      return nullptr;
+    }
+    return Py_BuildValue("(NN)", output, resultTuple(result));
+  }
+  Py_buffer target{};
+  if (PyObject_GetBuffer(out, &target, PyBUF_WRITABLE) != 0) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "out must be a writable contiguous buffer, not %.100s",
+                 Py_TYPE(out)->tp_name);
+    return nullptr;
+  }
+  if (target.len < in.length) {
+    PyErr_Format(PyExc_ValueError,
+                 "out has room for %zd bytes; the conversion of %zd bytes may need all of them",
+                 target.len, in.length);
+    PyBuffer_Release(&target);
+    return nullptr;
+  }
+  auto* to = static_cast<unsigned char*>(target.buf);
+  const auto length = static_cast<std::size_t>(in.length);
+  const auto room = static_cast<std::size_t>(target.len);
+  if (in.length >= kReleaseFrom) {
+    Py_BEGIN_ALLOW_THREADS status = convert3do_convert_buffer(in.bytes, length, to, room, &result);
+    Py_END_ALLOW_THREADS
+  } else {
+    status = convert3do_convert_buffer(in.bytes, length, to, room, &result);
+  }
+  PyBuffer_Release(&target);
+  if (!convert3do_is_outcome(status)) {
+    return refused(status, status == CONVERT3DO_BAD_ARGUMENT
+                               ? "out overlaps data without being the same buffer"
+                               : convert3do_describe(status));
+  }
+  return Py_BuildValue("(ON)", Py_None, resultTuple(result));
+}
+
+PyObject* surveyBuffer(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"data", "chunks", nullptr};
+  PyObject* data = nullptr;
+  int withChunks = 1;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|p:info", const_cast<char**>(names), &data,
+                                   &withChunks)) {
+    return nullptr;
+  }
+  Input in;
+  if (!in.take(data, "data")) {
+    return nullptr;
+  }
+  struct Kept {
+    Chunks chunks;
+    Kept() = default;
+    Kept(const Kept&) = delete;
+    Kept& operator=(const Kept&) = delete;
+    ~Kept() { chunks.clear(); }
+  } kept;
+  convert3do_info info{};
+  const auto length = static_cast<std::size_t>(in.length);
+  Py_BEGIN_ALLOW_THREADS(void) convert3do_survey_buffer(
+      in.bytes, length, withChunks ? keepChunk : nullptr, &kept.chunks, &info);
+  Py_END_ALLOW_THREADS if (kept.chunks.failed) {
+    return PyErr_NoMemory();
+  }
+  return infoJson(info, withChunks ? &kept.chunks : nullptr);
+}
+
+PyObject* statusNames(PyObject*, PyObject*) {
+  PyObject* names = PyList_New(0);
+  for (int status = 0; names != nullptr; ++status) {
+    const char* name = convert3do_status_name(status);
+    if (name == nullptr) {
+      break;
+    }
+    PyObject* text = PyUnicode_FromString(name);
+    if (text == nullptr || PyList_Append(names, text) != 0) {
+      Py_XDECREF(text);
+      Py_CLEAR(names);
+      break;
+    }
+    Py_DECREF(text);
+  }
+  if (names == nullptr) {
+    return nullptr;
+  }
+  PyObject* tuple = PyList_AsTuple(names);
+  Py_DECREF(names);
+  return tuple;
+}
+
+PyObject* describe(PyObject*, PyObject* arg) {
+  const long status = PyLong_AsLong(arg);
+  if (status == -1 && PyErr_Occurred()) {
+    return nullptr;
+  }
+  return PyUnicode_FromString(convert3do_describe(static_cast<int>(status)));
+}
+
+PyObject* exitStatus(PyObject*, PyObject* arg) {
+  const long status = PyLong_AsLong(arg);
+  if (status == -1 && PyErr_Occurred()) {
+    return nullptr;
+  }
+  return PyLong_FromLong(convert3do_exit_status(static_cast<convert3do_status>(status)));
+}
+
+PyObject* version(PyObject*, PyObject*) {
+  return PyUnicode_FromString(convert3do_version());
+}
+
+PyObject* setUsageError(PyObject*, PyObject* error) {
+  Py_XINCREF(error);
+  Py_XSETREF(usageError, error);
+  Py_RETURN_NONE;
+}
+
+// ---- Converter -------------------------------------------------------------
+
+struct ConverterObject {
+  PyObject_HEAD convert3do_converter* converter;
+  Lock lock;
+  bool finishing;  // given at_end: no more input
+  bool ended;      // end() was called
+  convert3do_status status;
+};
+
+int converterInit(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {nullptr};
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, ":Converter", const_cast<char**>(names))) {
+    return -1;
+  }
+  auto* c = reinterpret_cast<ConverterObject*>(self);
+  if (c->lock.lock == nullptr && (c->lock.lock = PyThread_allocate_lock()) == nullptr) {
+    PyErr_NoMemory();
+    return -1;
+  }
+  if (c->converter == nullptr && (c->converter = convert3do_converter_new()) == nullptr) {
+    PyErr_NoMemory();
+    return -1;
+  }
+  convert3do_converter_init(c->converter, convert3do_converter_size());
+  c->finishing = c->ended = false;
+  c->status = CONVERT3DO_MORE;
+  return 0;
+}
+
+void converterClose(ConverterObject* c) {
+  convert3do_converter_free(c->converter);
+  c->converter = nullptr;
+}
+
+void converterDealloc(PyObject* self) {
+  auto* c = reinterpret_cast<ConverterObject*>(self);
+  converterClose(c);
+  if (c->lock.lock != nullptr) {
+    PyThread_free_lock(c->lock.lock);
+  }
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// Converts the piece; the output it makes, in one bytes object.
+PyObject* converterPush(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"data", "at_end", nullptr};
+  PyObject* data = nullptr;
+  int atEnd = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|p:push", const_cast<char**>(names), &data,
+                                   &atEnd)) {
+    return nullptr;
+  }
+  auto* c = reinterpret_cast<ConverterObject*>(self);
+  Input in;
+  if (!in.take(data, "data")) {
+    return nullptr;
+  }
+  const Locked locked(c->lock);
+  if (!locked.held()) {
+    return nullptr;
+  }
+  if (c->converter == nullptr) {
+    return closedError("Converter");
+  }
+  if (c->ended || c->finishing) {
+    return endedError("Converter");
+  }
+  c->finishing = atEnd != 0;
+  if (c->status != CONVERT3DO_MORE) {
+    return PyBytes_FromStringAndSize(nullptr, 0);  // the walk ended: the rest is not output
+  }
+  // Room for the piece and a carried rest: one call walks it all.
+  Py_ssize_t room = in.length + 2 * CONVERT3DO_MIN_OUTPUT;
+  PyObject* output = PyBytes_FromStringAndSize(nullptr, room);
+  if (output == nullptr) {
+    return nullptr;
+  }
+  const unsigned char* next = in.bytes;
+  auto left = static_cast<std::size_t>(in.length);
+  Py_ssize_t made = 0;
+  for (;;) {
+    auto* out = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(output)) + made;
+    const auto free = static_cast<std::size_t>(room - made);
+    std::size_t leftRoom = free;
+    convert3do_status status;
+    if (in.length >= kReleaseFrom) {
+      Py_BEGIN_ALLOW_THREADS status =
+          convert3do_convert(c->converter, &next, &left, &out, &leftRoom, atEnd);
+      Py_END_ALLOW_THREADS
+    } else {
+      status = convert3do_convert(c->converter, &next, &left, &out, &leftRoom, atEnd);
+    }
+    if (status != CONVERT3DO_MORE && status != CONVERT3DO_ENDED) {
+      Py_DECREF(output);
+      return refused(status, convert3do_describe(status));
+    }
+    c->status = status;
+    made += static_cast<Py_ssize_t>(free - leftRoom);
+    if (status != CONVERT3DO_MORE || (left == 0 && atEnd == 0) || (left == 0 && leftRoom > 0)) {
+      break;
+    }
+    room += 2 * CONVERT3DO_MIN_OUTPUT + static_cast<Py_ssize_t>(left);  // not expected
+    if (_PyBytes_Resize(&output, room) != 0) {
+      return nullptr;
+    }
+  }
+  if (_PyBytes_Resize(&output, made) != 0) {
+    return nullptr;
+  }
+  return output;
+}
+
+// (the output's last bytes, the header, the result): the input ends here.
+PyObject* converterEnd(PyObject* self, PyObject*) {
+  auto* c = reinterpret_cast<ConverterObject*>(self);
+  PyObject* tail = nullptr;
+  if (c->status == CONVERT3DO_MORE && !c->ended) {
+    PyObject* nothing = PyBytes_FromStringAndSize(nullptr, 0);
+    PyObject* args = Py_BuildValue("(NO)", nothing, Py_True);
+    if (args == nullptr) {
+      return nullptr;
+    }
+    c->finishing = false;  // this push says at_end itself
+    tail = converterPush(self, args, nullptr);
+    Py_DECREF(args);
+    if (tail == nullptr) {
+      return nullptr;
+    }
+  } else {
+    tail = PyBytes_FromStringAndSize(nullptr, 0);
+  }
+  const Locked locked(c->lock);
+  if (!locked.held() || tail == nullptr) {
+    Py_XDECREF(tail);
+    return nullptr;
+  }
+  if (c->converter == nullptr) {
+    Py_DECREF(tail);
+    return closedError("Converter");
+  }
+  if (c->ended) {
+    Py_DECREF(tail);
+    return endedError("Converter");
+  }
+  unsigned char header[12];
+  convert3do_result result{};
+  const convert3do_status status = convert3do_converter_end(c->converter, header, &result);
+  if (!convert3do_is_outcome(status)) {
+    Py_DECREF(tail);
+    return refused(status, convert3do_describe(status));
+  }
+  c->ended = true;
+  return Py_BuildValue("(Ny#N)", tail, reinterpret_cast<const char*>(header),
+                       static_cast<Py_ssize_t>(result.output_length > 0 ? 12 : 0),
+                       resultTuple(result));
+}
+
+PyObject* converterCloseMethod(PyObject* self, PyObject*) {
+  auto* c = reinterpret_cast<ConverterObject*>(self);
+  const Locked locked(c->lock);
+  if (!locked.held()) {
+    return nullptr;
+  }
+  converterClose(c);
+  Py_RETURN_NONE;
+}
+
+PyObject* converterWanted(PyObject* self, void*) {
+  const auto* c = reinterpret_cast<ConverterObject*>(self);
+  return PyBool_FromLong(c->converter != nullptr && !c->ended && c->status == CONVERT3DO_MORE);
+}
+
+PyObject* converterClosed(PyObject* self, void*) {
+  return PyBool_FromLong(reinterpret_cast<ConverterObject*>(self)->converter == nullptr);
+}
+
+PyObject* enter(PyObject* self, PyObject*) {
+  Py_INCREF(self);
+  return self;
+}
+
+PyObject* converterExit(PyObject* self, PyObject*) {
+  PyObject* done = converterCloseMethod(self, nullptr);
+  if (done == nullptr) {
+    return nullptr;
+  }
+  Py_DECREF(done);
+  Py_RETURN_FALSE;
+}
+
+PyMethodDef converterMethods[] = {
+    {"push", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(converterPush)),
+     METH_VARARGS | METH_KEYWORDS,
+     "push(data, at_end=False) -> bytes: takes the next piece; the output it makes."},
+    {"_end", converterEnd, METH_NOARGS, "(tail, header, result)"},
+    {"close", converterCloseMethod, METH_NOARGS, "Frees the converter; later calls raise."},
+    {"__enter__", enter, METH_NOARGS, nullptr},
+    {"__exit__", converterExit, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef converterGetters[] = {
+    {"wanted", converterWanted, nullptr, "Whether the walk wants more input.", nullptr},
+    {"closed", converterClosed, nullptr, "Whether close() was called.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot converterSlots[] = {
+    {Py_tp_init, reinterpret_cast<void*>(converterInit)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(converterDealloc)},
+    {Py_tp_methods, converterMethods},
+    {Py_tp_getset, converterGetters},
+    {Py_tp_doc, const_cast<char*>("A conversion of input given in pieces (the library's).")},
+    {0, nullptr},
+};
+
+PyType_Spec converterSpec = {"convert3do._core.Converter", sizeof(ConverterObject), 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, converterSlots};
+
+// ---- Survey ----------------------------------------------------------------
+
+struct SurveyObject {
+  PyObject_HEAD convert3do_survey* survey;
+  Lock lock;
+  Chunks chunks;      // kept for end(), when keep
+  bool keep;          // unless on_chunk or chunks=False
+  PyObject* onChunk;  // called with each chunk's JSON (bytes)
+  // What on_chunk raised, for the caller of push.
+  PyObject* raisedType;
+  PyObject* raisedValue;
+  PyObject* raisedTrace;
+  bool finishing;
+  bool ended;
+  convert3do_status status;
+  long long given;  // the bytes pushed
+};
+
+void handChunk(void* context, const convert3do_chunk* chunk) {
+  auto* s = static_cast<SurveyObject*>(context);
+  if (s->raisedType != nullptr) {
+    return;
+  }
+  char text[512];
+  const std::size_t length = convert3do_chunk_json(chunk, text, sizeof text);
+  PyObject* called = PyObject_CallFunction(s->onChunk, "y#", text, static_cast<Py_ssize_t>(length));
+  if (called == nullptr) {
+    PyErr_Fetch(&s->raisedType, &s->raisedValue, &s->raisedTrace);
+    convert3do_survey_stop(s->survey);
+    return;
+  }
+  Py_DECREF(called);
+}
+
+int surveyInit(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"on_chunk", "chunks", nullptr};
+  PyObject* onChunk = Py_None;
+  int keep = 1;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|Op:Survey", const_cast<char**>(names), &onChunk,
+                                   &keep)) {
+    return -1;
+  }
+  if (onChunk != Py_None && !PyCallable_Check(onChunk)) {
+    PyErr_SetString(PyExc_TypeError, "on_chunk must be callable");
+    return -1;
+  }
+  auto* s = reinterpret_cast<SurveyObject*>(self);
+  if (s->lock.lock == nullptr && (s->lock.lock = PyThread_allocate_lock()) == nullptr) {
+    PyErr_NoMemory();
+    return -1;
+  }
+  Py_XINCREF(onChunk == Py_None ? nullptr : onChunk);
+  Py_XSETREF(s->onChunk, onChunk == Py_None ? nullptr : onChunk);
+  s->chunks.clear();
+  s->keep = keep != 0 && s->onChunk == nullptr;
+  convert3do_survey_free(s->survey);
+  s->survey = s->onChunk != nullptr ? convert3do_survey_new(handChunk, s)
+              : s->keep             ? convert3do_survey_new(keepChunk, &s->chunks)
+                                    : convert3do_survey_new(nullptr, nullptr);
+  if (s->survey == nullptr) {
+    PyErr_NoMemory();
+    return -1;
+  }
+  s->finishing = s->ended = false;
+  s->status = CONVERT3DO_MORE;
+  s->given = 0;
+  return 0;
+}
+
+void surveyClose(SurveyObject* s) {
+  convert3do_survey_free(s->survey);
+  s->survey = nullptr;
+  s->chunks.clear();
+}
+
+int surveyTraverse(PyObject* self, visitproc visit, void* arg) {
+  auto* s = reinterpret_cast<SurveyObject*>(self);
+  Py_VISIT(s->onChunk);
+  Py_VISIT(s->raisedType);
+  Py_VISIT(s->raisedValue);
+  Py_VISIT(s->raisedTrace);
+  Py_VISIT(Py_TYPE(self));
+  return 0;
+}
+
+int surveyClear(PyObject* self) {
+  auto* s = reinterpret_cast<SurveyObject*>(self);
+  Py_CLEAR(s->onChunk);
+  Py_CLEAR(s->raisedType);
+  Py_CLEAR(s->raisedValue);
+  Py_CLEAR(s->raisedTrace);
+  return 0;
+}
+
+void surveyDealloc(PyObject* self) {
+  auto* s = reinterpret_cast<SurveyObject*>(self);
+  PyObject_GC_UnTrack(self);
+  surveyClose(s);
+  (void)surveyClear(self);
+  if (s->lock.lock != nullptr) {
+    PyThread_free_lock(s->lock.lock);
+  }
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// Walks the piece; whether more input is wanted.
+PyObject* surveyPush(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"data", "at_end", nullptr};
+  PyObject* data = nullptr;
+  int atEnd = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|p:push", const_cast<char**>(names), &data,
+                                   &atEnd)) {
+    return nullptr;
+  }
+  auto* s = reinterpret_cast<SurveyObject*>(self);
+  Input in;
+  if (!in.take(data, "data")) {
+    return nullptr;
+  }
+  const Locked locked(s->lock);
+  if (!locked.held()) {
+    return nullptr;
+  }
+  if (s->survey == nullptr) {
+    return closedError("Survey");
+  }
+  if (s->ended || s->finishing) {
+    return endedError("Survey");
+  }
+  s->finishing = atEnd != 0;
+  s->given += in.length;
+  if (s->status != CONVERT3DO_MORE) {
+    Py_RETURN_FALSE;
+  }
+  const auto length = static_cast<std::size_t>(in.length);
+  convert3do_status status;
+  if (s->onChunk == nullptr && in.length >= kReleaseFrom) {
+    Py_BEGIN_ALLOW_THREADS status = convert3do_survey_feed(s->survey, in.bytes, length, atEnd);
+    Py_END_ALLOW_THREADS
+  } else {
+    status = convert3do_survey_feed(s->survey, in.bytes, length, atEnd);
+  }
+  if (s->raisedType != nullptr) {
+    s->status = CONVERT3DO_STOPPED;
+    PyErr_Restore(s->raisedType, s->raisedValue, s->raisedTrace);
+    s->raisedType = s->raisedValue = s->raisedTrace = nullptr;
+    return nullptr;
+  }
+  if (s->chunks.failed) {
+    return PyErr_NoMemory();
+  }
+  if (status != CONVERT3DO_MORE && status != CONVERT3DO_ENDED && status != CONVERT3DO_STOPPED) {
+    return refused(status, convert3do_describe(status));
+  }
+  s->status = status;
+  return PyBool_FromLong(status == CONVERT3DO_MORE);
+}
+
+// The JSON of `3do info --json` (bytes): size is the input's, -1 when not
+// known, or None: the bytes pushed.
+PyObject* surveyEnd(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"size", nullptr};
+  PyObject* sizeObject = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:end", const_cast<char**>(names),
+                                   &sizeObject)) {
+    return nullptr;
+  }
+  auto* s = reinterpret_cast<SurveyObject*>(self);
+  long long size = -1;
+  if (sizeObject != Py_None) {
+    if (!PyLong_Check(sizeObject)) {
+      PyErr_Format(PyExc_TypeError, "size must be an int or None, not %.100s",
+                   Py_TYPE(sizeObject)->tp_name);
+      return nullptr;
+    }
+    size = PyLong_AsLongLong(sizeObject);
+    if (size == -1 && PyErr_Occurred()) {
+      return nullptr;
+    }
+  }
+  if (s->status == CONVERT3DO_MORE && !s->ended && s->survey != nullptr && !s->finishing) {
+    PyObject* nothing = PyBytes_FromStringAndSize(nullptr, 0);
+    PyObject* pushArgs = Py_BuildValue("(NO)", nothing, Py_True);
+    if (pushArgs == nullptr) {
+      return nullptr;
+    }
+    PyObject* pushed = surveyPush(self, pushArgs, nullptr);
+    Py_DECREF(pushArgs);
+    if (pushed == nullptr) {
+      return nullptr;
+    }
+    Py_DECREF(pushed);
+  }
+  const Locked locked(s->lock);
+  if (!locked.held()) {
+    return nullptr;
+  }
+  if (s->survey == nullptr) {
+    return closedError("Survey");
+  }
+  if (s->ended) {
+    return endedError("Survey");
+  }
+  if (sizeObject == Py_None) {
+    size = s->given;
+  }
+  convert3do_info info{};
+  const convert3do_status status = convert3do_survey_end(s->survey, size, &info);
+  if (!convert3do_is_outcome(status) && status != CONVERT3DO_STOPPED) {
+    return refused(status, status == CONVERT3DO_BAD_ARGUMENT
+                               ? "size is less than the bytes given, or below -1"
+                               : convert3do_describe(status));
+  }
+  s->ended = true;
+  return infoJson(info, s->keep ? &s->chunks : nullptr);
+}
+
+PyObject* surveyCloseMethod(PyObject* self, PyObject*) {
+  auto* s = reinterpret_cast<SurveyObject*>(self);
+  const Locked locked(s->lock);
+  if (!locked.held()) {
+    return nullptr;
+  }
+  surveyClose(s);
+  Py_RETURN_NONE;
+}
+
+PyObject* surveyExit(PyObject* self, PyObject*) {
+  PyObject* done = surveyCloseMethod(self, nullptr);
+  if (done == nullptr) {
+    return nullptr;
+  }
+  Py_DECREF(done);
+  Py_RETURN_FALSE;
+}
+
+PyObject* surveyWanted(PyObject* self, void*) {
+  const auto* s = reinterpret_cast<SurveyObject*>(self);
+  return PyBool_FromLong(s->survey != nullptr && !s->ended && s->status == CONVERT3DO_MORE);
+}
+
+PyObject* surveyClosed(PyObject* self, void*) {
+  return PyBool_FromLong(reinterpret_cast<SurveyObject*>(self)->survey == nullptr);
+}
+
+PyMethodDef surveyMethods[] = {
+    {"push", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(surveyPush)),
+     METH_VARARGS | METH_KEYWORDS,
+     "push(data, at_end=False) -> bool: takes the next piece; whether more is wanted."},
+    {"_end", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(surveyEnd)),
+     METH_VARARGS | METH_KEYWORDS, "_end(size=None) -> bytes: the JSON of 3do info --json."},
+    {"close", surveyCloseMethod, METH_NOARGS, "Frees the survey; later calls raise."},
+    {"__enter__", enter, METH_NOARGS, nullptr},
+    {"__exit__", surveyExit, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef surveyGetters[] = {
+    {"wanted", surveyWanted, nullptr, "Whether the walk wants more input.", nullptr},
+    {"closed", surveyClosed, nullptr, "Whether close() was called.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot surveySlots[] = {
+    {Py_tp_init, reinterpret_cast<void*>(surveyInit)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(surveyDealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(surveyTraverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(surveyClear)},
+    {Py_tp_methods, surveyMethods},
+    {Py_tp_getset, surveyGetters},
+    {Py_tp_doc, const_cast<char*>("A survey of input given in pieces (the library's).")},
+    {0, nullptr},
+};
+
+PyType_Spec surveySpec = {"convert3do._core.Survey", sizeof(SurveyObject), 0,
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+                          surveySlots};
+
+// ---- The module ------------------------------------------------------------
+
+PyMethodDef moduleMethods[] = {
+    {"convert", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(convertBuffer)),
+     METH_VARARGS | METH_KEYWORDS, "convert(data, out=None) -> (output or None, result)"},
+    {"info", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(surveyBuffer)),
+     METH_VARARGS | METH_KEYWORDS, "info(data, chunks=True) -> bytes: 3do info --json's object"},
+    {"status_names", statusNames, METH_NOARGS, "The library's status names, by number."},
+    {"describe", describe, METH_O, "The library's sentence for a status."},
+    {"exit_status", exitStatus, METH_O, "convert3do's exit status for an outcome."},
+    {"version", version, METH_NOARGS, "The library's version."},
+    {"_set_usage_error", setUsageError, METH_O, "The exception class refusals raise."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef moduleDef = {PyModuleDef_HEAD_INIT,
+                         "convert3do._core",
+                         "The convert3do library, compiled into the package.",
+                         -1,
+                         moduleMethods,
+                         nullptr,
+                         nullptr,
+                         nullptr,
+                         nullptr};
+
+bool addType(PyObject* module, PyType_Spec* spec, const char* name) {
+  PyObject* type = PyType_FromSpec(spec);
+  if (type == nullptr) {
+    return false;
+  }
+  const int added = PyModule_AddObject(module, name, type);
+  if (added != 0) {
+    Py_DECREF(type);
+  }
+  return added == 0;
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__core(void) {  // NOLINT(readability-identifier-naming)
+  if (CONVERT3DO_ABI_MATCHES() == 0) {
+    PyErr_SetString(PyExc_ImportError, "convert3do: the library does not match its header");
+    return nullptr;
+  }
+  PyObject* module = PyModule_Create(&moduleDef);
+  if (module == nullptr) {
+    return nullptr;
+  }
+  if (!addType(module, &converterSpec, "Converter") || !addType(module, &surveySpec, "Survey") ||
+      PyModule_AddStringConstant(module, "VERSION", CONVERT3DO_VERSION_STRING) != 0 ||
+      PyModule_AddIntConstant(module, "VERSION_NUMBER", CONVERT3DO_VERSION_NUMBER) != 0) {
+    Py_DECREF(module);
+    return nullptr;
+  }
+  return module;
+}
