@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "convert/convert3do.h"
+#include "format/chunk.h"
 
 namespace {
 
@@ -255,7 +256,7 @@ void chunkJson(Text& t, const convert3do_chunk& c) {
   member(t, "chunk_word", c.chunk_word);
   member(t, "payload_length", c.payload_length);
   member(t, "size", c.size);
-  if (c.tag == 0x58595A53u) {  // XYZS
+  if (c.tag == static_cast<std::uint32_t>(convert3do::ChunkTag::Xyzs)) {
     member(t, "entries", c.entries);
     member(t, "entries_to_change", c.entries_to_change);
   }

@@ -25,7 +25,7 @@ import json
 import os
 import stat
 import tempfile
-from typing import IO, Any, Callable, Optional, Tuple, Union
+from typing import IO, Any, Callable, List, Optional, Tuple, Union
 
 from . import _core
 
@@ -203,7 +203,18 @@ def info(data: Any, chunks: bool = True) -> Info:
     """What `3do info --json` says of a whole file in memory (any bytes-like
     object), minus "file". chunks=False leaves the list of chunks out: the
     summary alone, in constant memory however many chunks there are."""
-    document: Info = json.loads(_core.info(data, chunks))
+    return _document(_core.info(data, chunks))
+
+
+def _document(made: Union[bytes, Tuple[List[ChunkInfo], bytes]]) -> Info:
+    """The object of `3do info --json` from what the core gives: its JSON
+    (the summary), or the chunks' dicts and the JSON of the rest."""
+    if isinstance(made, bytes):
+        summary: Info = json.loads(made)
+        return summary
+    chunks, members = made
+    document: Info = json.loads(b'{"chunks":[],' + members[1:])
+    document["chunks"] = chunks
     return document
 
 
@@ -230,8 +241,7 @@ class Survey(_core.Survey):
         """The object of `3do info --json`, minus "file". size is the input's
         size; without it, the bytes pushed, when the input was read to its end
         (else say size=-1: not known)."""
-        document: Info = json.loads(self._end(size))
-        return document
+        return _document(self._end(size))
 
     def __enter__(self) -> "Survey":
         return self
