@@ -10,7 +10,7 @@ build=${1:-$root/build-analysis}
 cd "$root"
 
 cmake -S . -B "$build" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DCONVERT3DO_BUILD_TESTS=OFF >/dev/null
-sources=(convert/*.cpp cli/*/*.cpp fuzz/*.cpp bench/*.cpp)
+sources=(convert/*.cpp cli/*/*.cpp fuzz/*.cpp bench/*.cpp python/convert3do/_core.cpp)
 jobs=$(nproc 2>/dev/null || echo 2)
 
 # cppcheck runs beside clang-tidy. Tests are left to the compiler's warnings:

@@ -81,7 +81,7 @@ SurveyInfo printInfoText(const char* name, int fd, bool summary) {
           return;
         }
         if (!headed) {
-          std::fputs(say::kInfoChunkHeading, stdout);
+          (void)std::fputs(say::kInfoChunkHeading, stdout);
           headed = true;
         }
         std::printf(say::kInfoChunkRow, ll(c.offset), tagText(c.tag).c_str(),
@@ -106,7 +106,7 @@ SurveyInfo printInfoText(const char* name, int fd, bool summary) {
   if (s.outputSize == 0) {
     std::printf(say::kInfoWritesEmpty, dropped(s).c_str());
   } else if (s.alreadyConverted) {
-    std::fputs(say::kInfoAlreadyConverted, stdout);
+    (void)std::fputs(say::kInfoAlreadyConverted, stdout);
   } else {
     std::printf(say::kInfoConversion, counted(s.outputSize, "byte").c_str(), ll(s.chunkBytes),
                 counted(s.wordsChanged, "word").c_str(), dropped(s).c_str());

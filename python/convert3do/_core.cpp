@@ -19,7 +19,7 @@
 namespace {
 
 // Below this, a call keeps the GIL: letting it go costs more than the walk.
-constexpr Py_ssize_t kReleaseFrom = 64 * 1024;
+constexpr Py_ssize_t kReleaseFrom = Py_ssize_t{64} * 1024;
 
 // ---- Buffers ---------------------------------------------------------------
 
@@ -64,7 +64,7 @@ struct Input {
     length = view.len;
     copy = static_cast<unsigned char*>(PyMem_Malloc(length > 0 ? length : 1));
     if (copy == nullptr || PyBuffer_ToContiguous(copy, &view, length, 'C') != 0) {
-      if (!PyErr_Occurred()) {
+      if (PyErr_Occurred() == nullptr) {
         PyErr_NoMemory();
       }
       return false;
@@ -78,7 +78,7 @@ struct Input {
 
 // The library's text for a result's damage, or None.
 PyObject* damageText(const convert3do_result& r) {
-  if (!convert3do_is_damage(r.outcome)) {
+  if (convert3do_is_damage(r.outcome) == 0) {
     Py_RETURN_NONE;
   }
   char text[512];
@@ -367,7 +367,7 @@ struct Lock {
 // false with RuntimeError set when this thread has it already (a chunk
 // function that calls back into its survey).
 bool acquire(Lock& l) {
-  if (!PyThread_acquire_lock(l.lock, 0)) {
+  if (PyThread_acquire_lock(l.lock, 0) == 0) {
     if (l.owner == PyThread_get_thread_ident()) {
       PyErr_SetString(PyExc_RuntimeError,
                       "convert3do: a survey's chunk function cannot call the survey");
@@ -443,7 +443,7 @@ PyObject* convertBuffer(PyObject*, PyObject* args, PyObject* kwargs) {
     } else {
       status = convert3do_convert_buffer(in.bytes, length, to, length, &result);
     }
-    if (!convert3do_is_outcome(status)) {
+    if (convert3do_is_outcome(status) == 0) {
       Py_DECREF(output);
       return refused(status, convert3do_describe(status));
     }
@@ -476,7 +476,7 @@ PyObject* convertBuffer(PyObject*, PyObject* args, PyObject* kwargs) {
     status = convert3do_convert_buffer(in.bytes, length, to, room, &result);
   }
   PyBuffer_Release(&target);
-  if (!convert3do_is_outcome(status)) {
+  if (convert3do_is_outcome(status) == 0) {
     return refused(status, status == CONVERT3DO_BAD_ARGUMENT
                                ? "out overlaps data without being the same buffer"
                                : convert3do_describe(status));
@@ -506,11 +506,11 @@ PyObject* surveyBuffer(PyObject*, PyObject* args, PyObject* kwargs) {
   convert3do_info info{};
   const auto length = static_cast<std::size_t>(in.length);
   Py_BEGIN_ALLOW_THREADS(void) convert3do_survey_buffer(
-      in.bytes, length, withChunks ? keepChunk : nullptr, &kept.chunks, &info);
+      in.bytes, length, withChunks != 0 ? keepChunk : nullptr, &kept.chunks, &info);
   Py_END_ALLOW_THREADS if (kept.chunks.failed) {
     return PyErr_NoMemory();
   }
-  return withChunks ? infoObjects(info, kept.chunks) : infoJson(info, nullptr);
+  return withChunks != 0 ? infoObjects(info, kept.chunks) : infoJson(info, nullptr);
 }
 
 PyObject* statusNames(PyObject*, PyObject*) {
@@ -538,7 +538,7 @@ PyObject* statusNames(PyObject*, PyObject*) {
 
 PyObject* describe(PyObject*, PyObject* arg) {
   const long status = PyLong_AsLong(arg);
-  if (status == -1 && PyErr_Occurred()) {
+  if (status == -1 && PyErr_Occurred() != nullptr) {
     return nullptr;
   }
   return PyUnicode_FromString(convert3do_describe(static_cast<int>(status)));
@@ -546,7 +546,7 @@ PyObject* describe(PyObject*, PyObject* arg) {
 
 PyObject* exitStatus(PyObject*, PyObject* arg) {
   const long status = PyLong_AsLong(arg);
-  if (status == -1 && PyErr_Occurred()) {
+  if (status == -1 && PyErr_Occurred() != nullptr) {
     return nullptr;
   }
   return PyLong_FromLong(convert3do_exit_status(static_cast<convert3do_status>(status)));
@@ -637,7 +637,7 @@ PyObject* converterPush(PyObject* self, PyObject* args, PyObject* kwargs) {
     return PyBytes_FromStringAndSize(nullptr, 0);  // the walk ended: the rest is not output
   }
   // Room for the piece and a carried rest: one call walks it all.
-  Py_ssize_t room = in.length + 2 * CONVERT3DO_MIN_OUTPUT;
+  Py_ssize_t room = in.length + Py_ssize_t{2} * CONVERT3DO_MIN_OUTPUT;
   PyObject* output = PyBytes_FromStringAndSize(nullptr, room);
   if (output == nullptr) {
     return nullptr;
@@ -666,7 +666,7 @@ PyObject* converterPush(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (status != CONVERT3DO_MORE || (left == 0 && atEnd == 0) || (left == 0 && leftRoom > 0)) {
       break;
     }
-    room += 2 * CONVERT3DO_MIN_OUTPUT + static_cast<Py_ssize_t>(left);  // not expected
+    room += Py_ssize_t{2} * CONVERT3DO_MIN_OUTPUT + static_cast<Py_ssize_t>(left);  // not expected
     if (_PyBytes_Resize(&output, room) != 0) {
       return nullptr;
     }
@@ -712,7 +712,7 @@ PyObject* converterEnd(PyObject* self, PyObject*) {
   unsigned char header[12];
   convert3do_result result{};
   const convert3do_status status = convert3do_converter_end(c->converter, header, &result);
-  if (!convert3do_is_outcome(status)) {
+  if (convert3do_is_outcome(status) == 0) {
     Py_DECREF(tail);
     return refused(status, convert3do_describe(status));
   }
@@ -734,11 +734,12 @@ PyObject* converterCloseMethod(PyObject* self, PyObject*) {
 
 PyObject* converterWanted(PyObject* self, void*) {
   const auto* c = reinterpret_cast<ConverterObject*>(self);
-  return PyBool_FromLong(c->converter != nullptr && !c->ended && c->status == CONVERT3DO_MORE);
+  return PyBool_FromLong(
+      (c->converter != nullptr && !c->ended && c->status == CONVERT3DO_MORE) ? 1 : 0);
 }
 
 PyObject* converterClosed(PyObject* self, void*) {
-  return PyBool_FromLong(reinterpret_cast<ConverterObject*>(self)->converter == nullptr);
+  return PyBool_FromLong((reinterpret_cast<ConverterObject*>(self)->converter == nullptr) ? 1 : 0);
 }
 
 PyObject* enter(PyObject* self, PyObject*) {
@@ -826,7 +827,7 @@ int surveyInit(PyObject* self, PyObject* args, PyObject* kwargs) {
                                    &keep)) {
     return -1;
   }
-  if (onChunk != Py_None && !PyCallable_Check(onChunk)) {
+  if (onChunk != Py_None && PyCallable_Check(onChunk) == 0) {
     PyErr_SetString(PyExc_TypeError, "on_chunk must be callable");
     return -1;
   }
@@ -941,7 +942,7 @@ PyObject* surveyPush(PyObject* self, PyObject* args, PyObject* kwargs) {
     return refused(status, convert3do_describe(status));
   }
   s->status = status;
-  return PyBool_FromLong(status == CONVERT3DO_MORE);
+  return PyBool_FromLong((status == CONVERT3DO_MORE) ? 1 : 0);
 }
 
 // The JSON of `3do info --json` (bytes): size is the input's, -1 when not
@@ -962,7 +963,7 @@ PyObject* surveyEnd(PyObject* self, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
     size = PyLong_AsLongLong(sizeObject);
-    if (size == -1 && PyErr_Occurred()) {
+    if (size == -1 && PyErr_Occurred() != nullptr) {
       return nullptr;
     }
   }
@@ -994,7 +995,7 @@ PyObject* surveyEnd(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
   convert3do_info info{};
   const convert3do_status status = convert3do_survey_end(s->survey, size, &info);
-  if (!convert3do_is_outcome(status) && status != CONVERT3DO_STOPPED) {
+  if (convert3do_is_outcome(status) == 0 && status != CONVERT3DO_STOPPED) {
     return refused(status, status == CONVERT3DO_BAD_ARGUMENT
                                ? "size is less than the bytes given, or below -1"
                                : convert3do_describe(status));
@@ -1024,11 +1025,12 @@ PyObject* surveyExit(PyObject* self, PyObject*) {
 
 PyObject* surveyWanted(PyObject* self, void*) {
   const auto* s = reinterpret_cast<SurveyObject*>(self);
-  return PyBool_FromLong(s->survey != nullptr && !s->ended && s->status == CONVERT3DO_MORE);
+  return PyBool_FromLong((s->survey != nullptr && !s->ended && s->status == CONVERT3DO_MORE) ? 1
+                                                                                             : 0);
 }
 
 PyObject* surveyClosed(PyObject* self, void*) {
-  return PyBool_FromLong(reinterpret_cast<SurveyObject*>(self)->survey == nullptr);
+  return PyBool_FromLong((reinterpret_cast<SurveyObject*>(self)->survey == nullptr) ? 1 : 0);
 }
 
 PyMethodDef surveyMethods[] = {
@@ -1103,9 +1105,11 @@ bool addType(PyObject* module, PyType_Spec* spec, const char* name) {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__core(void) {  // NOLINT(readability-identifier-naming)
+// The name Python looks for, reserved or not.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+PyMODINIT_FUNC PyInit__core(void) {
   if (CONVERT3DO_ABI_MATCHES() == 0 || !learnLayouts()) {
-    if (!PyErr_Occurred()) {
+    if (PyErr_Occurred() == nullptr) {
       PyErr_SetString(PyExc_ImportError, "convert3do: the library does not match its header");
     }
     return nullptr;
