@@ -562,116 +562,239 @@ PyObject* setUsageError(PyObject*, PyObject* error) {
   Py_RETURN_NONE;
 }
 
-// ---- Converter -------------------------------------------------------------
+// ---- What a Converter and a Survey share -----------------------------------
+//
+// Each holds a library handle, takes one call at a time, and knows where its
+// input stands: open or closed, taking input, given its last piece
+// (at_end), or ended (end() called).
 
-struct ConverterObject {
-  PyObject_HEAD convert3do_converter* converter;
+struct StreamObject;
+using CloseHandle = void (*)(StreamObject*);
+
+struct StreamObject {
+  PyObject_HEAD void* handle;  // null once closed
+  CloseHandle closeHandle;
   Lock lock;
   bool finishing;  // given at_end: no more input
   bool ended;      // end() was called
   convert3do_status status;
 };
 
+// Starts the stream's state (again, for __init__); false with MemoryError.
+bool startStream(StreamObject* s, CloseHandle close) {
+  if (s->lock.lock == nullptr && (s->lock.lock = PyThread_allocate_lock()) == nullptr) {
+    PyErr_NoMemory();
+    return false;
+  }
+  s->closeHandle = close;
+  s->finishing = s->ended = false;
+  s->status = CONVERT3DO_MORE;
+  return true;
+}
+
+void freeStream(StreamObject* s) {
+  if (s->handle != nullptr) {
+    s->closeHandle(s);
+  }
+  if (s->lock.lock != nullptr) {
+    PyThread_free_lock(s->lock.lock);
+    s->lock.lock = nullptr;
+  }
+}
+
+// A call's turn: the lock held and the stream open and not ended; a push's
+// also still taking input (its at_end is recorded). ok() is false with the
+// exception set.
+class Turn {
+ public:
+  Turn(StreamObject* s, const char* what, bool push = false, int atEnd = 0) : locked_(s->lock) {
+    if (!locked_.held()) {
+      return;
+    }
+    if (s->handle == nullptr) {
+      (void)closedError(what);
+    } else if (s->ended || (push && s->finishing)) {
+      (void)endedError(what);
+    } else {
+      s->finishing = s->finishing || atEnd != 0;
+      ok_ = true;
+    }
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  Locked locked_;
+  bool ok_ = false;
+};
+
+// push(data, at_end=False)'s arguments: false with the exception set.
+bool pieceArguments(PyObject* args, PyObject* kwargs, Input& in, int* atEnd) {
+  static const char* names[] = {"data", "at_end", nullptr};
+  PyObject* data = nullptr;
+  return PyArg_ParseTupleAndKeywords(args, kwargs, "O|p:push", const_cast<char**>(names), &data,
+                                     atEnd) != 0 &&
+         in.take(data, "data");
+}
+
+// The last push, of nothing, that an end() makes when the walk still wants
+// input: push's result, or None when none is needed.
+PyObject* lastPush(PyObject* self, PyCFunctionWithKeywords push) {
+  auto* s = reinterpret_cast<StreamObject*>(self);
+  if (s->status != CONVERT3DO_MORE || s->ended || s->handle == nullptr || s->finishing) {
+    Py_RETURN_NONE;
+  }
+  PyObject* args = Py_BuildValue("(y#O)", "", Py_ssize_t{0}, Py_True);
+  if (args == nullptr) {
+    return nullptr;
+  }
+  PyObject* pushed = push(self, args, nullptr);
+  Py_DECREF(args);
+  return pushed;
+}
+
+PyObject* closeMethod(PyObject* self, PyObject*) {
+  auto* s = reinterpret_cast<StreamObject*>(self);
+  const Locked locked(s->lock);
+  if (!locked.held()) {
+    return nullptr;
+  }
+  if (s->handle != nullptr) {
+    s->closeHandle(s);
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* enterMethod(PyObject* self, PyObject*) {
+  Py_INCREF(self);
+  return self;
+}
+
+PyObject* exitMethod(PyObject* self, PyObject*) {
+  PyObject* done = closeMethod(self, nullptr);
+  if (done == nullptr) {
+    return nullptr;
+  }
+  Py_DECREF(done);
+  Py_RETURN_FALSE;
+}
+
+PyObject* wantedGetter(PyObject* self, void*) {
+  const auto* s = reinterpret_cast<StreamObject*>(self);
+  return PyBool_FromLong(s->handle != nullptr && !s->ended && s->status == CONVERT3DO_MORE ? 1 : 0);
+}
+
+PyObject* closedGetter(PyObject* self, void*) {
+  return PyBool_FromLong(reinterpret_cast<StreamObject*>(self)->handle == nullptr ? 1 : 0);
+}
+
+PyGetSetDef streamGetters[] = {
+    {"wanted", wantedGetter, nullptr, "Whether the walk wants more input.", nullptr},
+    {"closed", closedGetter, nullptr, "Whether close() was called.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+template <class F>
+PyCFunction method(F function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+// ---- Converter -------------------------------------------------------------
+
+using ConverterObject = StreamObject;
+
+convert3do_converter* converterOf(StreamObject* s) {
+  return static_cast<convert3do_converter*>(s->handle);
+}
+
+void closeConverter(StreamObject* s) {
+  convert3do_converter_free(converterOf(s));
+  s->handle = nullptr;
+}
+
 int converterInit(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* names[] = {nullptr};
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, ":Converter", const_cast<char**>(names))) {
+  if (PyArg_ParseTupleAndKeywords(args, kwargs, ":Converter", const_cast<char**>(names)) == 0) {
     return -1;
   }
   auto* c = reinterpret_cast<ConverterObject*>(self);
-  if (c->lock.lock == nullptr && (c->lock.lock = PyThread_allocate_lock()) == nullptr) {
+  if (!startStream(c, closeConverter)) {
+    return -1;
+  }
+  if (c->handle == nullptr && (c->handle = convert3do_converter_new()) == nullptr) {
     PyErr_NoMemory();
     return -1;
   }
-  if (c->converter == nullptr && (c->converter = convert3do_converter_new()) == nullptr) {
-    PyErr_NoMemory();
-    return -1;
-  }
-  convert3do_converter_init(c->converter, convert3do_converter_size());
-  c->finishing = c->ended = false;
-  c->status = CONVERT3DO_MORE;
+  convert3do_converter_init(c->handle, convert3do_converter_size());
   return 0;
 }
 
-void converterClose(ConverterObject* c) {
-  convert3do_converter_free(c->converter);
-  c->converter = nullptr;
-}
-
 void converterDealloc(PyObject* self) {
-  auto* c = reinterpret_cast<ConverterObject*>(self);
-  converterClose(c);
-  if (c->lock.lock != nullptr) {
-    PyThread_free_lock(c->lock.lock);
-  }
+  freeStream(reinterpret_cast<StreamObject*>(self));
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
   Py_DECREF(type);
 }
 
-// Converts the piece; the output it makes, in one bytes object.
-PyObject* converterPush(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* names[] = {"data", "at_end", nullptr};
-  PyObject* data = nullptr;
-  int atEnd = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|p:push", const_cast<char**>(names), &data,
-                                   &atEnd)) {
-    return nullptr;
-  }
-  auto* c = reinterpret_cast<ConverterObject*>(self);
-  Input in;
-  if (!in.take(data, "data")) {
-    return nullptr;
-  }
-  const Locked locked(c->lock);
-  if (!locked.held()) {
-    return nullptr;
-  }
-  if (c->converter == nullptr) {
-    return closedError("Converter");
-  }
-  if (c->ended || c->finishing) {
-    return endedError("Converter");
-  }
-  c->finishing = atEnd != 0;
-  if (c->status != CONVERT3DO_MORE) {
-    return PyBytes_FromStringAndSize(nullptr, 0);  // the walk ended: the rest is not output
-  }
-  // Room for the piece and a carried rest: one call walks it all.
-  Py_ssize_t room = in.length + Py_ssize_t{2} * CONVERT3DO_MIN_OUTPUT;
-  PyObject* output = PyBytes_FromStringAndSize(nullptr, room);
-  if (output == nullptr) {
-    return nullptr;
-  }
+// Converts the walk's next input into output (grown when short, which a
+// piece with a carried rest never is); the bytes made, or -1 with the
+// exception set.
+Py_ssize_t convertPiece(ConverterObject* c, const Input& in, int atEnd, PyObject** output) {
   const unsigned char* next = in.bytes;
   auto left = static_cast<std::size_t>(in.length);
+  Py_ssize_t room = PyBytes_GET_SIZE(*output);
   Py_ssize_t made = 0;
   for (;;) {
-    auto* out = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(output)) + made;
+    auto* out = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(*output)) + made;
     const auto free = static_cast<std::size_t>(room - made);
     std::size_t leftRoom = free;
     convert3do_status status;
     if (in.length >= kReleaseFrom) {
       Py_BEGIN_ALLOW_THREADS status =
-          convert3do_convert(c->converter, &next, &left, &out, &leftRoom, atEnd);
+          convert3do_convert(converterOf(c), &next, &left, &out, &leftRoom, atEnd);
       Py_END_ALLOW_THREADS
     } else {
-      status = convert3do_convert(c->converter, &next, &left, &out, &leftRoom, atEnd);
+      status = convert3do_convert(converterOf(c), &next, &left, &out, &leftRoom, atEnd);
     }
     if (status != CONVERT3DO_MORE && status != CONVERT3DO_ENDED) {
-      Py_DECREF(output);
-      return refused(status, convert3do_describe(status));
+      (void)refused(status, convert3do_describe(status));
+      return -1;
     }
     c->status = status;
     made += static_cast<Py_ssize_t>(free - leftRoom);
-    if (status != CONVERT3DO_MORE || (left == 0 && atEnd == 0) || (left == 0 && leftRoom > 0)) {
-      break;
+    if (status != CONVERT3DO_MORE || left == 0) {
+      return made;
     }
-    room += Py_ssize_t{2} * CONVERT3DO_MIN_OUTPUT + static_cast<Py_ssize_t>(left);  // not expected
-    if (_PyBytes_Resize(&output, room) != 0) {
-      return nullptr;
+    room += Py_ssize_t{2} * CONVERT3DO_MIN_OUTPUT + static_cast<Py_ssize_t>(left);
+    if (_PyBytes_Resize(output, room) != 0) {
+      return -1;
     }
   }
-  if (_PyBytes_Resize(&output, made) != 0) {
+}
+
+// Converts the piece; the output it makes, in one bytes object.
+PyObject* converterPush(PyObject* self, PyObject* args, PyObject* kwargs) {
+  auto* c = reinterpret_cast<ConverterObject*>(self);
+  Input in;
+  int atEnd = 0;
+  if (!pieceArguments(args, kwargs, in, &atEnd)) {
+    return nullptr;
+  }
+  const Turn turn(c, "Converter", true, atEnd);
+  if (!turn.ok()) {
+    return nullptr;
+  }
+  if (c->status != CONVERT3DO_MORE) {
+    return PyBytes_FromStringAndSize(nullptr, 0);  // the walk ended: the rest is not output
+  }
+  // Room for the piece and a carried rest: one call walks it all.
+  PyObject* output =
+      PyBytes_FromStringAndSize(nullptr, in.length + Py_ssize_t{2} * CONVERT3DO_MIN_OUTPUT);
+  if (output == nullptr) {
+    return nullptr;
+  }
+  const Py_ssize_t made = convertPiece(c, in, atEnd, &output);
+  if (made < 0 || _PyBytes_Resize(&output, made) != 0) {
+    Py_XDECREF(output);
     return nullptr;
   }
   return output;
@@ -680,38 +803,22 @@ PyObject* converterPush(PyObject* self, PyObject* args, PyObject* kwargs) {
 // (the output's last bytes, the header, the result): the input ends here.
 PyObject* converterEnd(PyObject* self, PyObject*) {
   auto* c = reinterpret_cast<ConverterObject*>(self);
-  PyObject* tail = nullptr;
-  if (c->status == CONVERT3DO_MORE && !c->ended) {
-    PyObject* nothing = PyBytes_FromStringAndSize(nullptr, 0);
-    PyObject* args = Py_BuildValue("(NO)", nothing, Py_True);
-    if (args == nullptr) {
-      return nullptr;
-    }
-    c->finishing = false;  // this push says at_end itself
-    tail = converterPush(self, args, nullptr);
-    Py_DECREF(args);
-    if (tail == nullptr) {
-      return nullptr;
-    }
-  } else {
+  PyObject* tail = lastPush(self, converterPush);
+  if (tail == nullptr) {
+    return nullptr;
+  }
+  if (tail == Py_None) {
+    Py_DECREF(tail);
     tail = PyBytes_FromStringAndSize(nullptr, 0);
   }
-  const Locked locked(c->lock);
-  if (!locked.held() || tail == nullptr) {
+  const Turn turn(c, "Converter");
+  if (!turn.ok() || tail == nullptr) {
     Py_XDECREF(tail);
     return nullptr;
   }
-  if (c->converter == nullptr) {
-    Py_DECREF(tail);
-    return closedError("Converter");
-  }
-  if (c->ended) {
-    Py_DECREF(tail);
-    return endedError("Converter");
-  }
   unsigned char header[12];
   convert3do_result result{};
-  const convert3do_status status = convert3do_converter_end(c->converter, header, &result);
+  const convert3do_status status = convert3do_converter_end(converterOf(c), header, &result);
   if (convert3do_is_outcome(status) == 0) {
     Py_DECREF(tail);
     return refused(status, convert3do_describe(status));
@@ -722,62 +829,21 @@ PyObject* converterEnd(PyObject* self, PyObject*) {
                        resultTuple(result));
 }
 
-PyObject* converterCloseMethod(PyObject* self, PyObject*) {
-  auto* c = reinterpret_cast<ConverterObject*>(self);
-  const Locked locked(c->lock);
-  if (!locked.held()) {
-    return nullptr;
-  }
-  converterClose(c);
-  Py_RETURN_NONE;
-}
-
-PyObject* converterWanted(PyObject* self, void*) {
-  const auto* c = reinterpret_cast<ConverterObject*>(self);
-  return PyBool_FromLong(
-      (c->converter != nullptr && !c->ended && c->status == CONVERT3DO_MORE) ? 1 : 0);
-}
-
-PyObject* converterClosed(PyObject* self, void*) {
-  return PyBool_FromLong((reinterpret_cast<ConverterObject*>(self)->converter == nullptr) ? 1 : 0);
-}
-
-PyObject* enter(PyObject* self, PyObject*) {
-  Py_INCREF(self);
-  return self;
-}
-
-PyObject* converterExit(PyObject* self, PyObject*) {
-  PyObject* done = converterCloseMethod(self, nullptr);
-  if (done == nullptr) {
-    return nullptr;
-  }
-  Py_DECREF(done);
-  Py_RETURN_FALSE;
-}
-
 PyMethodDef converterMethods[] = {
-    {"push", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(converterPush)),
-     METH_VARARGS | METH_KEYWORDS,
+    {"push", method(converterPush), METH_VARARGS | METH_KEYWORDS,
      "push(data, at_end=False) -> bytes: takes the next piece; the output it makes."},
     {"_end", converterEnd, METH_NOARGS, "(tail, header, result)"},
-    {"close", converterCloseMethod, METH_NOARGS, "Frees the converter; later calls raise."},
-    {"__enter__", enter, METH_NOARGS, nullptr},
-    {"__exit__", converterExit, METH_VARARGS, nullptr},
+    {"close", closeMethod, METH_NOARGS, "Frees the converter; later calls raise."},
+    {"__enter__", enterMethod, METH_NOARGS, nullptr},
+    {"__exit__", exitMethod, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
-};
-
-PyGetSetDef converterGetters[] = {
-    {"wanted", converterWanted, nullptr, "Whether the walk wants more input.", nullptr},
-    {"closed", converterClosed, nullptr, "Whether close() was called.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot converterSlots[] = {
     {Py_tp_init, reinterpret_cast<void*>(converterInit)},
     {Py_tp_dealloc, reinterpret_cast<void*>(converterDealloc)},
     {Py_tp_methods, converterMethods},
-    {Py_tp_getset, converterGetters},
+    {Py_tp_getset, streamGetters},
     {Py_tp_doc, const_cast<char*>("A conversion of input given in pieces (the library's).")},
     {0, nullptr},
 };
@@ -788,20 +854,27 @@ PyType_Spec converterSpec = {"convert3do._core.Converter", sizeof(ConverterObjec
 // ---- Survey ----------------------------------------------------------------
 
 struct SurveyObject {
-  PyObject_HEAD convert3do_survey* survey;
-  Lock lock;
-  Chunks chunks;      // kept for end(), when keep
-  bool keep;          // unless on_chunk or chunks=False
-  PyObject* onChunk;  // called with each chunk's JSON (bytes)
+  StreamObject stream;  // first: a SurveyObject is a StreamObject
+  Chunks chunks;        // kept for end(), when keep
+  bool keep;            // unless on_chunk or chunks=False
+  PyObject* onChunk;    // called with each chunk's JSON (bytes)
   // What on_chunk raised, for the caller of push.
   PyObject* raisedType;
   PyObject* raisedValue;
   PyObject* raisedTrace;
-  bool finishing;
-  bool ended;
-  convert3do_status status;
   long long given;  // the bytes pushed
 };
+
+convert3do_survey* surveyOf(SurveyObject* s) {
+  return static_cast<convert3do_survey*>(s->stream.handle);
+}
+
+void closeSurvey(StreamObject* stream) {
+  auto* s = reinterpret_cast<SurveyObject*>(stream);
+  convert3do_survey_free(surveyOf(s));
+  stream->handle = nullptr;
+  s->chunks.clear();
+}
 
 void handChunk(void* context, const convert3do_chunk* chunk) {
   auto* s = static_cast<SurveyObject*>(context);
@@ -813,7 +886,7 @@ void handChunk(void* context, const convert3do_chunk* chunk) {
   PyObject* called = PyObject_CallFunction(s->onChunk, "y#", text, static_cast<Py_ssize_t>(length));
   if (called == nullptr) {
     PyErr_Fetch(&s->raisedType, &s->raisedValue, &s->raisedTrace);
-    convert3do_survey_stop(s->survey);
+    convert3do_survey_stop(surveyOf(s));
     return;
   }
   Py_DECREF(called);
@@ -823,8 +896,8 @@ int surveyInit(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* names[] = {"on_chunk", "chunks", nullptr};
   PyObject* onChunk = Py_None;
   int keep = 1;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|Op:Survey", const_cast<char**>(names), &onChunk,
-                                   &keep)) {
+  if (PyArg_ParseTupleAndKeywords(args, kwargs, "|Op:Survey", const_cast<char**>(names), &onChunk,
+                                  &keep) == 0) {
     return -1;
   }
   if (onChunk != Py_None && PyCallable_Check(onChunk) == 0) {
@@ -832,32 +905,24 @@ int surveyInit(PyObject* self, PyObject* args, PyObject* kwargs) {
     return -1;
   }
   auto* s = reinterpret_cast<SurveyObject*>(self);
-  if (s->lock.lock == nullptr && (s->lock.lock = PyThread_allocate_lock()) == nullptr) {
-    PyErr_NoMemory();
+  if (!startStream(&s->stream, closeSurvey)) {
     return -1;
   }
   Py_XINCREF(onChunk == Py_None ? nullptr : onChunk);
   Py_XSETREF(s->onChunk, onChunk == Py_None ? nullptr : onChunk);
-  s->chunks.clear();
+  if (s->stream.handle != nullptr) {
+    closeSurvey(&s->stream);
+  }
   s->keep = keep != 0 && s->onChunk == nullptr;
-  convert3do_survey_free(s->survey);
-  s->survey = s->onChunk != nullptr ? convert3do_survey_new(handChunk, s)
-              : s->keep             ? convert3do_survey_new(keepChunk, &s->chunks)
-                                    : convert3do_survey_new(nullptr, nullptr);
-  if (s->survey == nullptr) {
+  s->stream.handle = s->onChunk != nullptr ? convert3do_survey_new(handChunk, s)
+                     : s->keep             ? convert3do_survey_new(keepChunk, &s->chunks)
+                                           : convert3do_survey_new(nullptr, nullptr);
+  if (s->stream.handle == nullptr) {
     PyErr_NoMemory();
     return -1;
   }
-  s->finishing = s->ended = false;
-  s->status = CONVERT3DO_MORE;
   s->given = 0;
   return 0;
-}
-
-void surveyClose(SurveyObject* s) {
-  convert3do_survey_free(s->survey);
-  s->survey = nullptr;
-  s->chunks.clear();
 }
 
 int surveyTraverse(PyObject* self, visitproc visit, void* arg) {
@@ -880,13 +945,9 @@ int surveyClear(PyObject* self) {
 }
 
 void surveyDealloc(PyObject* self) {
-  auto* s = reinterpret_cast<SurveyObject*>(self);
   PyObject_GC_UnTrack(self);
-  surveyClose(s);
+  freeStream(reinterpret_cast<StreamObject*>(self));
   (void)surveyClear(self);
-  if (s->lock.lock != nullptr) {
-    PyThread_free_lock(s->lock.lock);
-  }
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
   Py_DECREF(type);
@@ -894,43 +955,30 @@ void surveyDealloc(PyObject* self) {
 
 // Walks the piece; whether more input is wanted.
 PyObject* surveyPush(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* names[] = {"data", "at_end", nullptr};
-  PyObject* data = nullptr;
-  int atEnd = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|p:push", const_cast<char**>(names), &data,
-                                   &atEnd)) {
-    return nullptr;
-  }
   auto* s = reinterpret_cast<SurveyObject*>(self);
   Input in;
-  if (!in.take(data, "data")) {
+  int atEnd = 0;
+  if (!pieceArguments(args, kwargs, in, &atEnd)) {
     return nullptr;
   }
-  const Locked locked(s->lock);
-  if (!locked.held()) {
+  const Turn turn(&s->stream, "Survey", true, atEnd);
+  if (!turn.ok()) {
     return nullptr;
   }
-  if (s->survey == nullptr) {
-    return closedError("Survey");
-  }
-  if (s->ended || s->finishing) {
-    return endedError("Survey");
-  }
-  s->finishing = atEnd != 0;
   s->given += in.length;
-  if (s->status != CONVERT3DO_MORE) {
+  if (s->stream.status != CONVERT3DO_MORE) {
     Py_RETURN_FALSE;
   }
   const auto length = static_cast<std::size_t>(in.length);
   convert3do_status status;
   if (s->onChunk == nullptr && in.length >= kReleaseFrom) {
-    Py_BEGIN_ALLOW_THREADS status = convert3do_survey_feed(s->survey, in.bytes, length, atEnd);
+    Py_BEGIN_ALLOW_THREADS status = convert3do_survey_feed(surveyOf(s), in.bytes, length, atEnd);
     Py_END_ALLOW_THREADS
   } else {
-    status = convert3do_survey_feed(s->survey, in.bytes, length, atEnd);
+    status = convert3do_survey_feed(surveyOf(s), in.bytes, length, atEnd);
   }
   if (s->raisedType != nullptr) {
-    s->status = CONVERT3DO_STOPPED;
+    s->stream.status = CONVERT3DO_STOPPED;
     PyErr_Restore(s->raisedType, s->raisedValue, s->raisedTrace);
     s->raisedType = s->raisedValue = s->raisedTrace = nullptr;
     return nullptr;
@@ -941,114 +989,66 @@ PyObject* surveyPush(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (status != CONVERT3DO_MORE && status != CONVERT3DO_ENDED && status != CONVERT3DO_STOPPED) {
     return refused(status, convert3do_describe(status));
   }
-  s->status = status;
-  return PyBool_FromLong((status == CONVERT3DO_MORE) ? 1 : 0);
+  s->stream.status = status;
+  return PyBool_FromLong(status == CONVERT3DO_MORE ? 1 : 0);
 }
 
-// The JSON of `3do info --json` (bytes): size is the input's, -1 when not
-// known, or None: the bytes pushed.
-PyObject* surveyEnd(PyObject* self, PyObject* args, PyObject* kwargs) {
+// The size end() was given: -1 when not known, the bytes pushed for None;
+// false with the exception set.
+bool sizeArgument(PyObject* args, PyObject* kwargs, long long given, long long* size) {
   static const char* names[] = {"size", nullptr};
   PyObject* sizeObject = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:end", const_cast<char**>(names),
-                                   &sizeObject)) {
-    return nullptr;
-  }
-  auto* s = reinterpret_cast<SurveyObject*>(self);
-  long long size = -1;
-  if (sizeObject != Py_None) {
-    if (!PyLong_Check(sizeObject)) {
-      PyErr_Format(PyExc_TypeError, "size must be an int or None, not %.100s",
-                   Py_TYPE(sizeObject)->tp_name);
-      return nullptr;
-    }
-    size = PyLong_AsLongLong(sizeObject);
-    if (size == -1 && PyErr_Occurred() != nullptr) {
-      return nullptr;
-    }
-  }
-  if (s->status == CONVERT3DO_MORE && !s->ended && s->survey != nullptr && !s->finishing) {
-    PyObject* nothing = PyBytes_FromStringAndSize(nullptr, 0);
-    PyObject* pushArgs = Py_BuildValue("(NO)", nothing, Py_True);
-    if (pushArgs == nullptr) {
-      return nullptr;
-    }
-    PyObject* pushed = surveyPush(self, pushArgs, nullptr);
-    Py_DECREF(pushArgs);
-    if (pushed == nullptr) {
-      return nullptr;
-    }
-    Py_DECREF(pushed);
-  }
-  const Locked locked(s->lock);
-  if (!locked.held()) {
-    return nullptr;
-  }
-  if (s->survey == nullptr) {
-    return closedError("Survey");
-  }
-  if (s->ended) {
-    return endedError("Survey");
+  if (PyArg_ParseTupleAndKeywords(args, kwargs, "|O:end", const_cast<char**>(names), &sizeObject) ==
+      0) {
+    return false;
   }
   if (sizeObject == Py_None) {
-    size = s->given;
+    *size = given;
+    return true;
+  }
+  if (!PyLong_Check(sizeObject)) {
+    PyErr_Format(PyExc_TypeError, "size must be an int or None, not %.100s",
+                 Py_TYPE(sizeObject)->tp_name);
+    return false;
+  }
+  *size = PyLong_AsLongLong(sizeObject);
+  return *size != -1 || PyErr_Occurred() == nullptr;
+}
+
+// What `3do info --json` says: its JSON (bytes), or with the chunks kept,
+// (their dicts, the JSON of the rest).
+PyObject* surveyEnd(PyObject* self, PyObject* args, PyObject* kwargs) {
+  auto* s = reinterpret_cast<SurveyObject*>(self);
+  long long size = -1;
+  PyObject* pushed = lastPush(self, surveyPush);
+  if (pushed == nullptr) {
+    return nullptr;
+  }
+  Py_DECREF(pushed);
+  const Turn turn(&s->stream, "Survey");
+  if (!turn.ok() || !sizeArgument(args, kwargs, s->given, &size)) {
+    return nullptr;
   }
   convert3do_info info{};
-  const convert3do_status status = convert3do_survey_end(s->survey, size, &info);
+  const convert3do_status status = convert3do_survey_end(surveyOf(s), size, &info);
   if (convert3do_is_outcome(status) == 0 && status != CONVERT3DO_STOPPED) {
     return refused(status, status == CONVERT3DO_BAD_ARGUMENT
                                ? "size is less than the bytes given, or below -1"
                                : convert3do_describe(status));
   }
-  s->ended = true;
+  s->stream.ended = true;
   return s->keep ? infoObjects(info, s->chunks) : infoJson(info, nullptr);
 }
 
-PyObject* surveyCloseMethod(PyObject* self, PyObject*) {
-  auto* s = reinterpret_cast<SurveyObject*>(self);
-  const Locked locked(s->lock);
-  if (!locked.held()) {
-    return nullptr;
-  }
-  surveyClose(s);
-  Py_RETURN_NONE;
-}
-
-PyObject* surveyExit(PyObject* self, PyObject*) {
-  PyObject* done = surveyCloseMethod(self, nullptr);
-  if (done == nullptr) {
-    return nullptr;
-  }
-  Py_DECREF(done);
-  Py_RETURN_FALSE;
-}
-
-PyObject* surveyWanted(PyObject* self, void*) {
-  const auto* s = reinterpret_cast<SurveyObject*>(self);
-  return PyBool_FromLong((s->survey != nullptr && !s->ended && s->status == CONVERT3DO_MORE) ? 1
-                                                                                             : 0);
-}
-
-PyObject* surveyClosed(PyObject* self, void*) {
-  return PyBool_FromLong((reinterpret_cast<SurveyObject*>(self)->survey == nullptr) ? 1 : 0);
-}
-
 PyMethodDef surveyMethods[] = {
-    {"push", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(surveyPush)),
-     METH_VARARGS | METH_KEYWORDS,
+    {"push", method(surveyPush), METH_VARARGS | METH_KEYWORDS,
      "push(data, at_end=False) -> bool: takes the next piece; whether more is wanted."},
-    {"_end", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(surveyEnd)),
-     METH_VARARGS | METH_KEYWORDS, "_end(size=None) -> bytes: the JSON of 3do info --json."},
-    {"close", surveyCloseMethod, METH_NOARGS, "Frees the survey; later calls raise."},
-    {"__enter__", enter, METH_NOARGS, nullptr},
-    {"__exit__", surveyExit, METH_VARARGS, nullptr},
+    {"_end", method(surveyEnd), METH_VARARGS | METH_KEYWORDS,
+     "_end(size=None): what 3do info --json says."},
+    {"close", closeMethod, METH_NOARGS, "Frees the survey; later calls raise."},
+    {"__enter__", enterMethod, METH_NOARGS, nullptr},
+    {"__exit__", exitMethod, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
-};
-
-PyGetSetDef surveyGetters[] = {
-    {"wanted", surveyWanted, nullptr, "Whether the walk wants more input.", nullptr},
-    {"closed", surveyClosed, nullptr, "Whether close() was called.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot surveySlots[] = {
@@ -1057,7 +1057,7 @@ PyType_Slot surveySlots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(surveyTraverse)},
     {Py_tp_clear, reinterpret_cast<void*>(surveyClear)},
     {Py_tp_methods, surveyMethods},
-    {Py_tp_getset, surveyGetters},
+    {Py_tp_getset, streamGetters},
     {Py_tp_doc, const_cast<char*>("A survey of input given in pieces (the library's).")},
     {0, nullptr},
 };
@@ -1069,10 +1069,10 @@ PyType_Spec surveySpec = {"convert3do._core.Survey", sizeof(SurveyObject), 0,
 // ---- The module ------------------------------------------------------------
 
 PyMethodDef moduleMethods[] = {
-    {"convert", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(convertBuffer)),
-     METH_VARARGS | METH_KEYWORDS, "convert(data, out=None) -> (output or None, result)"},
-    {"info", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(surveyBuffer)),
-     METH_VARARGS | METH_KEYWORDS, "info(data, chunks=True) -> bytes: 3do info --json's object"},
+    {"convert", method(convertBuffer), METH_VARARGS | METH_KEYWORDS,
+     "convert(data, out=None) -> (output or None, result)"},
+    {"info", method(surveyBuffer), METH_VARARGS | METH_KEYWORDS,
+     "info(data, chunks=True) -> bytes: 3do info --json's object"},
     {"status_names", statusNames, METH_NOARGS, "The library's status names, by number."},
     {"describe", describe, METH_O, "The library's sentence for a status."},
     {"exit_status", exitStatus, METH_O, "convert3do's exit status for an outcome."},
