@@ -1091,8 +1091,8 @@ PyModuleDef moduleDef = {PyModuleDef_HEAD_INIT,
                          nullptr,
                          nullptr};
 
-bool addType(PyObject* module, PyType_Spec* spec, const char* name) {
-  PyObject* type = PyType_FromSpec(spec);
+bool addType(PyObject* module, PyType_Spec* typeSpec, const char* name) {
+  PyObject* type = PyType_FromSpec(typeSpec);
   if (type == nullptr) {
     return false;
   }
