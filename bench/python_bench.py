@@ -102,6 +102,15 @@ def peak_row(mib):
                                     size >> 20, output >> 20, extra / 2**20))
 
 
+def in_threads(function, arguments):
+    """Runs function once per argument, each in a thread of its own."""
+    threads = [threading.Thread(target=function, args=(a,)) for a in arguments]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+
+
 def threads_row(mib, n_rounds):
     """8 threads converting 8 models (each 4 times) against one thread doing
     it all; and how fast a pure-Python thread counts beside conversions,
@@ -114,11 +123,7 @@ def threads_row(mib, n_rounds):
                 convert3do.convert(model)
 
     def eight_threads():
-        threads = [threading.Thread(target=convert_all, args=([m],)) for m in models]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
+        in_threads(convert_all, [[m] for m in models])
 
     ours, floors = rounds(n_rounds, eight_threads, lambda: convert_all(models))
     speedup = statistics.median(floors) / statistics.median(ours)
@@ -134,11 +139,7 @@ def threads_row(mib, n_rounds):
     pairs = list(zip(models, targets))
 
     def eight_copies():
-        threads = [threading.Thread(target=copy_all, args=([p],)) for p in pairs]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
+        in_threads(copy_all, [[p] for p in pairs])
 
     copies, copy_floors = rounds(n_rounds, eight_copies, lambda: copy_all(pairs))
     copy_speedup = statistics.median(copy_floors) / statistics.median(copies)
@@ -149,11 +150,7 @@ def threads_row(mib, n_rounds):
                 convert3do.convert(model, out=target)
 
     def eight_into():
-        threads = [threading.Thread(target=into_all, args=([p],)) for p in pairs]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
+        in_threads(into_all, [[p] for p in pairs])
 
     into, into_floors = rounds(n_rounds, eight_into, lambda: into_all(pairs))
     into_speedup = statistics.median(into_floors) / statistics.median(into)
