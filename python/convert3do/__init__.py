@@ -306,15 +306,8 @@ class Converter(_core.Converter):
                              "could not be written at the output's start")
         if not _seekable(target):
             return cls._into_stream(source, target, piece)
-        with cls() as converter:
-            start = target.tell()
-            while converter.wanted:
-                data = source.read(piece)
-                target.write(converter.push(data, at_end=not data))
-                if not data:
-                    break
-            tail, conversion = converter.end()
-        target.write(tail)
+        start = target.tell()
+        conversion = cls._of_pieces(source, piece, target.write)
         target.truncate(start + conversion.output_length)
         if conversion.output_length > 0:
             target.seek(start)
@@ -328,40 +321,41 @@ class Converter(_core.Converter):
             raise ValueError("convert3do: the target is not seekable (a pipe or a socket) and "
                              "neither is the source, so the header cannot be known first")
         start = source.tell()
-        first = cls._of_pieces(source, piece, None)
+        first = cls._of_pieces(source, piece, lambda made: None)
         source.seek(start)
-        return cls._of_pieces(source, piece, (target, first.header, first.output_length))
+        return cls._of_pieces(source, piece, _placed(target, first.header, first.output_length))
 
     @classmethod
     def _of_pieces(cls, source: IO[bytes], piece: int,
-                   into: Optional[Tuple[IO[bytes], bytes, int]]) -> Conversion:
-        """Converts source; into (target, header, length), writes the output
-        there in order, its header in place of the placeholder."""
-        written = 0
+                   write: Callable[[bytes], Any]) -> Conversion:
+        """Converts source read in pieces, handing write the output in order
+        (the header's placeholder first)."""
         with cls() as converter:
-            while True:
+            while converter.wanted:
                 data = source.read(piece)
-                made = converter.push(data, at_end=not data)
-                if into is not None:
-                    written = _write_placed(into, made, written)
-                if not data or not converter.wanted:
+                write(converter.push(data, at_end=not data))
+                if not data:
                     break
             tail, conversion = converter.end()
-        if into is not None:
-            _write_placed(into, tail, written)
+        write(tail)
         return conversion
 
 
-def _write_placed(into: Tuple[IO[bytes], bytes, int], made: bytes, written: int) -> int:
-    """Writes made, the output from offset written on, with the header over
-    its placeholder and nothing past the output's length; the new offset."""
-    target, header, length = into
-    piece = made[: max(0, length - written)]
-    if written < len(header):
-        head = header[written:written + len(piece)]
-        piece = head + piece[len(head):]
-    target.write(piece)
-    return written + len(made)
+def _placed(target: IO[bytes], header: bytes, length: int) -> Callable[[bytes], None]:
+    """A writer of the output, in order, into target: the header over its
+    placeholder, and nothing past the output's length."""
+    written = 0
+
+    def write(made: bytes) -> None:
+        nonlocal written
+        piece = made[: max(0, length - written)]
+        if written < len(header):
+            head = header[written:written + len(piece)]
+            piece = head + piece[len(head):]
+        target.write(piece)
+        written += len(made)
+
+    return write
 
 
 def _umask() -> int:

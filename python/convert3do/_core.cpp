@@ -21,6 +21,18 @@ namespace {
 // Below this, a call keeps the GIL: letting it go costs more than the walk.
 constexpr Py_ssize_t kReleaseFrom = Py_ssize_t{64} * 1024;
 
+// Runs walk, a call of the library, letting the GIL go for it when it walks
+// kReleaseFrom bytes or more (and release says it may).
+template <class Walk>
+convert3do_status walked(Py_ssize_t length, Walk walk, bool release = true) {
+  if (!release || length < kReleaseFrom) {
+    return walk();
+  }
+  convert3do_status status;
+  Py_BEGIN_ALLOW_THREADS status = walk();
+  Py_END_ALLOW_THREADS return status;
+}
+
 // ---- Buffers ---------------------------------------------------------------
 
 // An input's bytes: a view of a contiguous buffer, or a copy of another.
@@ -436,13 +448,9 @@ PyObject* convertBuffer(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     auto* to = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(output));
     const auto length = static_cast<std::size_t>(in.length);
-    if (in.length >= kReleaseFrom) {
-      Py_BEGIN_ALLOW_THREADS status =
-          convert3do_convert_buffer(in.bytes, length, to, length, &result);
-      Py_END_ALLOW_THREADS
-    } else {
-      status = convert3do_convert_buffer(in.bytes, length, to, length, &result);
-    }
+    status = walked(in.length, [&] {
+      return convert3do_convert_buffer(in.bytes, length, to, length, &result);
+    });
     if (convert3do_is_outcome(status) == 0) {
       Py_DECREF(output);
       return refused(status, convert3do_describe(status));
@@ -469,12 +477,8 @@ PyObject* convertBuffer(PyObject*, PyObject* args, PyObject* kwargs) {
   auto* to = static_cast<unsigned char*>(target.buf);
   const auto length = static_cast<std::size_t>(in.length);
   const auto room = static_cast<std::size_t>(target.len);
-  if (in.length >= kReleaseFrom) {
-    Py_BEGIN_ALLOW_THREADS status = convert3do_convert_buffer(in.bytes, length, to, room, &result);
-    Py_END_ALLOW_THREADS
-  } else {
-    status = convert3do_convert_buffer(in.bytes, length, to, room, &result);
-  }
+  status = walked(in.length,
+                  [&] { return convert3do_convert_buffer(in.bytes, length, to, room, &result); });
   PyBuffer_Release(&target);
   if (convert3do_is_outcome(status) == 0) {
     return refused(status, status == CONVERT3DO_BAD_ARGUMENT
@@ -747,14 +751,9 @@ Py_ssize_t convertPiece(ConverterObject* c, const Input& in, int atEnd, PyObject
     auto* out = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(*output)) + made;
     const auto free = static_cast<std::size_t>(room - made);
     std::size_t leftRoom = free;
-    convert3do_status status;
-    if (in.length >= kReleaseFrom) {
-      Py_BEGIN_ALLOW_THREADS status =
-          convert3do_convert(converterOf(c), &next, &left, &out, &leftRoom, atEnd);
-      Py_END_ALLOW_THREADS
-    } else {
-      status = convert3do_convert(converterOf(c), &next, &left, &out, &leftRoom, atEnd);
-    }
+    const convert3do_status status = walked(in.length, [&] {
+      return convert3do_convert(converterOf(c), &next, &left, &out, &leftRoom, atEnd);
+    });
     if (status != CONVERT3DO_MORE && status != CONVERT3DO_ENDED) {
       (void)refused(status, convert3do_describe(status));
       return -1;
@@ -970,13 +969,10 @@ PyObject* surveyPush(PyObject* self, PyObject* args, PyObject* kwargs) {
     Py_RETURN_FALSE;
   }
   const auto length = static_cast<std::size_t>(in.length);
-  convert3do_status status;
-  if (s->onChunk == nullptr && in.length >= kReleaseFrom) {
-    Py_BEGIN_ALLOW_THREADS status = convert3do_survey_feed(surveyOf(s), in.bytes, length, atEnd);
-    Py_END_ALLOW_THREADS
-  } else {
-    status = convert3do_survey_feed(surveyOf(s), in.bytes, length, atEnd);
-  }
+  // A chunk function is Python's: the GIL stays for it.
+  const convert3do_status status = walked(
+      in.length, [&] { return convert3do_survey_feed(surveyOf(s), in.bytes, length, atEnd); },
+      s->onChunk == nullptr);
   if (s->raisedType != nullptr) {
     s->stream.status = CONVERT3DO_STOPPED;
     PyErr_Restore(s->raisedType, s->raisedValue, s->raisedTrace);
