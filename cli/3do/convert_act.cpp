@@ -1,12 +1,16 @@
 #include "cli/3do/convert_act.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <thread>
 
+#include "cli/3do/archive.h"
 #include "cli/3do/names.h"
 #include "cli/3do/text.h"
+#include "cli/3do/zip_layout.h"
 #include "cli/common/file_io.h"
 #include "cli/common/messages.h"
 #include "cli/common/quote.h"
@@ -124,6 +128,25 @@ bool acceptOpened(const ConvertOptions& o, const Job& job, const OpenedFile& fil
 }
 
 }  // namespace
+
+std::string scratchFolderPath() {
+#ifdef _WIN32
+  const char* tmp = std::getenv("TEMP");
+#else
+  const char* tmp = std::getenv("TMPDIR");
+#endif
+  return tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+}
+
+bool startsAsArchive(const Input& in) {
+  if (in.bytes != nullptr) {
+    return startsLikeZip(in.bytes, in.length);
+  }
+  unsigned char start[4];
+  const bool read = in.identity.regular && seekFile(in.fd, 0, SEEK_SET) == 0 &&
+                    readSome(in.fd, start, sizeof start) == sizeof start;
+  return seekFile(in.fd, 0, SEEK_SET) == 0 && read && startsLikeZip(start, sizeof start);
+}
 
 bool openPlannedInput(const ConvertOptions& o, const Job& job, InputFolders& f, Input* in,
                       Report* r) {
@@ -295,16 +318,6 @@ bool copyToStandardOutput(int fd, const ConversionWindow& window) {
       return false;
     }
   }
-}
-
-// The folder for scratch files: $TMPDIR (%TEMP% on Windows), else /tmp.
-std::string scratchFolderPath() {
-#ifdef _WIN32
-  const char* tmp = std::getenv("TEMP");
-#else
-  const char* tmp = std::getenv("TMPDIR");
-#endif
-  return tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
 }
 
 // The folder the job's output goes in, opened: below -d DIR through the
@@ -554,6 +567,27 @@ ConversionResult convertInto(Input& in, int out, const ConversionWindow& window)
   return result;
 }
 
+// Puts the output made in the temporary file in place, as the destination
+// asks, once the input is found unchanged since it was opened.
+Report commitConverted(const ConvertOptions& o, const Job& job, Input& in, const Target& t,
+                       Worker& w, TemporaryFile& temporary, Report r, JobReport& outcome) {
+  if (in.identity.regular && !unchangedSince(identifyDescriptor(in.fd), in.identity)) {
+    return failed(kExitDamagedInput,
+                  std::string(say::kChangedWhileConverted) + say::kNothingWritten);
+  }
+  if (o.destination == Destination::InPlace) {
+    commitInPlace(o, job, in, t, temporary, r, outcome);
+  } else if (t.toStandardOutput) {
+    r.written = r.producesOutput = copyToStandardOutput(temporary.fd(), w.window.window);
+    if (!r.written) {
+      r = failed(kExitOutputFailed, failure(say::kCannotWriteStdout, errno));
+    }
+  } else {
+    commitOutput(o, job, in, t, w, temporary, r, outcome);
+  }
+  return r;
+}
+
 // Converts the open input into a temporary file and commits it.
 Report convertOpened(const ConvertOptions& o, const Plan& plan, const Job& job, Input& in,
                      Worker& w, const SurveyInfo& s, Report r, JobReport& outcome) {
@@ -574,22 +608,11 @@ Report convertOpened(const ConvertOptions& o, const Plan& plan, const Job& job, 
   if (!in.identity.regular && !verdictOfStream(o, result, r)) {
     return r;
   }
-  if (in.identity.regular &&
-      (result.outcome != s.outcome || !unchangedSince(identifyDescriptor(in.fd), in.identity))) {
+  if (in.identity.regular && result.outcome != s.outcome) {
     return failed(kExitDamagedInput,
                   std::string(say::kChangedWhileConverted) + say::kNothingWritten);
   }
-  if (o.destination == Destination::InPlace) {
-    commitInPlace(o, job, in, t, temporary, r, outcome);
-  } else if (t.toStandardOutput) {
-    r.written = r.producesOutput = copyToStandardOutput(temporary.fd(), w.window.window);
-    if (!r.written) {
-      r = failed(kExitOutputFailed, failure(say::kCannotWriteStdout, errno));
-    }
-  } else {
-    commitOutput(o, job, in, t, w, temporary, r, outcome);
-  }
-  return r;
+  return commitConverted(o, job, in, t, w, temporary, r, outcome);
 }
 
 // Why the real run could not write the job's output, found without writing:
@@ -663,6 +686,150 @@ Report dryRunReport(const ConvertOptions& o, const Plan& plan, const Job& job, c
   return r;
 }
 
+// An archive's figures in its report: the models in it, and what their
+// conversions change and drop.
+void takeArchiveFigures(Report& r, const ArchiveConversion& c) {
+  r.archive = true;
+  r.models = c.counts.models;
+  r.wordsChanged = c.wordsChanged;
+  r.modelBytesDropped = c.bytesDropped;
+}
+
+// The report of an archive that is not written: refused by a rule, damaged
+// (a model in it too, unless --salvage), or an error.
+Report archiveNotWritten(const ConvertOptions& o, const ArchiveConversion& c, Report r) {
+  const ArchiveFailure& f = c.failure;
+  const bool inPlace = o.destination == Destination::InPlace;
+  r.verdict = f.status == kExitOutputFailed ? Verdict::Failed
+              : f.damaged                   ? Verdict::Damaged
+                                            : Verdict::Refused;
+  r.status = f.status;
+  r.entry = f.entry;
+  r.message = f.message + (inPlace         ? say::kLeftAsItIs
+                           : f.salvageable ? say::kSalvageWrites
+                                           : say::kNothingWritten);
+  return r;
+}
+
+// The archive's verdict once converted: changed, damaged models written as
+// their complete chunks, or nothing to change.
+void archiveVerdict(const ConvertOptions& o, const ArchiveConversion& c, Report& r) {
+  r.verdict = !c.changed       ? (o.destination == Destination::InPlace ? Verdict::UpToDate
+                                                                        : Verdict::AlreadyConverted)
+              : c.salvaged > 0 ? Verdict::Damaged
+                               : Verdict::Converted;
+  if (r.verdict == Verdict::Damaged) {
+    r.status = kExitDamagedInput;
+    r.entry = c.firstSalvaged;
+    r.message = printed(say::kZipEntryDamaged, entryText(c.firstSalvaged).c_str(),
+                        c.salvagedDamage.c_str()) +
+                (o.dryRun ? say::kSalvageWould : say::kSalvaged);
+  }
+}
+
+// Copies the whole input into the temporary file: an archive in which
+// nothing changes, copied to its destination.
+bool copyInput(const Input& in, int out, const ConversionWindow& window) {
+  if (seekFile(in.fd, 0, SEEK_SET) != 0) {
+    return false;
+  }
+  for (;;) {
+    const std::int64_t got = readSome(in.fd, window.bytes, kWindowLead + window.size);
+    if (got <= 0) {
+      return got == 0;
+    }
+    if (!writeAll(out, window.bytes, static_cast<std::size_t>(got))) {
+      return false;
+    }
+  }
+}
+
+// The threads an archive's models are converted by besides the worker's.
+unsigned archiveHelpers(const ConvertOptions& o) {
+  const long cores = std::max(1u, std::thread::hardware_concurrency());
+  return static_cast<unsigned>(std::min<long>(o.workers > 0 ? o.workers : cores, 64) - 1);
+}
+
+// A dry run's report of an archive converted into a scratch file: what the
+// real run would do with its output, found as for a file.
+Report dryRunArchive(const ConvertOptions& o, const Plan& plan, const Job& job, const Input& in,
+                     Worker& w, const TemporaryFile& converted, Report r) {
+  r.producesOutput = true;
+  Report failure;
+  if ((o.destination == Destination::File && o.output == "-")) {
+    return r;
+  }
+  if (dryRunFolderCheck(o, plan, job, in, w, &failure) != 0) {
+    return failure;
+  }
+  if (o.destination == Destination::InPlace || !job.outputExists) {
+    return r;
+  }
+  const Folder* folder = openOutputFolder(o, plan, job, w, &failure);
+  const std::string base = o.destination == Destination::File ? plan.outputBase : outputBase(job);
+  if (folder != nullptr && holdsConversion(*folder, base, converted.fd(), w.window.window)) {
+    r.verdict = r.verdict == Verdict::Damaged ? Verdict::Damaged : Verdict::UpToDate;
+    r.producesOutput = false;
+    return r;
+  }
+  if (!o.force) {
+    unwritten(r, refused(kExitOutputFailed, existsMessage()));
+    r.producesOutput = false;
+  }
+  return r;
+}
+
+// Converts an archive into a temporary file (a scratch one for a dry run)
+// and commits it as a file's conversion is, unless nothing in it changes:
+// in place it is then left as it is, elsewhere copied.
+Report convertArchiveJob(const ConvertOptions& o, const Plan& plan, const Job& job, Input& in,
+                         Worker& w, JobReport& outcome) {
+  Report r;
+  r.surveyed = true;
+  r.size = in.identity.size;
+  r.archive = true;
+  Folder scratchFolder;
+  const Scratch scratch{&w.temporaries, openFolder(scratchFolderPath(), &scratchFolder) == 0
+                                            ? &scratchFolder
+                                            : nullptr};
+  Target t;
+  TemporaryFile temporary(w.temporaries);
+  Report refusal;
+  if (o.dryRun &&
+      (scratch.folder == nullptr || temporary.createScratch(*scratch.folder, "3do-dry-run") != 0)) {
+    return failed(kExitOutputFailed,
+                  printed(say::kCannotCreateScratch, quoteName(scratchFolderPath().c_str()).text,
+                          std::strerror(errno)));
+  }
+  if (!o.dryRun && !makeTemporary(o, plan, job, in, w, t, temporary, &refusal)) {
+    return refusal;
+  }
+  const ArchiveConversion c =
+      convertArchive(in.fd, static_cast<std::uint64_t>(in.identity.size), temporary.fd(),
+                     ArchiveSettings{o.salvage, archiveHelpers(o), scratch});
+  takeArchiveFigures(r, c);
+  if (c.failure.failed) {
+    return archiveNotWritten(o, c, r);
+  }
+  archiveVerdict(o, c, r);
+  if (r.verdict == Verdict::UpToDate) {
+    return r;
+  }
+  if (o.destination == Destination::InPlace && in.identity.links > 1 && !o.force) {
+    unwritten(r, refused(kExitOutputFailed, printed(say::kHardLinks, in.identity.links)));
+    return r;
+  }
+  if (!c.changed &&
+      (!truncateFile(temporary.fd(), 0) || !copyInput(in, temporary.fd(), w.window.window))) {
+    return failed(kExitOutputFailed, writeFailure(errno));
+  }
+  r.outputSize = seekFile(temporary.fd(), 0, SEEK_END);
+  if (o.dryRun) {
+    return dryRunArchive(o, plan, job, in, w, temporary, r);
+  }
+  return commitConverted(o, job, in, t, w, temporary, r, outcome);
+}
+
 }  // namespace
 
 bool awaitsCheck(const Worker& w, const JobReport& outcome) {
@@ -716,6 +883,9 @@ Report convertJob(const ConvertOptions& o, const Plan& plan, const Job& job, Wor
           in.fd, [](const ChunkRecord&) {}, false);
     }
     takeFigures(r, s);
+    if (s.end == WalkEnd::NotA3do && (job.place == nullptr || o.archives) && startsAsArchive(in)) {
+      return convertArchiveJob(o, plan, job, in, w, outcome);
+    }
     if (!verdictOfSurvey(o, in, s, r)) {
       return r;
     }

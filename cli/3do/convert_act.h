@@ -76,6 +76,13 @@ struct Input {
   ConversionResult conversion;
 };
 
+// The folder for scratch files: $TMPDIR (%TEMP% on Windows), else /tmp.
+std::string scratchFolderPath();
+
+// Whether the input, a regular file, starts as a zip archive does; it is
+// read again from its start.
+bool startsAsArchive(const Input& in);
+
 // Opens the job's input: below its folder without following a symlink, or a
 // file named one by one by its name, which must still be the file the plan
 // found; in place, regular files only, with the folder they are in. False,

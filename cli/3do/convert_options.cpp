@@ -28,6 +28,7 @@ enum OptionId {
   kFolder,
   kInPlace,
   kRecursive,
+  kArchives,
   kForce,
   kDryRun,
   kVerbose,
@@ -41,19 +42,13 @@ enum OptionId {
 
 const std::vector<OptionRule>& convertOptions() {
   static const std::vector<OptionRule> rules = {
-      {"output", 'o', true, kOutput},
-      {"output-dir", 'd', true, kFolder},
-      {"in-place", 'i', false, kInPlace},
-      {"recursive", 'r', false, kRecursive},
-      {"force", 'f', false, kForce},
-      {"dry-run", 'n', false, kDryRun},
-      {"verbose", 'v', false, kVerbose},
-      {"quiet", 'q', false, kQuiet},
-      {"jobs", 'j', true, kJobs},
-      {"json", '\0', false, kJson},
-      {"salvage", '\0', false, kSalvage},
-      {"no-sync", '\0', false, kNoSync},
-      {"files0-from", '\0', true, kFilesFrom},
+      {"output", 'o', true, kOutput},      {"output-dir", 'd', true, kFolder},
+      {"in-place", 'i', false, kInPlace},  {"recursive", 'r', false, kRecursive},
+      {"archives", 'a', false, kArchives}, {"force", 'f', false, kForce},
+      {"dry-run", 'n', false, kDryRun},    {"verbose", 'v', false, kVerbose},
+      {"quiet", 'q', false, kQuiet},       {"jobs", 'j', true, kJobs},
+      {"json", '\0', false, kJson},        {"salvage", '\0', false, kSalvage},
+      {"no-sync", '\0', false, kNoSync},   {"files0-from", '\0', true, kFilesFrom},
   };
   return rules;
 }
@@ -89,6 +84,7 @@ bool take(int id, const char* value, ConvertOptions* o, std::vector<std::string>
       break;
   }
   o->recursive = o->recursive || id == kRecursive;
+  o->archives = o->archives || id == kArchives;
   o->force = o->force || id == kForce;
   o->dryRun = o->dryRun || id == kDryRun;
   o->json = o->json || id == kJson;

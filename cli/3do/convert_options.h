@@ -15,6 +15,7 @@ struct ConvertOptions {
   Destination destination = Destination::None;
   std::string output;  // the -o file or the -d folder
   bool recursive = false;
+  bool archives = false;  // open the zip archives a walk finds (those named always are)
   bool force = false;
   bool salvage = false;
   bool sync = true;

@@ -29,6 +29,12 @@ bool endsWith3do(const std::string& name) {
          (name[n - 1] | 0x20) == 'o';
 }
 
+bool endsWithZip(const std::string& name) {
+  const std::size_t n = name.size();
+  return n >= 4 && name[n - 4] == '.' && (name[n - 3] | 0x20) == 'z' &&
+         (name[n - 2] | 0x20) == 'i' && (name[n - 1] | 0x20) == 'p';
+}
+
 Report skipped(const char* why) {
   Report report;
   report.verdict = Verdict::Skipped;
@@ -569,7 +575,7 @@ void list(Planner& p, Frame& frame) {
     if (isLeftOver(name)) {
       complain(shownPath(*frame.place, name.c_str()).c_str(), say::kWarningLeftOver);
     }
-    const bool model = endsWith3do(name);
+    const bool model = endsWith3do(name) || (p.options.archives && endsWithZip(name));
     if (kinds[i] == EntryKind::File && (later || !model)) {
       if (model) {
         frame.entries.push_back(Entry{i, regularFile(), true});

@@ -33,7 +33,10 @@ const char* verdictName(Verdict verdict, bool dryRun) {
 
 // The input bytes that the file's output leaves out, when this run writes it.
 std::int64_t bytesDroppedBy(const Report& r) {
-  return r.producesOutput && r.surveyed ? r.size - r.outputSize : 0;
+  if (!r.producesOutput || !r.surveyed) {
+    return 0;
+  }
+  return r.archive ? r.modelBytesDropped : r.size - r.outputSize;
 }
 
 void appendKnown(std::string& line, const char* key, bool known, std::int64_t value) {
@@ -57,6 +60,23 @@ void printJson(const ConvertOptions& options, const Shown& shown, const Report& 
   appendKnown(line, "words_changed", r.surveyed, r.wordsChanged);
   appendKnown(line, "bytes_dropped", r.surveyed, bytesDroppedBy(r));
   appendJsonMember(line, "exit_status", r.status);
+  if (r.archive) {
+    appendJsonMember(line, "models", r.models);
+    if (r.entry.empty()) {
+      appendJsonNull(line, "entry");
+    } else {
+      appendJsonText(line, "entry", r.entry.back().c_str());
+    }
+    if (r.entry.size() > 1) {
+      appendJsonKey(line, "in");
+      line += '[';
+      for (std::size_t i = 0; i + 1 < r.entry.size(); ++i) {
+        line += i > 0 ? "," : "";
+        appendJsonString(line, r.entry[i].c_str());
+      }
+      line += ']';
+    }
+  }
   if (r.message.empty()) {
     appendJsonNull(line, "message");
   } else {

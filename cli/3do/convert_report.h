@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "cli/3do/convert_options.h"
 #include "cli/common/damage.h"
@@ -51,6 +52,13 @@ struct Report {
   std::int64_t size = 0;                    // of the input, when surveyed
   std::int64_t outputSize = 0;              // of what is (or would be) written
   std::int64_t wordsChanged = 0;
+  // A zip archive's: the models in it, the bytes their conversions drop, and
+  // the entry its message is about (with the archives it is in, outermost
+  // first).
+  bool archive = false;
+  std::int64_t models = 0;
+  std::int64_t modelBytesDropped = 0;
+  std::vector<std::string> entry;
 };
 
 Report failed(int status, const std::string& message);

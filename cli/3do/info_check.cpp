@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 
+#include "cli/3do/archive.h"
 #include "cli/3do/arguments.h"
 #include "cli/3do/commands.h"
 #include "cli/3do/convert_act.h"
@@ -69,29 +70,22 @@ int finishOutput(int status) {
   return status;
 }
 
-// The lines of `3do info` for one file; the chunks are printed as the walk
-// meets them.
-SurveyInfo printInfoText(const char* name, int fd, bool summary) {
-  std::printf("%s\n", quoteName(name).text);
-  bool headed = false;
-  const SurveyInfo s = surveyFile(
-      fd,
-      [&](const ChunkRecord& c) {
-        if (summary) {
-          return;
-        }
-        if (!headed) {
-          (void)std::fputs(say::kInfoChunkHeading, stdout);
-          headed = true;
-        }
-        std::printf(say::kInfoChunkRow, ll(c.offset), tagText(c.tag).c_str(),
-                    static_cast<long>(c.chunkWord), static_cast<long>(c.payloadLength), ll(c.size));
-        if (c.tag == static_cast<Word32>(ChunkTag::Xyzs)) {
-          std::printf(say::kInfoEntriesColumns, ll(c.entries), ll(c.entriesToChange));
-        }
-        std::printf("\n");
-      },
-      true);
+// A row of `3do info`'s chunk table, after its heading when it is the first.
+void printChunkRow(const ChunkRecord& c, bool* headed) {
+  if (!*headed) {
+    (void)std::fputs(say::kInfoChunkHeading, stdout);
+    *headed = true;
+  }
+  std::printf(say::kInfoChunkRow, ll(c.offset), tagText(c.tag).c_str(),
+              static_cast<long>(c.chunkWord), static_cast<long>(c.payloadLength), ll(c.size));
+  if (c.tag == static_cast<Word32>(ChunkTag::Xyzs)) {
+    std::printf(say::kInfoEntriesColumns, ll(c.entries), ll(c.entriesToChange));
+  }
+  std::printf("\n");
+}
+
+// The lines of `3do info` after the chunk table: what the walk found.
+void printInfoFindings(const SurveyInfo& s) {
   const std::string size = s.size >= 0 ? counted(s.size, "byte") : say::kSizeNotKnown;
   if (!s.is3do) {
     std::printf(say::kInfoNotA3do, size.c_str());
@@ -115,6 +109,22 @@ SurveyInfo printInfoText(const char* name, int fd, bool summary) {
   if (!programs.empty()) {
     std::printf(say::kInfoPrograms, programs.c_str());
   }
+}
+
+// The lines of `3do info` for one file; the chunks are printed as the walk
+// meets them.
+SurveyInfo printInfoText(const char* name, int fd, bool summary) {
+  std::printf("%s\n", quoteName(name).text);
+  bool headed = false;
+  const SurveyInfo s = surveyFile(
+      fd,
+      [&](const ChunkRecord& c) {
+        if (!summary) {
+          printChunkRow(c, &headed);
+        }
+      },
+      true);
+  printInfoFindings(s);
   return s;
 }
 
@@ -131,6 +141,18 @@ std::string infoMembers(const SurveyInfo& s) {
   return members;
 }
 
+// A chunk's object in `3do info --json`'s array, after a comma unless first.
+void printChunkJson(const ChunkRecord& c, bool* first) {
+  const convert3do_chunk chunk = chunkOf(c);
+  char text[256];
+  (void)convert3do_chunk_json(&chunk, text, sizeof text);
+  if (!*first) {
+    (void)std::fputc(',', stdout);
+  }
+  *first = false;
+  (void)std::fputs(text, stdout);
+}
+
 // The JSON Lines object of `3do info --json` for one file; the chunks are
 // printed as the walk meets them.
 SurveyInfo printInfoJson(const char* name, int fd) {
@@ -141,21 +163,21 @@ SurveyInfo printInfoJson(const char* name, int fd) {
   (void)std::fputs(line.c_str(), stdout);
   bool first = true;
   const SurveyInfo s = surveyFile(
-      fd,
-      [&](const ChunkRecord& c) {
-        const convert3do_chunk chunk = chunkOf(c);
-        char text[256];
-        (void)convert3do_chunk_json(&chunk, text, sizeof text);
-        if (!first) {
-          (void)std::fputc(',', stdout);
-        }
-        first = false;
-        (void)std::fputs(text, stdout);
-      },
-      true);
+      fd, [&](const ChunkRecord& c) { printChunkJson(c, &first); }, true);
   (void)std::printf("],%s}\n", infoMembers(s).c_str());
   return s;
 }
+
+enum SurveyOption { kJson, kSummary, kRecursive, kFilesFrom, kAll, kArchives, kEntries };
+
+// The options of info or check.
+struct SurveyOptions {
+  bool json = false;
+  bool summary = false;
+  bool all = false;        // check: every file, not only those with a problem
+  bool entries = false;    // info: an archive's other entries too
+  ConvertOptions listing;  // the names, and -r; nothing is written
+};
 
 // What `3do check` finds wrong with a file: one line's text, empty when
 // nothing is wrong, and the status that belongs to it.
@@ -188,15 +210,162 @@ Problems findProblems(const SurveyInfo& s) {
   return found;
 }
 
-enum SurveyOption { kJson, kSummary, kRecursive, kFilesFrom, kAll };
+// check --json's object: the object of info --json without the chunks, and
+// what check finds; line holds its names.
+void printCheckJson(std::string line, const SurveyInfo& s, const Problems& found) {
+  line += ',' + infoMembers(s);
+  if (found.text.empty()) {
+    appendJsonNull(line, "problems");
+  } else {
+    appendJsonText(line, "problems", found.text.c_str());
+  }
+  appendJsonMember(line, "check_status", found.status);
+  line += "}\n";
+  (void)std::fputs(line.c_str(), stdout);
+}
 
-// The options of info or check.
-struct SurveyOptions {
-  bool json = false;
-  bool summary = false;
-  bool all = false;        // check: every file, not only those with a problem
-  ConvertOptions listing;  // the names, and -r; nothing is written
+// The names of an entry in JSON: the file, the entry, and the archives
+// between them ("in"), when it is inside an archive inside the file.
+std::string entryNamesJson(const char* file, const EntryPath& path) {
+  std::string line = "{";
+  appendJsonText(line, "file", file);
+  appendJsonText(line, "entry", path.back().c_str());
+  if (path.size() > 1) {
+    appendJsonKey(line, "in");
+    line += '[';
+    for (std::size_t i = 0; i + 1 < path.size(); ++i) {
+      line += i > 0 ? "," : "";
+      appendJsonString(line, path[i].c_str());
+    }
+    line += ']';
+  }
+  return line;
+}
+
+// What info and check print of the models in an archive, as of files.
+class ArchiveReport : public ArchiveVisitor {
+ public:
+  ArchiveReport(const char* file, const SurveyOptions& e, bool isInfo)
+      : file_(file), e_(e), isInfo_(isInfo) {}
+
+  void beginModel(const EntryPath& path) override {
+    if (isInfo_ && e_.json) {
+      std::string line = entryNamesJson(file_, path);
+      appendJsonKey(line, "chunks");
+      (void)std::fputs((line + '[').c_str(), stdout);
+      first_ = true;
+    } else if (isInfo_) {
+      startBlock(path);
+      headed_ = false;
+    }
+  }
+  void chunk(const ChunkRecord& c) override {
+    if (isInfo_ && e_.json) {
+      printChunkJson(c, &first_);
+    } else if (isInfo_ && !e_.summary) {
+      printChunkRow(c, &headed_);
+    }
+  }
+  void endModel(const EntryPath& path, const SurveyInfo& s) override {
+    if (isInfo_) {
+      if (e_.json) {
+        (void)std::printf("],%s}\n", infoMembers(s).c_str());
+      } else {
+        printInfoFindings(s);
+      }
+      status_ = worseStatus(status_, exitStatusFor(s.outcome));
+      return;
+    }
+    const Problems found = findProblems(s);
+    status_ = worseStatus(status_, found.status);
+    if (e_.json && (e_.all || !found.text.empty())) {
+      printCheckJson(entryNamesJson(file_, path), s, found);
+    } else if (!e_.json && !found.text.empty()) {
+      std::printf("3do: %s: %s\n", shownEntry(file_, path).c_str(), found.text.c_str());
+    }
+  }
+  void other(const EntryPath& path, const OtherEntry& o) override;
+  void finish(const ArchiveCounts& counts);
+  int status() const { return status_; }
+
+ private:
+  // A blank line between the blocks of info, and the block's first line.
+  void startBlock(const EntryPath& path) {
+    std::printf(blocks_++ > 0 ? "\n%s\n" : "%s\n",
+                path.empty() ? quoteName(file_).text : shownEntry(file_, path).c_str());
+  }
+
+  const char* file_;
+  const SurveyOptions& e_;
+  bool isInfo_;
+  bool first_ = true;
+  bool headed_ = false;
+  int blocks_ = 0;
+  int status_ = kExitOk;
 };
+
+void ArchiveReport::other(const EntryPath& path, const OtherEntry& o) {
+  if (!isInfo_ || !e_.entries) {
+    return;
+  }
+  if (e_.json) {
+    std::string line = entryNamesJson(file_, path);
+    appendJsonBool(line, "model", false);
+    appendJsonBool(line, "archive", o.archive);
+    appendJsonMember(line, "size", static_cast<std::int64_t>(o.size));
+    appendJsonMember(line, "compressed_size", static_cast<std::int64_t>(o.compressedSize));
+    appendJsonMember(line, "method", o.method);
+    (void)std::fputs((line + "}\n").c_str(), stdout);
+    return;
+  }
+  startBlock(path);
+  const std::string stored = printed(
+      say::kInfoStoredAs, counted(static_cast<std::int64_t>(o.compressedSize), "byte").c_str(),
+      static_cast<unsigned>(o.method));
+  std::printf(say::kInfoOtherEntry, counted(static_cast<std::int64_t>(o.size), "byte").c_str(),
+              stored.c_str(), o.archive ? say::kInfoOtherArchive : "");
+}
+
+void ArchiveReport::finish(const ArchiveCounts& c) {
+  if (!isInfo_) {
+    return;
+  }
+  if (e_.json) {
+    std::string line = "{";
+    appendJsonText(line, "file", file_);
+    appendJsonKey(line, "archive");
+    std::string counts = "{";
+    appendJsonMember(counts, "entries", c.entries);
+    appendJsonMember(counts, "models", c.models);
+    appendJsonMember(counts, "archives", c.archives);
+    appendJsonMember(counts, "others", c.others);
+    (void)std::fputs((line + counts + "}}\n").c_str(), stdout);
+    return;
+  }
+  startBlock(EntryPath());
+  std::printf(say::kInfoArchive, ll(c.entries), ll(c.models), ll(c.archives), ll(c.others),
+              e_.entries || c.others + c.archives == 0 ? "" : say::kInfoArchiveListed);
+}
+
+// Surveys the models of the archive named, printing them as files are
+// printed; a failure is reported and ends it.
+int surveyArchiveFile(const char* name, const Input& in, const SurveyOptions& e, bool isInfo) {
+  TemporaryFiles temporaries;
+  Folder scratchFolder;
+  Scratch scratch{&temporaries.newShare(),
+                  openFolder(scratchFolderPath(), &scratchFolder) == 0 ? &scratchFolder : nullptr};
+  ArchiveReport report(name, e, isInfo);
+  ArchiveCounts counts;
+  const ArchiveFailure failure =
+      surveyArchive(in.fd, static_cast<std::uint64_t>(in.identity.size), scratch, report, &counts);
+  if (failure.failed) {
+    (void)std::fflush(stdout);
+    complain(name, failure.message.c_str());
+    return worseStatus(report.status(), failure.status);
+  }
+  report.finish(counts);
+  return report.status();
+}
 
 // Reads the arguments of info (withInfoOptions) or check; -1, or the status of
 // a usage error.
@@ -207,12 +376,18 @@ int readSurveyArguments(const char* command, int argc, char** argv, bool withInf
   rules.push_back({"json", '\0', false, kJson});
   rules.push_back(withInfoOptions ? OptionRule{"summary", '\0', false, kSummary}
                                   : OptionRule{"all", '\0', false, kAll});
+  rules.push_back({"archives", 'a', false, kArchives});
+  if (withInfoOptions) {
+    rules.push_back({"entries", '\0', false, kEntries});
+  }
   std::vector<std::string> lists;
   std::vector<std::string> named;
   const auto take = [&](int id, const char* value) {
     e->json = e->json || id == kJson;
     e->summary = e->summary || id == kSummary;
     e->all = e->all || id == kAll;
+    e->entries = e->entries || id == kEntries;
+    e->listing.archives = e->listing.archives || id == kArchives;
     e->listing.recursive = e->listing.recursive || id == kRecursive;
     if (id == kFilesFrom) {
       lists.push_back(value);
@@ -267,7 +442,9 @@ int surveyEach(int argc, char** argv, bool isInfo,
       std::printf("\n");  // a blank line between the files of info
     }
     first = false;
-    status = worseStatus(status, survey(name.c_str(), in.fd, e));
+    const bool archive = (job.place == nullptr || e.listing.archives) && startsAsArchive(in);
+    status = worseStatus(status, archive ? surveyArchiveFile(name.c_str(), in, e, isInfo)
+                                         : survey(name.c_str(), in.fd, e));
   }
   return finishOutput(status);
 }
@@ -287,18 +464,9 @@ int runCheck(int argc, char** argv) {
         fd, [](const ChunkRecord&) {}, true);
     const Problems found = findProblems(s);
     if (e.json && (e.all || !found.text.empty())) {
-      // The object of info --json without the chunks, and what check finds.
       std::string line = "{";
       appendJsonText(line, "file", name);
-      line += ',' + infoMembers(s);
-      if (found.text.empty()) {
-        appendJsonNull(line, "problems");
-      } else {
-        appendJsonText(line, "problems", found.text.c_str());
-      }
-      appendJsonMember(line, "check_status", found.status);
-      line += "}\n";
-      (void)std::fputs(line.c_str(), stdout);
+      printCheckJson(line, s, found);
     } else if (!e.json && !found.text.empty()) {
       std::printf("3do: %s: %s\n", quoteName(name).text, found.text.c_str());
     }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/3do/archive.h"
 #include "cli/3do/commands.h"
 #include "cli/3do/text.h"
 #include "cli/common/exit_status.h"
@@ -116,7 +117,11 @@ int runThreeDo(int argc, char** argv) {
     return show(say::kThreeDoUsage);
   }
   if (std::strcmp(first, "--version") == 0) {
-    return show("3do " CONVERT3DO_VERSION "\n");
+    const std::string archives = archiveLibraries();
+    return show(("3do " CONVERT3DO_VERSION "\n" +
+                 (archives.empty() ? std::string(say::kVersionNoArchives)
+                                   : printed(say::kVersionArchives, archives.c_str())))
+                    .c_str());
   }
   if (std::strcmp(first, "help") == 0) {
     if (argc < 3 || asksHelp(argv[2]) || std::strcmp(argv[2], "help") == 0) {

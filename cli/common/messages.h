@@ -55,6 +55,54 @@ constexpr const char* kNotA3do = "not a 3do file (it does not start with the mag
 constexpr const char* kDamaged = "damaged: %s";
 constexpr const char* kChangedWhileConverted = "changed while it was converted";
 
+// Zip archives: what is wrong with one (a %s before the colon names an
+// entry, quoted as a shell word), and what 3do says of them.
+constexpr const char* kArchivesNotBuilt =
+    "is a zip archive; this 3do was built without archives (it needs libzip)";
+constexpr const char* kZipNoEndRecord =
+    "a zip archive cut short: it has no end record (end of central directory)";
+constexpr const char* kZipSplit =
+    "a zip archive split over several disks; 3do reads whole archives";
+constexpr const char* kZipDirectory =
+    "a damaged zip archive: its end records and its central directory disagree";
+constexpr const char* kZipLocalHeader =
+    "a damaged zip archive: entry %s: its local header is missing or its bytes run into the "
+    "central directory";
+constexpr const char* kZipInconsistent =
+    "a damaged zip archive: its central directory disagrees with a local header";
+constexpr const char* kZipOverlap =
+    "entries %s and %s share bytes (overlapping entries, a zip bomb's trick); refusing the "
+    "archive";
+constexpr const char* kZipRatio =
+    "entry %s states %llu bytes, more than its %llu stored bytes can hold (a zip bomb's "
+    "trick); refusing the archive";
+constexpr const char* kZipDuplicate = "two entries are named %s; refusing the archive";
+constexpr const char* kZipUnsafeName =
+    "entry %s has an unsafe name (absolute, climbing out with .., or with a control "
+    "character); refusing the archive";
+constexpr const char* kZipCrc = "a damaged zip archive: entry %s: its bytes do not match its CRC";
+constexpr const char* kZipSize =
+    "a damaged zip archive: entry %s: its bytes do not match its stated size";
+constexpr const char* kZipInflate = "a damaged zip archive: entry %s: its deflated bytes are %s";
+constexpr const char* kZipEncryptedModel =
+    "entry %s is encrypted: 3do cannot read the model; refusing the archive";
+constexpr const char* kZipMethodModel =
+    "entry %s is compressed with method %u: 3do reads models stored or deflated; refusing the "
+    "archive";
+constexpr const char* kZipEntryDamaged = "entry %s: damaged: %s";
+constexpr const char* kZipCannotRead = "cannot read the zip archive: %s";
+constexpr const char* kZipCannotWrite = "cannot write the archive: %s";
+constexpr const char* kZipCannotScratch = "cannot make a scratch file for entry %s: %s";
+constexpr const char* kVersionArchives = "zip archives: %s\n";
+constexpr const char* kVersionNoArchives = "zip archives: not built (libzip was not found)\n";
+constexpr const char* kZipEntryNamed = " entry ";  // between the names of a nested entry
+constexpr const char* kInfoArchive =
+    "  archive:    %lld entries: %lld models, %lld archives, %lld other entries%s\n";
+constexpr const char* kInfoArchiveListed = " (--entries lists them)";
+constexpr const char* kInfoOtherEntry = "  entry:      %s, %s%s\n";
+constexpr const char* kInfoOtherArchive = ", an archive opened in turn";
+constexpr const char* kInfoStoredAs = "stored as %s with method %u";
+
 // 3do convert: what the plan skips and refuses.
 constexpr const char* kSymlinkInTree = "a symlink met in a folder is not followed";
 constexpr const char* kNotRegularInTree = "not a regular file";
