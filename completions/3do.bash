@@ -8,10 +8,10 @@ _3do() {
   fi
   case ${COMP_WORDS[1]} in
     convert)
-      options="-o --output -d --output-dir -i --in-place -r --recursive -f --force -n --dry-run
+      options="-o --output -d --output-dir -i --in-place -r --recursive -a --archives -f --force -n --dry-run
         -v --verbose -q --quiet -j --jobs --json --salvage --no-sync --files0-from --help" ;;
-    info) options="--json --summary -r --recursive --files0-from --help" ;;
-    check) options="--json --all -r --recursive --files0-from --help" ;;
+    info) options="--json --summary --entries -r --recursive -a --archives --files0-from --help" ;;
+    check) options="--json --all -r --recursive -a --archives --files0-from --help" ;;
     help)
       mapfile -t COMPREPLY < <(compgen -W "$commands" -- "$cur")
       return ;;

@@ -9,6 +9,8 @@ complete -c 3do -n "not __fish_seen_subcommand_from $commands" -l version -d 'sh
 complete -c 3do -n "__fish_seen_subcommand_from help" -f -a "info check convert"
 
 complete -c 3do -n "__fish_seen_subcommand_from info check convert" -s r -l recursive -d "the .3do files in folders' trees"
+complete -c 3do -n "__fish_seen_subcommand_from info check convert" -s a -l archives -d "with -r, also the zip archives in the trees"
+complete -c 3do -n "__fish_seen_subcommand_from info" -l entries -d "list an archive's other entries too"
 complete -c 3do -n "__fish_seen_subcommand_from info check convert" -l files0-from -r -F -d 'also read NUL-separated names'
 complete -c 3do -n "__fish_seen_subcommand_from info" -l json -d 'one JSON object per file'
 complete -c 3do -n "__fish_seen_subcommand_from check" -l json -d 'an info object for each file with a problem'

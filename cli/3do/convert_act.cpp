@@ -788,6 +788,8 @@ Report convertArchiveJob(const ConvertOptions& o, const Plan& plan, const Job& j
   r.surveyed = true;
   r.size = in.identity.size;
   r.archive = true;
+  in.bytes = nullptr;  // read through its descriptor, not as a model held
+  in.converted = false;
   Folder scratchFolder;
   const Scratch scratch{&w.temporaries, openFolder(scratchFolderPath(), &scratchFolder) == 0
                                             ? &scratchFolder
@@ -810,6 +812,14 @@ Report convertArchiveJob(const ConvertOptions& o, const Plan& plan, const Job& j
   takeArchiveFigures(r, c);
   if (c.failure.failed) {
     return archiveNotWritten(o, c, r);
+  }
+  if (c.counts.models == 0) {
+    // Named, it is refused as a file that is no model is; found in a walk
+    // (a texture pack, say), skipped.
+    r.verdict = job.place == nullptr ? Verdict::Refused : Verdict::Skipped;
+    r.status = job.place == nullptr ? kExitNotA3do : kExitOk;
+    r.message = std::string(say::kZipNoModels) + say::kNothingWritten;
+    return r;
   }
   archiveVerdict(o, c, r);
   if (r.verdict == Verdict::UpToDate) {

@@ -343,7 +343,13 @@ void ArchiveReport::finish(const ArchiveCounts& c) {
     return;
   }
   startBlock(EntryPath());
-  std::printf(say::kInfoArchive, ll(c.entries), ll(c.models), ll(c.archives), ll(c.others),
+  const auto some = [](std::int64_t n, const char* one, const char* many) {
+    return printed("%lld %s", ll(n), n == 1 ? one : many);
+  };
+  std::printf(say::kInfoArchive, some(c.entries, "entry", "entries").c_str(),
+              some(c.models, "model", "models").c_str(),
+              some(c.archives, "archive", "archives").c_str(),
+              some(c.others, "other entry", "other entries").c_str(),
               e_.entries || c.others + c.archives == 0 ? "" : say::kInfoArchiveListed);
 }
 
@@ -364,6 +370,10 @@ int surveyArchiveFile(const char* name, const Input& in, const SurveyOptions& e,
     return worseStatus(report.status(), failure.status);
   }
   report.finish(counts);
+  if (!isInfo && counts.models == 0) {
+    std::printf("3do: %s: %s\n", quoteName(name).text, say::kZipNoModels);
+    return worseStatus(report.status(), kExitNotA3do);
+  }
   return report.status();
 }
 

@@ -89,6 +89,7 @@ constexpr const char* kZipEncryptedModel =
 constexpr const char* kZipMethodModel =
     "entry %s is compressed with method %u: 3do reads models stored or deflated; refusing the "
     "archive";
+constexpr const char* kZipNoModels = "a zip archive with no 3do models in it";
 constexpr const char* kZipEntryDamaged = "entry %s: damaged: %s";
 constexpr const char* kZipCannotRead = "cannot read the zip archive: %s";
 constexpr const char* kZipCannotWrite = "cannot write the archive: %s";
@@ -97,7 +98,7 @@ constexpr const char* kVersionArchives = "zip archives: %s\n";
 constexpr const char* kVersionNoArchives = "zip archives: not built (libzip was not found)\n";
 constexpr const char* kZipEntryNamed = " entry ";  // between the names of a nested entry
 constexpr const char* kInfoArchive =
-    "  archive:    %lld entries: %lld models, %lld archives, %lld other entries%s\n";
+    "  archive:    %s: %s, %s, %s%s\n";
 constexpr const char* kInfoArchiveListed = " (--entries lists them)";
 constexpr const char* kInfoOtherEntry = "  entry:      %s, %s%s\n";
 constexpr const char* kInfoOtherArchive = ", an archive opened in turn";
@@ -271,7 +272,8 @@ constexpr const char* kConvert3doUsage =
 constexpr const char* kThreeDoUsage =
     "usage: 3do COMMAND [OPTIONS] FILE...\n"
     "\n"
-    "Converts, looks inside and checks 3do model files; - is standard input.\n"
+    "Converts, looks inside and checks 3do model files, and the models inside\n"
+    "zip archives; - is standard input.\n"
     "\n"
     "Commands:\n"
     "  info [OPTIONS] FILE...  every chunk, where and why the walk ends, and what\n"
@@ -305,9 +307,15 @@ constexpr const char* kInfoUsage =
     "  --json             one JSON object per file (JSON Lines); the fields are\n"
     "                     listed in the README and the man page\n"
     "  --summary          the file's lines without the chunk table\n"
+    "  --entries          with an archive, its other entries too\n"
+    "  -a, --archives     with -r, also the .zip files in the trees\n"
     "  -r, --recursive    the .3do files (any case) in folders' trees; symlinks\n"
     "                     and what is not a regular file there are skipped\n"
     "  --files0-from=F    also read NUL-separated names from F (- for stdin)\n"
+    "\n"
+    "A zip archive (found by its bytes, whatever its name) is opened, and each\n"
+    "model in it (found by its bytes too) listed as NAME entry ENTRY, with\n"
+    "\"file\" and \"entry\" in --json; archives inside are opened three deep.\n"
     "\n"
     "Exit status: 0, or 1 when a file cannot be opened, 4 when one is damaged.\n";
 
@@ -332,6 +340,7 @@ constexpr const char* kConvertUsage =
     "Options:\n"
     "  -r, --recursive   convert the .3do files (any case) in folders' trees;\n"
     "                    symlinks met there are skipped, not followed\n"
+    "  -a, --archives    with -r, also the .zip files (any case) in the trees\n"
     "  --files0-from=F   also read NUL-separated names from F (- for stdin)\n"
     "  -f, --force       replace existing outputs (regular files, or below -d DIR\n"
     "                    symlinks themselves); in place, files with hard links\n"
@@ -348,6 +357,10 @@ constexpr const char* kConvertUsage =
     "Each file gets one result: converted, already converted, up to date,\n"
     "damaged, refused, failed or skipped. A dry run prints what the real run\n"
     "would do, on standard output.\n"
+    "A zip archive named (or, with -a, found) is converted as one file: each\n"
+    "model in it becomes its conversion, stored or deflated as it was, and every\n"
+    "other entry is copied as it is stored; a damaged model refuses the archive\n"
+    "unless --salvage, and one in which nothing changes is up to date.\n"
     "Exit status: 0 when no file was damaged, refused or failed, else the\n"
     "gravest: 1 cannot open, 2 usage, 3 output failed, 4 damaged, 7 not a 3do\n"
     "file.\n";
@@ -364,6 +377,7 @@ constexpr const char* kCheckUsage =
     "  --json             for each file with a problem, the object of info --json\n"
     "                     without the chunks, with problems and check_status\n"
     "  --all              with --json, an object for every file\n"
+    "  -a, --archives     with -r, also the .zip files in the trees\n"
     "  -r, --recursive    the .3do files (any case) in folders' trees; symlinks\n"
     "                     and what is not a regular file there are skipped\n"
     "  --files0-from=F    also read NUL-separated names from F (- for stdin)\n";
