@@ -449,15 +449,16 @@ class Preparation {
         depth_(depth),
         window_(std::min(kMostWindow, 2 * (std::size_t{settings.helpers} + 1))) {}
 
-  // Slot k, made: by this thread when no helper has taken it.
+  // Slot k, made: while a helper makes it, this thread makes the next
+  // slots the window allows, so that it is never idle while there is work.
   Slot& await(std::size_t k, Workspace& ws) {
     std::unique_lock<std::mutex> lock(mutex_);
     while (slots_[k].state != Slot::State::Ready) {
-      if (slots_[k].state == Slot::State::Waiting && next_ == k) {
-        makeLocked(lock, k, ws);
-        break;
+      if (!stopped_ && next_ < slots_.size() && next_ < consumed_ + window_) {
+        makeLocked(lock, next_, ws);
+      } else {
+        changed_.wait(lock);
       }
-      changed_.wait(lock);
     }
     return slots_[k];
   }
