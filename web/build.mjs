@@ -32,14 +32,26 @@ writeFileSync(join(out, "convert3do.mjs"), `${core}\nexport { ${exported} };\n`)
 // The page's and the worker's parts, by job, put together in one scope each.
 const PAGE_PARTS = ["page-status.js", "page-table.js", "page-jobs.js", "page-list.js", "page-convert.js",
                     "page-main.js"];
-const WORKER_PARTS = ["worker-read.js", "worker-sinks.js", "worker-jobs.js", "worker.js"];
+const WORKER_PARTS = ["worker-read.js", "worker-sinks.js", "worker-archive.js", "worker-jobs.js", "worker.js"];
+// What 3do says of archives, taken from its message table (the kZip
+// messages): the page says it in the same words.
+const messages = readFileSync(join(here, "..", "cli", "common", "messages.h"), "utf8");
+const ZIP_SAY = {};
+for (const [, name, literals] of messages.matchAll(/constexpr const char\* (kZip\w+) =\s*((?:"(?:[^"\\]|\\.)*"\s*)+);/g)) {
+  ZIP_SAY[name] = [...literals.matchAll(/"((?:[^"\\]|\\.)*)"/g)].map((m) => JSON.parse(`"${m[1]}"`)).join("");
+}
+if (!ZIP_SAY.kZipCrc || !ZIP_SAY.kZipNoModels) {
+  console.error("web/build.mjs: the archive messages were not found in cli/common/messages.h");
+  process.exit(1);
+}
 const joined = (names) => names.map(read).join("\n");
 
 // Inline scripts must not close their own element.
 const inline = (text) => text.replace(/<\/script/gi, "<\\/script");
 const parts = {
   "@CORE@": core,
-  "@WORKER_SOURCE@": JSON.stringify(`${readFileSync(fflatePath, "utf8")}\n${core}\n${joined(WORKER_PARTS)}`),
+  "@WORKER_SOURCE@": JSON.stringify(`${readFileSync(fflatePath, "utf8")}\n${core}\n` +
+                                    `const ZIP_SAY = ${JSON.stringify(ZIP_SAY)};\n${joined(WORKER_PARTS)}`),
   "@PAGE@": `(() => {\nconst VERSION = ${JSON.stringify(version)};\n${joined(PAGE_PARTS)}\n})();`,
 };
 let page = read("page.html");

@@ -17,21 +17,39 @@ function baseName(path) {
   return path.split("/").pop();
 }
 
+// What the worker is given: each model chosen, and each archive once (it
+// refuses one holding a damaged model unless salvage).
+function itemsOf(chosen) {
+  const items = [];
+  const archives = new Set();
+  for (const r of chosen) {
+    if (!r.archive) {
+      items.push({ path: r.path, file: r.file });
+    } else if (!archives.has(r.archive)) {
+      archives.add(r.archive);
+      items.push({ path: r.archive, file: r.file, archive: true });
+    }
+  }
+  return items;
+}
+
 async function convertAll() {
   const salvage = $("salvage").checked;
-  const chosen = rows.filter((r) => r.info.walk_end !== "not_3do" && (salvage || r.info.walk_end !== "damaged"));
+  const chosen = rows.filter((r) => r.archive ||
+                                    (r.info.walk_end !== "not_3do" && (salvage || r.info.walk_end !== "damaged")));
   const left = rows.length - chosen.length;
   showProblems([]);
   if (chosen.length === 0) {
     setStatus("Nothing to convert: no model is a 3do file that converts whole (tick salvage for damaged ones).");
     return;
   }
-  const zip = !(chosen.length === 1 && rows.length === 1);
+  const items = itemsOf(chosen);
+  const zip = !(items.length === 1 && (items[0].archive || rows.length === 1));
   setStatus(`Converting ${files(chosen.length)}…`);
-  const size = chosen.reduce((sum, r) => sum + r.file.size, 0);
+  const size = items.reduce((sum, item) => sum + item.file.size, 0);
   setProgress(0, size, `${sizeText(0)} of ${sizeText(size)}`);
   const started = performance.now();
-  const answer = await ask({ type: "convert", zip, items: chosen.map((r) => ({ path: r.path, file: r.file })) }, {
+  const answer = await ask({ type: "convert", zip, salvage, items }, {
     onProgress: (done, total) => setProgress(done, total, `${sizeText(done)} of ${sizeText(total)}`),
   });
   showProblems(answer.problems);
@@ -39,7 +57,7 @@ async function convertAll() {
     markNotConverted(path, message);
   }
   if (answer.output !== null) {
-    download(answer.output, zip ? "converted-3do.zip" : baseName(chosen[0].path));
+    download(answer.output, zip ? "converted-3do.zip" : baseName(items[0].path));
   }
   const seconds = (performance.now() - started) / 1000;
   window.convert3doPage.lastRun = { seconds, sinks: answer.sinks, zipSink: zip ? answer.sink : null,

@@ -64,7 +64,9 @@ async function listFiles(entries, problems = []) {
           problems.push({ path, message: item.error });
           continue;
         }
-        const r = { path, picked, file, info: item.info, element: null, details: null };
+        // A model inside an archive is listed under the archive's name.
+        const r = { path: item.entry === undefined ? path : `${path} \u203a ${item.entry}`, picked, file,
+                    info: item.info, element: null, details: null, archive: item.entry === undefined ? null : path };
         render(r);
         rows.push(r);
         if (shows(r)) {

@@ -39,7 +39,14 @@ async function listJob(id, files) {
   const ahead = readsAhead(files);
   for (let index = 0; index < files.length; ++index) {
     try {
-      batch.push({ index, info: await surveyOne(files[index], ahead(index)) });
+      const read = ahead(index);
+      if (read !== null ? startsLikeZip(await read) : await isArchive(files[index])) {
+        for (const model of await listArchive(files[index])) {
+          batch.push({ index, entry: model.entry, info: model.info });
+        }
+      } else {
+        batch.push({ index, info: await surveyOne(files[index], read) });
+      }
     } catch (error) {
       batch.push({ index, error: error.message });
     }
@@ -114,19 +121,32 @@ function nothingWritten(result) {
   return result.damage ? `nothing to salvage: ${result.damage}` : "nothing to write";
 }
 
-// Converts the items ({ path, file }): one into its own download, or all into
-// one store-only zip that keeps their paths.
-async function convertJob(id, items, zip, want) {
+// Converts an archive item into its converted archive: { result, output }
+// as convertOne gives them.
+async function convertArchiveItem(file, salvage, reached) {
+  const made = await convertArchive(file, salvage, reached);
+  const output = { blob: async () => made.output, contents: async function* () {
+    yield new Uint8Array(await made.output.arrayBuffer());
+  }, release: () => {} };
+  return { result: made, output, sink: "memory" };
+}
+
+// Converts the items ({ path, file, archive }): one into its own download,
+// or all into one store-only zip that keeps their paths. An archive becomes
+// the archive converted.
+async function convertJob(id, items, zip, want, salvage = false) {
   const timings = { read: 0, convert: 0, write: 0 };
   const problems = [];
   const sinks = [];
   const total = items.reduce((sum, item) => sum + item.file.size, 0);
   let done = 0;
   if (!zip) {
-    const { path, file } = items[0];
+    const { path, file, archive } = items[0];
     let made = { output: null, sink: null };
     try {
-      made = await convertOne(id, file, want, timings, "download", null, (at) => progress(id, at, total));
+      const reached = (at) => progress(id, at, total);
+      made = archive ? await convertArchiveItem(file, salvage, reached)
+                     : await convertOne(id, file, want, timings, "download", null, reached);
       if (made.output === null) {
         problems.push({ path, message: nothingWritten(made.result) });
       }
@@ -155,10 +175,12 @@ async function convertJob(id, items, zip, want) {
     });
     let converted = 0;
     const ahead = readsAhead(want === "file" ? [] : items.map((item) => item.file));
-    for (const [index, { path, file }] of items.entries()) {
+    for (const [index, { path, file, archive }] of items.entries()) {
       let made;
       try {
-        made = await convertOne(id, file, want, timings, "zip", ahead(index), (at) => progress(id, done + at, total));
+        const reached = (at) => progress(id, done + at, total);
+        made = archive ? await convertArchiveItem(file, salvage, reached)
+                       : await convertOne(id, file, want, timings, "zip", ahead(index), reached);
       } catch (error) {
         problems.push({ path, message: error.message });
         continue;
@@ -172,7 +194,7 @@ async function convertJob(id, items, zip, want) {
       }
       const entry = new fflate.ZipPassThrough(path);
       archive.add(entry);
-      for (const part of made.output.contents()) {
+      for await (const part of made.output.contents()) {
         entry.push(part);  // written through at once
       }
       entry.push(new Uint8Array(0), true);

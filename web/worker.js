@@ -6,11 +6,12 @@
 // worker and starts another.
 //
 // Messages in:  { type: "list", id, files: [File] }
-//               { type: "convert", id, items: [{ path, file }], zip, sink }
+//               { type: "convert", id, items: [{ path, file, archive }], zip, sink, salvage }
 //               (sink: "auto", or "memory" or "file" to choose where outputs go)
 // Messages out: { type: "ready" } (once, when the worker has started)
 //               { type: "progress", id, done, total } (bytes)
-//               { type: "listed", id, items: [{ index, info } | { index, error }], done }
+//               { type: "listed", id, items: [{ index, info, entry } | { index, error }], done }
+//               (entry: the name of a model inside the archive files[index])
 //               { type: "converted", id, output (a Blob or File, or null), sink,
 //                 sinks, converted, problems: [{ path, message }], timings }
 //               { type: "failed", id, message }
@@ -20,7 +21,7 @@ self.onmessage = async (event) => {
     if (message.type === "list") {
       await listJob(message.id, message.files);
     } else if (message.type === "convert") {
-      await convertJob(message.id, message.items, message.zip, message.sink);
+      await convertJob(message.id, message.items, message.zip, message.sink, message.salvage);
     }
   } catch (error) {
     self.postMessage({ type: "failed", id: message.id, message: String(error && error.message || error) });

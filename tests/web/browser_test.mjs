@@ -50,7 +50,7 @@ if (!chromiumPath || !existsSync(driver)) {
   process.exit(77);
 }
 const { chromium } = await import(pathToFileURL(driver));
-const { unzipSync } = await import(pathToFileURL(join(root, "web", "node_modules", "fflate", "esm", "index.mjs")));
+const { unzipSync, zipSync } = await import(pathToFileURL(join(root, "web", "node_modules", "fflate", "esm", "index.mjs")));
 
 const work = mkdtempSync(join(tmpdir(), "convert3do-browser-"));
 rmSync(join(shots, "web-figures.txt"), { force: true });
@@ -136,6 +136,11 @@ try {
     await progressMoves(httpUrl);
     for (const url of [fileUrl, `${httpUrl}?sink=file`]) {
       await cancelThenConvert(url);
+    }
+  }
+  if (runs("archives")) {
+    for (const url of [fileUrl, httpUrl]) {
+      await archives(url);
     }
   }
   if (parts !== null && parts.includes("stress")) {
@@ -786,6 +791,85 @@ function crc32(bytes) {
     c = crcTable[(c ^ bytes[i]) & 255] ^ (c >>> 8);
   }
   return (c ^ 0xffffffff) >>> 0;
+}
+
+// The entries of a zip as stored: name -> { local (its local header and
+// stored bytes), time (DOS time and date), crc, method }, in their order.
+function zipRecords(path) {
+  const bytes = readFileSync(path);
+  const end = bytes.lastIndexOf(Buffer.from([0x50, 0x4b, 0x05, 0x06]));
+  const records = new Map();
+  let at = bytes.readUInt32LE(end + 16);
+  for (let i = 0; i < bytes.readUInt16LE(end + 10); ++i) {
+    const nameLength = bytes.readUInt16LE(at + 28);
+    const name = bytes.toString("utf8", at + 46, at + 46 + nameLength);
+    const header = bytes.readUInt32LE(at + 42);
+    const compressed = bytes.readUInt32LE(at + 20);
+    const localLength = 30 + bytes.readUInt16LE(header + 26) + bytes.readUInt16LE(header + 28);
+    records.set(name, { local: bytes.subarray(header, header + localLength + compressed),
+                        time: bytes.readUInt32LE(at + 12), crc: bytes.readUInt32LE(at + 16),
+                        method: bytes.readUInt16LE(at + 10) });
+    at += 46 + nameLength + bytes.readUInt16LE(at + 30) + bytes.readUInt16LE(at + 32);
+  }
+  return records;
+}
+
+// A mod archive picked and dropped: its models listed under its name as
+// 3do info sees them, and the download the archive converted: each model
+// convert3do's output, every other entry stored as it was, in its place.
+async function archives(url) {
+  const { context, page } = await open(url);
+  const models = { "models/cube.3do": "cube.3do", "models/done.3do": "ships/done.3do",
+                   "junk.bin": "ships/old/junk.3do" };
+  const mtime = new Date(2020, 5, 6, 7, 8, 10);
+  const entries = { "readme.txt": [Buffer.from("read me\n".repeat(99)), { level: 6, mtime }] };
+  for (const [name, model] of Object.entries(models)) {
+    entries[name] = [readFileSync(join(folder, model)), { level: name === "junk.bin" ? 0 : 9, mtime }];
+  }
+  entries["textures/a.dds"] = [Buffer.from(Array.from({ length: 5000 }, (_, i) => (i * 7) & 255)), { level: 0, mtime }];
+  const path = join(work, "mod.zip");
+  writeFileSync(path, zipSync(entries));
+  const session = await context.newCDPSession(page);
+  const box = await page.locator("#drop").boundingBox();
+  for (const how of ["picked", "dropped"]) {
+    if (await page.isEnabled("#clear")) {
+      await page.click("#clear");
+    }
+    if (how === "picked") {
+      await page.setInputFiles("#files", [path]);
+    } else {
+      const data = { items: [], files: [path], dragOperationsMask: 1 };
+      for (const type of ["dragEnter", "dragOver", "drop"]) {
+        await session.send("Input.dispatchDragEvent", { type, x: box.x + box.width / 2, y: box.y + box.height / 2, data });
+      }
+    }
+    const rows = await listed(page, 3);
+    for (const row of rows) {
+      const entry = row.path.split(" \u203a ")[1];
+      assert.equal(row.path, `mod.zip \u203a ${entry}`);
+      assert.deepEqual(row.info, nativeOf(join(folder, models[entry])).info, `${how}: ${entry}`);
+    }
+    const download = await convertAndDownload(page);
+    assert.equal(download.suggestedFilename(), "mod.zip");
+    const out = join(work, "mod-out.zip");
+    await download.saveAs(out);
+    const [before, after] = [zipRecords(path), zipRecords(out)];
+    assert.deepEqual([...after.keys()], [...before.keys()], `${how}: order`);
+    const contents = unzipSync(readFileSync(out));
+    for (const [name, record] of before) {
+      const made = after.get(name);
+      assert.equal(made.time, record.time, `${how}: ${name}: time`);
+      assert.equal(made.method, record.method, `${how}: ${name}: method`);
+      if (name in models) {
+        assert.ok(Buffer.from(contents[name]).equals(nativeOf(join(folder, models[name])).output), `${how}: ${name}`);
+      } else {
+        assert.ok(made.local.equals(record.local), `${how}: ${name}: stored bytes`);
+      }
+    }
+    rmSync(out);
+  }
+  step(`a mod archive picked and dropped from ${url.split(":")[0]}://: listed and converted, the rest kept`);
+  await context.close();
 }
 
 // Cancel, then Convert again, at several moments of the first conversion:
