@@ -28,6 +28,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -38,7 +39,8 @@ namespace {
 
 void check(bool ok, const std::string& what) {
   if (!ok) {
-    std::fprintf(stderr, "convert3do_archive_bench: %s: %s\n", what.c_str(), std::strerror(errno));
+    (void)std::fprintf(stderr, "convert3do_archive_bench: %s: %s\n", what.c_str(),
+                       std::strerror(errno));
     std::exit(1);
   }
 }
@@ -129,7 +131,9 @@ int floorRun(const char* in, const char* out) {
   check(convert3do::readZipLayout(from, static_cast<std::uint64_t>(size), &layout).problem ==
             convert3do::ZipProblem::None,
         "layout");
-  std::vector<unsigned char> stored, plain, again;
+  std::vector<unsigned char> stored;
+  std::vector<unsigned char> plain;
+  std::vector<unsigned char> again;
   for (const convert3do::ZipSpan& e : layout.entries) {
     stored.resize(e.compressedSize);
     check(pread(from, stored.data(), stored.size(), static_cast<off_t>(e.data)) ==
@@ -176,9 +180,9 @@ Usage runCommand(const std::vector<std::string>& argv) {
   check(pid >= 0, "fork");
   if (pid == 0) {
     std::vector<char*> args;
-    for (const std::string& a : argv) {
-      args.push_back(const_cast<char*>(a.c_str()));
-    }
+    args.reserve(argv.size() + 1);
+    std::transform(argv.begin(), argv.end(), std::back_inserter(args),
+                   [](const std::string& a) { return const_cast<char*>(a.c_str()); });
     args.push_back(nullptr);
     const int quiet = open("/dev/null", O_WRONLY);
     dup2(quiet, 1);
@@ -207,8 +211,8 @@ double median(std::vector<double> v) {
 
 std::string range(const std::vector<double>& v) {
   char text[64];
-  std::snprintf(text, sizeof text, "%.2f-%.2f s", *std::min_element(v.begin(), v.end()),
-                *std::max_element(v.begin(), v.end()));
+  (void)std::snprintf(text, sizeof text, "%.2f-%.2f s", *std::min_element(v.begin(), v.end()),
+                      *std::max_element(v.begin(), v.end()));
   return text;
 }
 
@@ -234,7 +238,10 @@ void speedRows(const Options& o, const std::string& self) {
   const std::string work = o.dir + "/bench-work.zip";
   const std::string out = o.dir + "/bench-floor.out";
   makeMod(mod, o.models, o.modelKiB, o.otherMiB);
-  std::vector<double> floor, one, two, hand;
+  std::vector<double> floor;
+  std::vector<double> one;
+  std::vector<double> two;
+  std::vector<double> hand;
   for (int r = 0; r < o.rounds; ++r) {
     copyFile(mod, work);
     floor.push_back(runCommand({self, "--floor", work, out}).wall);
@@ -264,14 +271,16 @@ void speedRows(const Options& o, const std::string& self) {
 
 void memoryRow(const Options& o) {
   const std::string big = o.dir + "/bench-big.zip";
-  const auto half = static_cast<std::size_t>(o.memoryGiB * 512) << 20;
+  // The model as large as a length field allows (2 GiB), or half the archive.
+  const auto total = static_cast<std::size_t>(o.memoryGiB * 1024) << 20;
+  const std::size_t half = std::min(total / 2, (std::size_t{2047}) << 20);
   {
     int error = 0;
     zip_t* zip = zip_open(big.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
     check(zip != nullptr, big);
     Random random{7};
     std::vector<unsigned char> one = model(half, random);
-    std::vector<unsigned char> other(half);
+    std::vector<unsigned char> other(total - one.size());
     for (std::size_t w = 0; w + 4 <= other.size(); w += 4) {
       const std::uint32_t word = random.next();
       std::memcpy(&other[w], &word, 4);
@@ -302,24 +311,24 @@ int main(int argc, char** argv) {
     if (flag == "--3do") {
       o.threeDo = value;
     } else if (flag == "--models") {
-      o.models = std::atoi(value);
+      o.models = static_cast<int>(std::strtol(value, nullptr, 10));
     } else if (flag == "--model-kib") {
       o.modelKiB = std::strtoul(value, nullptr, 10);
     } else if (flag == "--other-mib") {
       o.otherMiB = std::strtoul(value, nullptr, 10);
     } else if (flag == "--rounds") {
-      o.rounds = std::atoi(value);
+      o.rounds = static_cast<int>(std::strtol(value, nullptr, 10));
     } else if (flag == "--memory-gib") {
-      o.memoryGiB = std::atof(value);
+      o.memoryGiB = std::strtod(value, nullptr);
     } else if (flag == "--dir") {
       o.dir = value;
     } else {
-      std::fprintf(stderr, "convert3do_archive_bench: unknown option %s\n", flag.c_str());
+      (void)std::fprintf(stderr, "convert3do_archive_bench: unknown option %s\n", flag.c_str());
       return 2;
     }
   }
   if (o.threeDo.empty()) {
-    std::fprintf(stderr, "usage: convert3do_archive_bench --3do PATH [options]\n");
+    (void)std::fprintf(stderr, "usage: convert3do_archive_bench --3do PATH [options]\n");
     return 2;
   }
   char self[4096];

@@ -120,9 +120,12 @@ def mod_archive(path, sound):
     cube = open(os.environ.get("CONVERT3DO_CUBE", "cube.3do"), "rb").read() \
         if os.path.exists(os.environ.get("CONVERT3DO_CUBE", "cube.3do")) else sound
     with zipfile.ZipFile(path, "w") as z:
-        z.writestr("readme.txt", "read me " * 200, compress_type=zipfile.ZIP_DEFLATED)
+        # A date of 0 (kept by many tools) is no date libzip can hold.
+        z.writestr(zipfile.ZipInfo("readme.txt", (1980, 0, 0, 0, 0, 0)), "read me " * 200,
+                   compress_type=zipfile.ZIP_DEFLATED)
         z.writestr("models/deflated.3do", sound, compress_type=zipfile.ZIP_DEFLATED)
-        z.writestr("models/stored.3do", cube, compress_type=zipfile.ZIP_STORED)
+        z.writestr(zipfile.ZipInfo("models/stored.3do", (1980, 0, 0, 0, 0, 0)), cube,
+                   compress_type=zipfile.ZIP_STORED)
         z.writestr("models/level9.3do", sound, compress_type=zipfile.ZIP_DEFLATED, compresslevel=9)
         z.writestr("models/done.3do", converted(sound), compress_type=zipfile.ZIP_DEFLATED)
         z.writestr("by-content.bin", cube, compress_type=zipfile.ZIP_DEFLATED)

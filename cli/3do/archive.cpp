@@ -24,7 +24,7 @@ std::string archiveLibraries() {
 
 namespace {
 
-constexpr std::size_t kInflateInput = 64 * 1024;
+constexpr std::size_t kInflateInput = std::size_t{64} * 1024;
 
 bool endsWith3doName(const std::string& name) {
   const std::size_t n = name.size();
@@ -79,9 +79,9 @@ std::int64_t EntryReader::readStored(unsigned char* bytes, std::size_t count) {
   if (n == 0) {
     return 0;
   }
-  int error = 0;
-  if (!readAt(fd_, bytes, n, next_, &error)) {
-    return failWith(EntryFault::ReadFailed, error);
+  int why = 0;
+  if (!readAt(fd_, bytes, n, next_, &why)) {
+    return failWith(EntryFault::ReadFailed, why);
   }
   next_ += n;
   return produced(bytes, n);
@@ -102,9 +102,9 @@ std::int64_t EntryReader::readDeflated(unsigned char* bytes, std::size_t count) 
     const std::uint64_t left = e_.compressedSize - (next_ - e_.data);
     if (z_.avail_in == 0 && left > 0) {
       const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(kInflateInput, left));
-      int error = 0;
-      if (!readAt(fd_, in_.get(), n, next_, &error)) {
-        return failWith(EntryFault::ReadFailed, error);
+      int why = 0;
+      if (!readAt(fd_, in_.get(), n, next_, &why)) {
+        return failWith(EntryFault::ReadFailed, why);
       }
       next_ += n;
       z_.next_in = in_.get();
@@ -214,7 +214,7 @@ MemberKind memberKind(int fd, const ZipSpan& e, int depth, const EntryPath& path
   if (e.size == 0) {
     return MemberKind::Other;
   }
-  unsigned char start[4];
+  unsigned char start[4] = {};
   EntryReader reader(fd, e);
   const std::int64_t got = reader.readStart(start, sizeof start);
   if (got < 0) {

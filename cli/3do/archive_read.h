@@ -95,6 +95,8 @@ class ZipHandle {
   // Writes the archive with its changes; false, with error() set.
   bool close();
   const zip_error_t& error() const { return error_; }
+  // The length of what close wrote.
+  std::uint64_t written() const { return files_.written; }
 
   struct Files {
     int in = -1;

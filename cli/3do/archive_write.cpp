@@ -248,7 +248,7 @@ class Packer {
   bool ok_ = true;
   std::uint32_t crc_ = 0;
   std::uint64_t size_ = 0;
-  unsigned char out_[64 * 1024];
+  unsigned char out_[64 * 1024] = {};
 };
 
 // What one model or archive entry becomes.
@@ -736,6 +736,11 @@ void writeArchive(int in, std::uint64_t size, int out, const ZipLayout& layout,
     zip_error_fini(&source.error);
   }
   tallySlots(slots, c);
+  const int kept = closed && !c.failure.failed ? keepEntryTimes(layout, out, zip.written()) : 0;
+  if (kept != 0) {
+    c.failure = archiveFailure(false, kExitOutputFailed,
+                               printed(say::kZipCannotWrite, std::strerror(kept)), path);
+  }
   if (!closed && !c.failure.failed) {
     const zip_error_t& error = zip.error();
     const bool write = error.zip_err == ZIP_ER_WRITE;

@@ -172,9 +172,11 @@ class DirectoryReader {
     return bytes_.data() + pos_ - count;
   }
   bool atEnd() const { return pos_ == len_ && offset_ == end_; }
+  // The offset in the file of the next byte take gives.
+  std::uint64_t position() const { return offset_ - (len_ - pos_); }
 
  private:
-  static constexpr std::size_t kBytes = 256 * 1024;  // more than a header's most
+  static constexpr std::size_t kBytes = std::size_t{256} * 1024;  // more than a header's most
   int fd_;
   std::uint64_t offset_;
   std::uint64_t end_;
@@ -194,7 +196,8 @@ bool takeZip64(const unsigned char* extra, std::size_t length, ZipSpan& e, bool 
     }
     if (id == 1) {
       const unsigned char* p = extra + at + 4;
-      const std::size_t needed = 8 * (sizeMarked + compressedMarked + offsetMarked);
+      const std::size_t needed =
+          (sizeMarked ? 8U : 0U) + (compressedMarked ? 8U : 0U) + (offsetMarked ? 8U : 0U);
       if (fieldLength < needed) {
         return false;
       }
@@ -216,11 +219,14 @@ bool takeZip64(const unsigned char* extra, std::size_t length, ZipSpan& e, bool 
 // Reads one central directory header into e.
 ZipVerdict readDirectoryEntry(DirectoryReader& reader, ZipSpan& e, bool* zip64) {
   int error = 0;
+  e.record = reader.position();
   const unsigned char* h = reader.take(kDirectoryHeaderBytes, &error);
   if (h == nullptr || u32(h) != kDirectorySignature) {
     return unread(error, ZipProblem::Directory);
   }
   e.flags = u16(h + 8);
+  e.time = u16(h + 12);
+  e.date = u16(h + 14);
   e.method = u16(h + 10);
   e.crc = u32(h + 16);
   e.compressedSize = u32(h + 20);
@@ -344,12 +350,36 @@ ZipVerdict readZipLayout(int fd, std::uint64_t size, ZipLayout* layout) {
   return v.problem != ZipProblem::None ? v : checkZipNames(*layout);
 }
 
+int keepEntryTimes(const ZipLayout& from, int fd, std::uint64_t size) {
+  ZipLayout written;
+  const ZipVerdict v = readZipLayout(fd, size, &written);
+  if (v.problem != ZipProblem::None || written.entries.size() != from.entries.size()) {
+    return v.error != 0 ? v.error : EIO;
+  }
+  for (std::size_t i = 0; i < written.entries.size(); ++i) {
+    const ZipSpan& want = from.entries[i];
+    const ZipSpan& got = written.entries[i];
+    if (got.time == want.time && got.date == want.date) {
+      continue;
+    }
+    const unsigned char stamp[4] = {
+        static_cast<unsigned char>(want.time), static_cast<unsigned char>(want.time >> 8),
+        static_cast<unsigned char>(want.date), static_cast<unsigned char>(want.date >> 8)};
+    if (pwrite(fd, stamp, 4, static_cast<off_t>(got.header + 10)) != 4 ||
+        pwrite(fd, stamp, 4, static_cast<off_t>(got.record + 12)) != 4) {
+      return errno;
+    }
+  }
+  return 0;
+}
+
 bool unsafeEntryName(const std::string& name) {
   const auto control = [](char c) {
     return static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) == 0x7f;
   };
   if (name.empty() || name[0] == '/' || name[0] == '\\' ||
-      (name.size() >= 2 && name[1] == ':' && std::isalpha(static_cast<unsigned char>(name[0]))) ||
+      (name.size() >= 2 && name[1] == ':' &&
+       std::isalpha(static_cast<unsigned char>(name[0])) != 0) ||
       std::any_of(name.begin(), name.end(), control)) {
     return true;
   }

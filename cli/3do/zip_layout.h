@@ -41,6 +41,9 @@ struct ZipSpan {
   std::uint32_t crc = 0;
   std::uint16_t flags = 0;
   std::uint16_t method = 0;
+  std::uint16_t time = 0;  // as stored, DOS time and date
+  std::uint16_t date = 0;
+  std::uint64_t record = 0;  // offset of its central directory header
 };
 
 struct ZipLayout {
@@ -73,6 +76,12 @@ struct ZipVerdict {
 // Reads the layout of the archive of size bytes in fd (read with pread, so
 // that threads may share the descriptor) and applies the rules above.
 ZipVerdict readZipLayout(int fd, std::uint64_t size, ZipLayout* layout);
+
+// Gives each entry of the archive written into fd (size bytes) the DOS
+// time and date the same entry has in `from`: libzip keeps an entry's time
+// as a time_t, which cannot hold every stored value (a date of 0, kept by
+// many tools, comes back as 1980-01-01). 0, or errno.
+int keepEntryTimes(const ZipLayout& from, int fd, std::uint64_t size);
 
 // The rules of names alone.
 ZipVerdict checkZipNames(const ZipLayout& layout);
