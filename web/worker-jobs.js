@@ -175,11 +175,11 @@ async function convertJob(id, items, zip, want, salvage = false) {
     });
     let converted = 0;
     const ahead = readsAhead(want === "file" ? [] : items.map((item) => item.file));
-    for (const [index, { path, file, archive }] of items.entries()) {
+    for (const [index, { path, file, archive: zipped }] of items.entries()) {
       let made;
       try {
         const reached = (at) => progress(id, done + at, total);
-        made = archive ? await convertArchiveItem(file, salvage, reached)
+        made = zipped ? await convertArchiveItem(file, salvage, reached)
                        : await convertOne(id, file, want, timings, "zip", ahead(index), reached);
       } catch (error) {
         problems.push({ path, message: error.message });
