@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_random.h"
 #include "cli/3do/zip_layout.h"
 #include "format/chunk.h"
 
@@ -44,16 +45,6 @@ void check(bool ok, const std::string& what) {
     std::exit(1);
   }
 }
-
-struct Random {
-  std::uint64_t state;
-  std::uint32_t next() {
-    state ^= state << 13;
-    state ^= state >> 7;
-    state ^= state << 17;
-    return static_cast<std::uint32_t>(state);
-  }
-};
 
 void put(std::vector<unsigned char>& bytes, std::uint32_t word) {
   for (int i = 0; i < 4; ++i) {

@@ -52,6 +52,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_random.h"
 #include "convert/convert3do.h"
 #include "format/chunk.h"
 #include "format/word32.h"
@@ -60,17 +61,6 @@ namespace {
 
 using convert3do::ChunkTag;
 using convert3do::Word32;
-
-struct Random {
-  std::uint64_t state;
-  std::uint32_t next() {
-    state ^= state << 13;
-    state ^= state >> 7;
-    state ^= state << 17;
-    return static_cast<std::uint32_t>(state >> 16);
-  }
-  std::uint32_t below(std::uint32_t n) { return next() % n; }
-};
 
 // Ends the benchmark when a step that must work did not.
 void check(bool ok, const std::string& what) {

@@ -32,21 +32,13 @@ bool endsWith3doName(const std::string& name) {
          (name[n - 1] | 0x20) == 'o';
 }
 
+// Reads count bytes of an entry at offset: the layout said they are there.
 bool readAt(int fd, unsigned char* bytes, std::size_t count, std::uint64_t offset, int* error) {
-  while (count > 0) {
-    const ssize_t got = pread(fd, bytes, count, static_cast<off_t>(offset));
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got <= 0) {
-      *error = got < 0 ? errno : EIO;  // the layout said the bytes were there
-      return false;
-    }
-    bytes += got;
-    count -= static_cast<std::size_t>(got);
-    offset += static_cast<std::uint64_t>(got);
+  if (readFileAt(fd, bytes, count, offset, error)) {
+    return true;
   }
-  return true;
+  *error = *error != 0 ? *error : EIO;
+  return false;
 }
 
 }  // namespace

@@ -652,9 +652,10 @@ int dryRunFolderCheck(const ConvertOptions& o, const Plan& plan, const Job& job,
 
 // A dry run: what the real run would do with a file it would write, the
 // same refusals and failures, found without writing. An existing output is
-// compared with the conversion, made in a scratch file.
+// compared with the conversion: converted, when it is made already (an
+// archive's), else made in a scratch file.
 Report dryRunReport(const ConvertOptions& o, const Plan& plan, const Job& job, const Input& in,
-                    Worker& w, Report r) {
+                    Worker& w, Report r, int converted = -1) {
   r.producesOutput = true;
   if (o.destination == Destination::File && o.output == "-") {
     return r;
@@ -670,11 +671,14 @@ Report dryRunReport(const ConvertOptions& o, const Plan& plan, const Job& job, c
   const std::string base = o.destination == Destination::File ? plan.outputBase : outputBase(job);
   Folder scratchFolder;
   TemporaryFile scratch(w.temporaries);
-  if (outputFolder != nullptr && openFolder(scratchFolderPath(), &scratchFolder) == 0 &&
-      scratch.createScratch(scratchFolder, "3do-dry-run") == 0 &&
-      seekFile(in.fd, 0, SEEK_SET) == 0 &&
-      convertFile(in.fd, scratch.fd(), w.window.window).outcome != Outcome::WriteFailed &&
-      holdsConversion(*outputFolder, base, scratch.fd(), w.window.window)) {
+  const bool made =
+      converted >= 0 || (openFolder(scratchFolderPath(), &scratchFolder) == 0 &&
+                         scratch.createScratch(scratchFolder, "3do-dry-run") == 0 &&
+                         seekFile(in.fd, 0, SEEK_SET) == 0 &&
+                         convertFile(in.fd, converted = scratch.fd(), w.window.window).outcome !=
+                             Outcome::WriteFailed);
+  if (outputFolder != nullptr && made &&
+      holdsConversion(*outputFolder, base, converted, w.window.window)) {
     r.verdict = r.verdict == Verdict::Damaged ? Verdict::Damaged : Verdict::UpToDate;
     r.producesOutput = false;
     return r;
@@ -750,35 +754,6 @@ unsigned archiveHelpers(const ConvertOptions& o) {
   return static_cast<unsigned>(std::min<long>(o.workers > 0 ? o.workers : cores, 64) - 1);
 }
 
-// A dry run's report of an archive converted into a scratch file: what the
-// real run would do with its output, found as for a file.
-Report dryRunArchive(const ConvertOptions& o, const Plan& plan, const Job& job, const Input& in,
-                     Worker& w, const TemporaryFile& converted, Report r) {
-  r.producesOutput = true;
-  Report failure;
-  if ((o.destination == Destination::File && o.output == "-")) {
-    return r;
-  }
-  if (dryRunFolderCheck(o, plan, job, in, w, &failure) != 0) {
-    return failure;
-  }
-  if (o.destination == Destination::InPlace || !job.outputExists) {
-    return r;
-  }
-  const Folder* folder = openOutputFolder(o, plan, job, w, &failure);
-  const std::string base = o.destination == Destination::File ? plan.outputBase : outputBase(job);
-  if (folder != nullptr && holdsConversion(*folder, base, converted.fd(), w.window.window)) {
-    r.verdict = r.verdict == Verdict::Damaged ? Verdict::Damaged : Verdict::UpToDate;
-    r.producesOutput = false;
-    return r;
-  }
-  if (!o.force) {
-    unwritten(r, refused(kExitOutputFailed, existsMessage()));
-    r.producesOutput = false;
-  }
-  return r;
-}
-
 // Converts an archive into a temporary file (a scratch one for a dry run)
 // and commits it as a file's conversion is, unless nothing in it changes:
 // in place it is then left as it is, elsewhere copied.
@@ -835,7 +810,7 @@ Report convertArchiveJob(const ConvertOptions& o, const Plan& plan, const Job& j
   }
   r.outputSize = seekFile(temporary.fd(), 0, SEEK_END);
   if (o.dryRun) {
-    return dryRunArchive(o, plan, job, in, w, temporary, r);
+    return dryRunReport(o, plan, job, in, w, r, temporary.fd());
   }
   return commitConverted(o, job, in, t, w, temporary, r, outcome);
 }

@@ -39,9 +39,9 @@ std::uint64_t u64(const unsigned char* p) {
   return static_cast<std::uint64_t>(u32(p)) | (static_cast<std::uint64_t>(u32(p + 4)) << 32);
 }
 
-// Reads count bytes at offset; false at the end of the file (error 0) or on
-// an error (its errno).
-bool readAt(int fd, unsigned char* bytes, std::size_t count, std::uint64_t offset, int* error) {
+}  // namespace
+
+bool readFileAt(int fd, unsigned char* bytes, std::size_t count, std::uint64_t offset, int* error) {
   *error = 0;
   while (count > 0) {
     const ssize_t got = pread(fd, bytes, count, static_cast<off_t>(offset));
@@ -57,6 +57,12 @@ bool readAt(int fd, unsigned char* bytes, std::size_t count, std::uint64_t offse
     offset += static_cast<std::uint64_t>(got);
   }
   return true;
+}
+
+namespace {
+
+bool readAt(int fd, unsigned char* bytes, std::size_t count, std::uint64_t offset, int* error) {
+  return readFileAt(fd, bytes, count, offset, error);
 }
 
 ZipVerdict problem(ZipProblem what, std::size_t entry = 0, std::size_t other = 0) {

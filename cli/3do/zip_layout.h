@@ -73,6 +73,11 @@ struct ZipVerdict {
   int error = 0;
 };
 
+// Reads count bytes at offset with pread (threads may share the
+// descriptor); false at the end of the file (error 0) or on an error (its
+// errno).
+bool readFileAt(int fd, unsigned char* bytes, std::size_t count, std::uint64_t offset, int* error);
+
 // Reads the layout of the archive of size bytes in fd (read with pread, so
 // that threads may share the descriptor) and applies the rules above.
 ZipVerdict readZipLayout(int fd, std::uint64_t size, ZipLayout* layout);
