@@ -374,6 +374,17 @@ def case_nested():
           third_out.read("c.3do") == want, "nested models not converted")
     check(third_out.read("deeper.zip") == deepest, "the fourth archive was opened")
     check(out.getinfo("packs/second.zip").compress_type == zipfile.ZIP_STORED, "method")
+    # A damaged model inside: named with the archives it is in.
+    with zipfile.ZipFile("damaged.zip", "w") as z:
+        z.writestr("packs/second.zip", zipped([("b.3do", sound), ("cut.3do", sound[:-5])]))
+    r = run("convert", "--json", "-o", "d.zip", "damaged.zip")
+    line = json.loads(r.stdout.splitlines()[0])
+    check(r.returncode == 4 and line["entry"] == "cut.3do" and line["in"] == ["packs/second.zip"]
+          and "entry packs/second.zip entry cut.3do: damaged" in line["message"], f"{line}")
+    r = run("check", "--json", "damaged.zip")
+    lines = [json.loads(text) for text in r.stdout.splitlines()]
+    check(any(x["entry"] == "cut.3do" and x["in"] == ["packs/second.zip"] and x["check_status"] == 4
+              for x in lines) and r.returncode == 4, f"check: {lines}")
 
 
 def case_walk():

@@ -292,7 +292,7 @@ ZipVerdict placeEntry(int fd, ZipSpan& e, bool zip64, std::uint64_t directory, s
 ZipVerdict checkOverlaps(const ZipLayout& layout) {
   std::vector<std::size_t> order(layout.entries.size());
   std::iota(order.begin(), order.end(), std::size_t{0});
-  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
     return layout.entries[a].header < layout.entries[b].header;
   });
   for (std::size_t k = 1; k < order.size(); ++k) {

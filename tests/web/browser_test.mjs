@@ -881,6 +881,7 @@ async function archives(url) {
   assert.ok(Buffer.from(both["cube.3do"]).equals(nativeOf(cube).output));
   const inner = unzipSync(both["mod.zip"]);
   assert.ok(Buffer.from(inner["models/cube.3do"]).equals(nativeOf(cube).output), "the archive inside");
+  await hostileArchives(page, path);
   step(`a mod archive picked and dropped from ${url.split(":")[0]}://: listed and converted, the rest kept`);
   await context.close();
 }
@@ -948,6 +949,42 @@ async function archiveSpeed(url, mib) {
          `(${floor.toFixed(2)} s, ${Math.min(...floors).toFixed(2)}-${Math.max(...floors).toFixed(2)}); goal 1.5x`);
   await context.close();
   rmSync(path);
+}
+
+// Bad archives, each made from a sound one: the page lists nothing of them
+// and says why in 3do's words.
+async function hostileArchives(page, sound) {
+  const bytes = readFileSync(sound);
+  const directory = bytes.readUInt32LE(bytes.length - 22 + 16);
+  const second = bytes.indexOf(Buffer.from([0x50, 0x4b, 1, 2]), directory + 46);
+  const patched = (edit) => {
+    const copy = Buffer.from(bytes);
+    edit(copy);
+    return copy;
+  };
+  const cases = [
+    ["cut short", bytes.subarray(0, bytes.length - 10), "a zip archive cut short"],
+    ["overlapping", patched((b) => b.writeUInt32LE(0, second + 42)), "share bytes (overlapping entries"],
+    ["encrypted model", patched((b) => {
+      const model = b.indexOf(Buffer.from("models/cube.3do"), directory) - 46;
+      b.writeUInt16LE(1, model + 8);
+      b.writeUInt16LE(1, b.readUInt32LE(model + 42) + 6);
+    }), "entry models/cube.3do is encrypted"],
+  ];
+  for (const [what, archive, words] of cases) {
+    const path = join(work, "bad.zip");
+    writeFileSync(path, archive);
+    if (await page.isEnabled("#clear")) {
+      await page.click("#clear");
+    }
+    await page.setInputFiles("#files", [path]);
+    await page.waitForFunction((said) => document.getElementById("problems").textContent.includes(said) ||
+                                         document.body.dataset.state === "error", words, { timeout: 30000, polling: 20 });
+    await settle(page);
+    const problems = await page.textContent("#problems");
+    assert.ok(problems.includes("bad.zip") && problems.includes(words), `${what}: ${problems}`);
+    assert.equal(await page.evaluate(() => window.convert3doPage.rows.length), 0, what);
+  }
 }
 
 // Cancel, then Convert again, at several moments of the first conversion:
