@@ -18,7 +18,8 @@ namespace {
 
 bool writeFile(const std::string& name, const unsigned char* bytes, std::size_t size) {
   std::FILE* file = std::fopen(name.c_str(), "wb");
-  const bool written = file != nullptr && std::fwrite(bytes, 1, size, file) == size;
+  // (An empty conversion has no bytes to point at: fwrite is not given null.)
+  const bool written = file != nullptr && (size == 0 || std::fwrite(bytes, 1, size, file) == size);
   if (file == nullptr || std::fclose(file) != 0 || !written) {
     std::perror(name.c_str());
     return false;
