@@ -398,8 +398,11 @@ def case_walk():
             z.writestr("m.3do", sound, compress_type=zipfile.ZIP_DEFLATED)
     r = run("convert", "-r", "-d", "out", "tree")
     check(sorted(os.listdir("out")) == ["a.3do"], f"without -a: {os.listdir('out')}")
-    r = run("convert", "-r", "-a", "-d", "out2", "tree")
-    check(r.returncode == 0, r.stderr)
+    with open("tree/sub/fake.zip", "w") as f:
+        f.write("a file named as an archive is, which is none")
+    r = run("convert", "-r", "-a", "-v", "-d", "out2", "tree")
+    check(r.returncode == 0 and "tree/sub/fake.zip: skipped: not a zip archive" in r.stderr,
+          r.stderr)
     for path in ("out2/pack.zip", "out2/sub/more.ZIP"):
         check(zipfile.ZipFile(path).read("m.3do") == converted(sound), path)
     r = run("convert", "-r", "-a", "-i", "tree")

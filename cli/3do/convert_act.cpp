@@ -871,6 +871,12 @@ Report convertJob(const ConvertOptions& o, const Plan& plan, const Job& job, Wor
     if (s.end == WalkEnd::NotA3do && (job.place == nullptr || o.archives) && startsAsArchive(in)) {
       return convertArchiveJob(o, plan, job, in, w, outcome);
     }
+    if (s.end == WalkEnd::NotA3do && job.place != nullptr && endsWithZip(job.name)) {
+      // Found by -a for its name, and no archive: none of the batch's business.
+      r.verdict = Verdict::Skipped;
+      r.message = say::kZipNotArchive;
+      return r;
+    }
     if (!verdictOfSurvey(o, in, s, r)) {
       return r;
     }

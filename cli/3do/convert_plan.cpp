@@ -29,12 +29,6 @@ bool endsWith3do(const std::string& name) {
          (name[n - 1] | 0x20) == 'o';
 }
 
-bool endsWithZip(const std::string& name) {
-  const std::size_t n = name.size();
-  return n >= 4 && name[n - 4] == '.' && (name[n - 3] | 0x20) == 'z' &&
-         (name[n - 2] | 0x20) == 'i' && (name[n - 1] | 0x20) == 'p';
-}
-
 Report skipped(const char* why) {
   Report report;
   report.verdict = Verdict::Skipped;
@@ -856,6 +850,12 @@ void makePlan(const ConvertOptions& options, Plan& plan, const PlanProgress& pro
 
 void makePlan(const ConvertOptions& options, Plan& plan) {
   makePlan(options, plan, PlanProgress{});
+}
+
+bool endsWithZip(const std::string& name) {
+  const std::size_t n = name.size();
+  return n >= 4 && name[n - 4] == '.' && (name[n - 3] | 0x20) == 'z' &&
+         (name[n - 2] | 0x20) == 'i' && (name[n - 1] | 0x20) == 'p';
 }
 
 std::string shownInput(const Job& job) {

@@ -100,6 +100,9 @@ bool isLeftOver(const std::string& name);
 // entries of each folder in this order lists every name in sorted order.
 bool walkedBefore(const std::string& a, bool aFolder, const std::string& b, bool bFolder);
 
+// Whether name ends in .zip, in any case: the archives -a adds to a walk.
+bool endsWithZip(const std::string& name);
+
 // The names a job's report is printed with; output is empty in place.
 std::string shownInput(const Job& job);
 std::string shownOutput(const ConvertOptions& options, const Job& job);

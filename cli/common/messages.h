@@ -89,6 +89,7 @@ constexpr const char* kZipEncryptedModel =
 constexpr const char* kZipMethodModel =
     "entry %s is compressed with method %u: 3do reads models stored or deflated; refusing the "
     "archive";
+constexpr const char* kZipNotArchive = "not a zip archive";
 constexpr const char* kZipNoModels = "a zip archive with no 3do models in it";
 constexpr const char* kZipEntryDamaged = "entry %s: damaged: %s";
 constexpr const char* kZipCannotRead = "cannot read the zip archive: %s";
@@ -97,8 +98,7 @@ constexpr const char* kZipCannotScratch = "cannot make a scratch file for entry 
 constexpr const char* kVersionArchives = "zip archives: %s\n";
 constexpr const char* kVersionNoArchives = "zip archives: not built (libzip was not found)\n";
 constexpr const char* kZipEntryNamed = " entry ";  // between the names of a nested entry
-constexpr const char* kInfoArchive =
-    "  archive:    %s: %s, %s, %s%s\n";
+constexpr const char* kInfoArchive = "  archive:    %s: %s, %s, %s%s\n";
 constexpr const char* kInfoArchiveListed = " (--entries lists them)";
 constexpr const char* kInfoOtherEntry = "  entry:      %s, %s%s\n";
 constexpr const char* kInfoOtherArchive = ", an archive opened in turn";
