@@ -8,7 +8,8 @@
 // directory that disagree, entries that share bytes or state more than
 // deflate can make, unsafe or duplicate names, an encrypted model or one
 // compressed other than stored or deflated, a CRC or size that does not
-// match. Archives inside are copied as they are.
+// match. Archives inside are opened in turn, three deep (the archive, those
+// in it, and those in them), as 3do opens them; deeper ones are copied.
 const ZIP_LOCAL = 0x04034b50;
 const ZIP_CENTRAL = 0x02014b50;
 const ZIP_END = 0x06054b50;
@@ -264,19 +265,22 @@ async function entryContents(file, e) {
   return contents;
 }
 
-// Whether the entry is a model, from its first bytes; one that cannot be
-// read is when its name ends in .3do, and is refused.
-async function isModel(file, e) {
+const ARCHIVE_DEPTH = 3;
+
+// What the entry is, from its first bytes: "model", "archive" (opened in
+// turn, above ARCHIVE_DEPTH) or "other". One that cannot be read is a
+// model when its name ends in .3do, and is refused.
+async function kindOf(file, e, depth) {
   const readable = !(e.flags & 1) && (e.method === 0 || e.method === 8);
   if (!readable) {
     if (/\.3do$/i.test(e.name)) {
       throw e.flags & 1 ? zipRefusal(ZIP_SAY.kZipEncryptedModel, e.name)
                         : zipRefusal(ZIP_SAY.kZipMethodModel, e.name, e.method);
     }
-    return false;
+    return "other";
   }
   if (e.size === 0) {
-    return false;
+    return "other";
   }
   let start = await sliceOf(file, e.data, e.data + Math.min(e.compressedSize, e.method === 8 ? 65536 : 16));
   if (e.method === 8) {
@@ -288,7 +292,10 @@ async function isModel(file, e) {
     }
     start = pieces.length > 0 ? pieces[0] : (await entryContents(file, e)).subarray(0, 16);
   }
-  return info(start.subarray(0, 16)).walk_end !== "not_3do";
+  if (info(start.subarray(0, 16)).walk_end !== "not_3do") {
+    return "model";
+  }
+  return startsLikeZip(start) && depth + 1 < ARCHIVE_DEPTH ? "archive" : "other";
 }
 
 // Whether the file starts as a zip archive does.
@@ -296,16 +303,21 @@ async function isArchive(file) {
   return file.size >= 4 && startsLikeZip(await sliceOf(file, 0, 4));
 }
 
-// The models of an archive, each surveyed: [{ entry, info }].
-async function listArchive(file) {
+// The models of an archive, each surveyed: [{ entry, info }], an entry of
+// an archive inside named after it ("inner.zip \u203a a.3do").
+async function listArchive(file, depth = 0) {
   const { entries } = await readArchive(file);
   const models = [];
   for (const e of entries) {
-    if (await isModel(file, e)) {
+    const kind = await kindOf(file, e, depth);
+    if (kind === "model") {
       models.push({ entry: e.name, info: info(await entryContents(file, e)) });
+    } else if (kind === "archive") {
+      const inner = await listArchive(new Blob([await entryContents(file, e)]), depth + 1);
+      models.push(...inner.map((m) => ({ entry: `${e.name} \u203a ${m.entry}`, info: m.info })));
     }
   }
-  if (models.length === 0) {
+  if (models.length === 0 && depth === 0) {
     throw new Error(ZIP_SAY.kZipNoModels);
   }
   return models;
@@ -374,9 +386,24 @@ async function convertEntry(file, e, salvage) {
   if (output.length === contents.length && output.every((byte, i) => byte === contents[i])) {
     return null;
   }
+  return { ...await madeOf(e, output), damaged: Boolean(result.damage), models: 1 };
+}
+
+// An entry's new contents, stored or deflated as it was.
+async function madeOf(e, contents) {
   const level = [6, 9, 2, 1][(e.flags >> 1) & 3];
-  const stored = e.method === 8 ? await deflated(output, level) : output;
-  return { crc: crc32(output), size: output.length, stored, damaged: Boolean(result.damage) };
+  const stored = e.method === 8 ? await deflated(contents, level) : contents;
+  return { crc: crc32(contents), size: contents.length, stored };
+}
+
+// What an archive entry becomes: null when nothing in it changes.
+async function convertInner(file, e, salvage, depth) {
+  const inner = await convertArchive(new Blob([await entryContents(file, e)]), salvage, () => {}, depth + 1);
+  if (inner.changed === 0) {
+    return { unchanged: inner.models };
+  }
+  const contents = new Uint8Array(await inner.output.arrayBuffer());
+  return { ...await madeOf(e, contents), damaged: inner.salvaged > 0, models: inner.models };
 }
 
 // The archive's end records with the central directory's new place.
@@ -404,7 +431,7 @@ async function movedEnds(file, ends, directoryAt, directorySize) {
 // Converts the archive: { output (a Blob), models, changed, salvaged }.
 // Entries are written in the order of their bytes; a model whose conversion
 // changes nothing, and every other entry, is a slice of the file.
-async function convertArchive(file, salvage, reached = () => {}) {
+async function convertArchive(file, salvage, reached = () => {}, depth = 0) {
   const { ends, entries } = await readArchive(file);
   const parts = [];
   let at = 0;
@@ -412,9 +439,11 @@ async function convertArchive(file, salvage, reached = () => {}) {
   for (const e of [...entries].sort((a, b) => a.header - b.header)) {
     e.movedTo = at;
     e.made = null;
-    if (await isModel(file, e)) {
-      figures.models += 1;
-      e.made = await convertEntry(file, e, salvage);
+    const kind = await kindOf(file, e, depth);
+    if (kind !== "other") {
+      e.made = kind === "model" ? await convertEntry(file, e, salvage) : await convertInner(file, e, salvage, depth);
+      figures.models += e.made === null ? 1 : e.made.models || e.made.unchanged;
+      e.made = e.made && e.made.stored ? e.made : null;
     }
     if (e.made) {
       const header = madeLocalHeader(await sliceOf(file, e.header, e.data), e.made);
@@ -428,7 +457,7 @@ async function convertArchive(file, salvage, reached = () => {}) {
     }
     reached(e.end);
   }
-  if (figures.models === 0) {
+  if (figures.models === 0 && depth === 0) {
     throw new Error(ZIP_SAY.kZipNoModels);
   }
   const directoryAt = at;

@@ -882,6 +882,7 @@ async function archives(url) {
   const inner = unzipSync(both["mod.zip"]);
   assert.ok(Buffer.from(inner["models/cube.3do"]).equals(nativeOf(cube).output), "the archive inside");
   await hostileArchives(page, path);
+  await nestedArchive(page);
   step(`a mod archive picked and dropped from ${url.split(":")[0]}://: listed and converted, the rest kept`);
   await context.close();
 }
@@ -949,6 +950,35 @@ async function archiveSpeed(url, mib) {
          `(${floor.toFixed(2)} s, ${Math.min(...floors).toFixed(2)}-${Math.max(...floors).toFixed(2)}); goal 1.5x`);
   await context.close();
   rmSync(path);
+}
+
+// An archive inside an archive is opened in turn, three deep; its models
+// are listed under both names and converted where they are.
+async function nestedArchive(page) {
+  const cube = join(folder, "cube.3do");
+  const mtime = new Date(2021, 1, 2, 3, 4, 6);
+  const deepest = zipSync({ "d.3do": [readFileSync(cube), { level: 6, mtime }] });
+  const third = zipSync({ "c.3do": [readFileSync(cube), { level: 6, mtime }], "deeper.zip": [deepest, { level: 0, mtime }] });
+  const second = zipSync({ "b.3do": [readFileSync(cube), { level: 9, mtime }], "third.zip": [third, { level: 6, mtime }] });
+  const path = join(work, "nested.zip");
+  writeFileSync(path, zipSync({ "packs/second.zip": [second, { level: 0, mtime }], "readme.txt": [Buffer.from("hi"), { level: 6, mtime }] }));
+  if (await page.isEnabled("#clear")) {
+    await page.click("#clear");
+  }
+  await page.setInputFiles("#files", [path]);
+  const rows = await listed(page, 2);
+  assert.deepEqual(rows.map((r) => r.path), ["nested.zip \u203a packs/second.zip \u203a b.3do",
+                                             "nested.zip \u203a packs/second.zip \u203a third.zip \u203a c.3do"]);
+  assert.deepEqual(rows[1].info, nativeOf(cube).info);
+  const download = await convertAndDownload(page);
+  const saved = join(work, "nested-out.zip");
+  await download.saveAs(saved);
+  const secondOut = unzipSync(unzipSync(readFileSync(saved))["packs/second.zip"]);
+  const thirdOut = unzipSync(secondOut["third.zip"]);
+  const want = nativeOf(cube).output;
+  assert.ok(Buffer.from(secondOut["b.3do"]).equals(want) && Buffer.from(thirdOut["c.3do"]).equals(want), "nested models");
+  assert.ok(Buffer.from(thirdOut["deeper.zip"]).equals(Buffer.from(deepest)), "the fourth archive was opened");
+  rmSync(saved);
 }
 
 // Bad archives, each made from a sound one: the page lists nothing of them
