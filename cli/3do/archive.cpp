@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "cli/3do/archive_read.h"
+#include "cli/3do/convert_plan.h"
 #include "cli/3do/text.h"
 #include "cli/common/damage.h"
 #include "cli/common/exit_status.h"
@@ -25,12 +26,6 @@ std::string archiveLibraries() {
 namespace {
 
 constexpr std::size_t kInflateInput = std::size_t{64} * 1024;
-
-bool endsWith3doName(const std::string& name) {
-  const std::size_t n = name.size();
-  return n >= 4 && name[n - 4] == '.' && name[n - 3] == '3' && (name[n - 2] | 0x20) == 'd' &&
-         (name[n - 1] | 0x20) == 'o';
-}
 
 // Reads count bytes of an entry at offset: the layout said they are there.
 bool readAt(int fd, unsigned char* bytes, std::size_t count, std::uint64_t offset, int* error) {
@@ -193,7 +188,7 @@ MemberKind memberKind(int fd, const ZipSpan& e, int depth, const EntryPath& path
   const bool readable =
       (e.flags & kZipEncrypted) == 0 && (e.method == kZipStored || e.method == kZipDeflated);
   if (!readable) {
-    if (endsWith3doName(e.name)) {
+    if (endsWith3do(e.name)) {
       const std::string name = entryText(path);
       *failure = archiveFailure(
           false, kExitDamagedInput,

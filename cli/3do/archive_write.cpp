@@ -284,6 +284,15 @@ ArchiveFailure cannotWriteEntry(const EntryPath& path, int error) {
       printed(say::kZipCannotScratch, entryText(path).c_str(), std::strerror(error)), path);
 }
 
+// The failure of a damaged model at path, which --salvage would write.
+ArchiveFailure damagedModel(const EntryPath& path, const SurveyInfo& s) {
+  ArchiveFailure f = archiveFailure(
+      true, exitStatusFor(s.outcome),
+      printed(say::kZipEntryDamaged, entryText(path).c_str(), describeDamage(s).text), path);
+  f.salvageable = true;
+  return f;
+}
+
 // Walks the model again, converting, into the packer: its first bytes are
 // the header the survey gave, and it ends at outputLength. (The first walk
 // checked its CRC.)
@@ -362,17 +371,13 @@ bool prepareModel(int fd, const ZipSpan& e, const ArchiveSettings& settings, con
     return false;
   }
   if (s.end == WalkEnd::Damaged) {
-    const std::string damage = describeDamage(s).text;
     if (!settings.salvage) {
-      t.failure = archiveFailure(
-          true, exitStatusFor(s.outcome),
-          printed(say::kZipEntryDamaged, entryText(path).c_str(), damage.c_str()), path);
-      t.failure.salvageable = true;
+      t.failure = damagedModel(path, s);
       return false;
     }
     t.salvaged = 1;
     t.firstSalvaged = path;
-    t.salvagedDamage = damage;
+    t.salvagedDamage = describeDamage(s).text;
   } else if (s.alreadyConverted) {
     return true;
   }
@@ -638,10 +643,7 @@ bool nothingChanges(int in, const ZipLayout& layout, const std::vector<Slot>& sl
       return true;  // nothing is written: it failed
     }
     if (s.end == WalkEnd::Damaged && !settings.salvage) {
-      c.failure = archiveFailure(
-          true, exitStatusFor(s.outcome),
-          printed(say::kZipEntryDamaged, entryText(at).c_str(), describeDamage(s).text), at);
-      c.failure.salvageable = true;
+      c.failure = damagedModel(at, s);
       return true;
     }
     if (s.end == WalkEnd::Damaged || !s.alreadyConverted) {

@@ -23,12 +23,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool endsWith3do(const std::string& name) {
-  const std::size_t n = name.size();
-  return n >= 4 && name[n - 4] == '.' && name[n - 3] == '3' && (name[n - 2] | 0x20) == 'd' &&
-         (name[n - 1] | 0x20) == 'o';
-}
-
 Report skipped(const char* why) {
   Report report;
   report.verdict = Verdict::Skipped;
@@ -850,6 +844,12 @@ void makePlan(const ConvertOptions& options, Plan& plan, const PlanProgress& pro
 
 void makePlan(const ConvertOptions& options, Plan& plan) {
   makePlan(options, plan, PlanProgress{});
+}
+
+bool endsWith3do(const std::string& name) {
+  const std::size_t n = name.size();
+  return n >= 4 && name[n - 4] == '.' && name[n - 3] == '3' && (name[n - 2] | 0x20) == 'd' &&
+         (name[n - 1] | 0x20) == 'o';
 }
 
 bool endsWithZip(const std::string& name) {

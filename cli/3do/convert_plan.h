@@ -100,6 +100,9 @@ bool isLeftOver(const std::string& name);
 // entries of each folder in this order lists every name in sorted order.
 bool walkedBefore(const std::string& a, bool aFolder, const std::string& b, bool bFolder);
 
+// Whether name ends in .3do, in any case: the files a walk finds.
+bool endsWith3do(const std::string& name);
+
 // Whether name ends in .zip, in any case: the archives -a adds to a walk.
 bool endsWithZip(const std::string& name);
 
